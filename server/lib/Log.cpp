@@ -1,0 +1,45 @@
+#include "Log.h"
+
+#include <cstdio>
+#include <string>
+
+namespace rrm {
+
+namespace {
+// Written only by main before any library thread exists; read without a lock.
+LogHandler g_log_handler = &default_log_handler;
+EventHandler g_event_handler = nullptr;
+}  // namespace
+
+void log_message(const char* file, int line, const char* func, int level, const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    g_log_handler(file, line, func, level, fmt, args);
+    va_end(args);
+}
+
+void set_log_handler(LogHandler handler)
+{
+    g_log_handler = handler;
+}
+
+void default_log_handler(const char*, int, const char*, int, const char* fmt, va_list args)
+{
+    std::string with_newline(fmt ? fmt : "");
+    with_newline += '\n';
+    std::vfprintf(stdout, with_newline.c_str(), args);
+}
+
+void notify_event(const int& code, const std::shared_ptr<std::string>& details)
+{
+    if (g_event_handler)
+        g_event_handler(code, details);
+}
+
+void set_event_handler(EventHandler handler)
+{
+    g_event_handler = handler;
+}
+
+}  // namespace rrm

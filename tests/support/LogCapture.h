@@ -1,0 +1,115 @@
+#pragma once
+// Installs capturing log and event handlers for the lifetime of the object,
+// so tests can assert on the exact records and events the library raises.
+
+#include "Log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct LogRecord {
+    std::string file;
+    int line;
+    std::string func;
+    int level;
+    std::string text;
+};
+
+struct EventRecord {
+    int code;
+    bool has_details;
+    std::string details;
+};
+
+class LogCapture {
+public:
+    LogCapture()
+    {
+        instance() = this;
+        rrm::set_log_handler(&LogCapture::on_log);
+        rrm::set_event_handler(&LogCapture::on_event);
+    }
+    ~LogCapture()
+    {
+        rrm::set_log_handler(&rrm::default_log_handler);
+        rrm::set_event_handler(nullptr);
+        instance() = nullptr;
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<LogRecord> records() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return records_;
+    }
+    std::vector<EventRecord> events() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+    // Records of one level whose text equals `text`.
+    size_t count(int level, const std::string& text) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t n = 0;
+        for (const auto& r : records_)
+            if (r.level == level && r.text == text)
+                ++n;
+        return n;
+    }
+    bool has(int level, const std::string& text) const { return count(level, text) > 0; }
+    size_t event_count(int code) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t n = 0;
+        for (const auto& e : events_)
+            if (e.code == code)
+                ++n;
+        return n;
+    }
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        records_.clear();
+        events_.clear();
+    }
+
+private:
+    static LogCapture*& instance()
+    {
+        static LogCapture* current = nullptr;
+        return current;
+    }
+    static void on_log(const char* file, int line, const char* func, int level, const char* fmt,
+                       va_list args)
+    {
+        char buf[8192];
+        std::vsnprintf(buf, sizeof buf, fmt, args);
+        LogCapture* self = instance();
+        if (!self)
+            return;
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->records_.push_back({file ? file : "", line, func ? func : "", level, buf});
+    }
+    static void on_event(const int& code, const std::shared_ptr<std::string>& details)
+    {
+        LogCapture* self = instance();
+        if (!self)
+            return;
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->events_.push_back({code, static_cast<bool>(details), details ? *details : ""});
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<LogRecord> records_;
+    std::vector<EventRecord> events_;
+};
+
+}  // namespace testsupport

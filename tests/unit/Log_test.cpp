@@ -1,0 +1,61 @@
+#include "Log.h"
+#include "LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+TEST(LogHooks, DefaultHandlerWritesTextAndNewlineToStdout)
+{
+    testing::internal::CaptureStdout();
+    RRM_ERROR("value %d of %s", 7, "x");
+    std::fflush(stdout);
+    EXPECT_EQ("value 7 of x\n", testing::internal::GetCapturedStdout());
+}
+
+TEST(LogHooks, HandlerGetsSourcePositionLevelAndFormattedText)
+{
+    testsupport::LogCapture capture;
+    RRM_WARNING("Worker '%s' queue overflow: message dropped from session %d", "d1", 3);
+    auto records = capture.records();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("tests/unit/Log_test.cpp", records[0].file);
+    EXPECT_EQ(rrm::LOG_LEVEL_WARNING, records[0].level);
+    EXPECT_EQ(32, records[0].level);
+    EXPECT_EQ("TestBody", records[0].func);
+    EXPECT_EQ("Worker 'd1' queue overflow: message dropped from session 3", records[0].text);
+}
+
+TEST(LogHooks, LevelsAreEasyloggingValues)
+{
+    EXPECT_EQ(2, rrm::LOG_LEVEL_TRACE);
+    EXPECT_EQ(4, rrm::LOG_LEVEL_DEBUG);
+    EXPECT_EQ(16, rrm::LOG_LEVEL_ERROR);
+    EXPECT_EQ(32, rrm::LOG_LEVEL_WARNING);
+    EXPECT_EQ(128, rrm::LOG_LEVEL_INFO);
+}
+
+TEST(EventHook, WithoutHandlerNothingHappens)
+{
+    rrm::set_event_handler(nullptr);
+    rrm::notify_event(rrm::EVENT_DOMAIN_CHANGED, std::make_shared<std::string>("d"));
+}
+
+TEST(EventHook, HandlerGetsCodeAndPayloadOrEmpty)
+{
+    testsupport::LogCapture capture;
+    rrm::notify_event(rrm::EVENT_DOMAIN_CHANGED, std::make_shared<std::string>("dom"));
+    rrm::notify_event(rrm::EVENT_MSG_VALIDATION_FAILED, nullptr);
+    auto events = capture.events();
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ(23, events[0].code);
+    EXPECT_TRUE(events[0].has_details);
+    EXPECT_EQ("dom", events[0].details);
+    EXPECT_EQ(0, events[1].code);
+    EXPECT_FALSE(events[1].has_details);
+}
+
+}  // namespace
