@@ -1,0 +1,67 @@
+#include "MacAddress.h"
+
+#include <cstdio>
+
+namespace rrm {
+
+std::string mac_to_string(const MacAddress& mac)
+{
+    char buf[18];
+    const uint8_t* o = mac.octets;
+    std::snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X", o[0], o[1], o[2], o[3], o[4],
+                  o[5]);
+    return std::string(buf, 17);
+}
+
+std::string mac_to_keyholder_string(const MacAddress& mac)
+{
+    char buf[13];
+    const uint8_t* o = mac.octets;
+    std::snprintf(buf, sizeof buf, "%02X%02X%02X%02X%02X%02X", o[0], o[1], o[2], o[3], o[4], o[5]);
+    return std::string(buf, 12);
+}
+
+MacAddress mac_from_string(const char* text)
+{
+    MacAddress mac;
+    if (!text)
+        return mac;
+    unsigned int v[6];
+    if (std::sscanf(text, "%02x:%02x:%02x:%02x:%02x:%02x", &v[0], &v[1], &v[2], &v[3], &v[4],
+                    &v[5]) == 6) {
+        for (int i = 0; i < 6; ++i)
+            mac.octets[i] = static_cast<uint8_t>(v[i] & 0xFF);
+    }
+    return mac;
+}
+
+uint64_t mac_to_u48(const MacAddress& mac)
+{
+    uint64_t value = 0;
+    for (uint8_t octet : mac.octets)
+        value = value << 8 | octet;
+    return value;
+}
+
+MacAddress mac_from_u48(uint64_t value)
+{
+    MacAddress mac;
+    for (int i = 5; i >= 0; --i) {
+        mac.octets[i] = static_cast<uint8_t>(value & 0xFF);
+        value >>= 8;
+    }
+    return mac;
+}
+
+MacAddress mac_with_offset(const MacAddress& base, int64_t offset)
+{
+    const uint64_t value = mac_to_u48(base);
+    const uint64_t low = value & 0xFFFFFF;
+    // Two's-complement wrap of the 64-bit sum; only its low 24 bits count.
+    const uint64_t sum = (low + static_cast<uint64_t>(offset)) & 0xFFFFFF;
+    if (sum < low)
+        return base;
+    return mac_from_u48((value & ~uint64_t{0xFFFFFF}) | sum);
+}
+
+}  // namespace rrm

@@ -1,0 +1,76 @@
+#include "RadioBlacklist.h"
+
+namespace rrm {
+
+void RadioBlacklist::block(const MacAddress& client, int timeout)
+{
+    auto it = members.find(client);
+    if (it != members.end()) {
+        it->second = timeout;
+        return;
+    }
+    members.emplace(client, timeout);
+    changes.insert_or_assign(client, true);
+}
+
+void RadioBlacklist::unblock(const MacAddress& client)
+{
+    auto it = members.find(client);
+    if (it == members.end())
+        return;
+    if (disassoc.erase(client) == 0)
+        changes.insert_or_assign(client, false);
+    members.erase(it);
+}
+
+void RadioBlacklist::remove(const MacAddress& client)
+{
+    auto it = members.find(client);
+    if (it == members.end())
+        return;
+    disassoc.erase(client);
+    members.erase(it);
+}
+
+void RadioBlacklist::block_disassoc(const MacAddress& client, int timeout, const char* ssid)
+{
+    if (!ssid || !*ssid)
+        return;
+    auto it = members.find(client);
+    if (it != members.end()) {
+        it->second = timeout;
+        return;
+    }
+    members.emplace(client, timeout);
+    disassoc.emplace(client, ssid);
+}
+
+void RadioBlacklist::tick()
+{
+    for (auto it = members.begin(); it != members.end();) {
+        // Compared before lowering, so no counter can wrap below INT32_MIN.
+        if (it->second <= 1) {
+            disassoc.erase(it->first);
+            it = members.erase(it);
+        } else {
+            --it->second;
+            ++it;
+        }
+    }
+}
+
+void RadioBlacklist::clear()
+{
+    members.clear();
+    changes.clear();
+    disassoc.clear();
+}
+
+void RadioBlacklist::requeue_blocks()
+{
+    changes.clear();
+    for (const auto& member : members)
+        changes.emplace(member.first, true);
+}
+
+}  // namespace rrm
