@@ -1,0 +1,117 @@
+#include "SafeQueue.h"
+#include "SafeUnorderedMap.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Several producers and consumers on a small ring: every value arrives
+// exactly once, and values of one producer keep their order per ring.
+TEST(SafeQueueThreads, ManyProducersAndConsumersLoseNothing)
+{
+    constexpr int kProducers = 4;
+    constexpr int kConsumers = 2;
+    constexpr int kPerProducer = 20000;
+    rrm::_SafeQueue<std::shared_ptr<int>> q(64, false);
+    std::vector<std::atomic<int>> seen(kProducers * kPerProducer);
+    std::atomic<int> consumed{0};
+    std::atomic<bool> order_ok{true};
+
+    std::vector<std::thread> threads;
+    for (int c = 0; c < kConsumers; ++c) {
+        threads.emplace_back([&] {
+            std::vector<int> last(kProducers, -1);
+            std::shared_ptr<int> v;
+            while (consumed.load() < kProducers * kPerProducer) {
+                if (!q.pop(v)) {
+                    std::this_thread::yield();
+                    continue;
+                }
+                int producer = *v / kPerProducer;
+                int n = *v % kPerProducer;
+                // One consumer sees any producer's values in increasing order.
+                if (n <= last[producer])
+                    order_ok = false;
+                last[producer] = n;
+                seen[*v].fetch_add(1);
+                consumed.fetch_add(1);
+            }
+        });
+    }
+    for (int p = 0; p < kProducers; ++p) {
+        threads.emplace_back([&, p] {
+            for (int i = 0; i < kPerProducer; ++i) {
+                auto v = std::make_shared<int>(p * kPerProducer + i);
+                ASSERT_TRUE(q.push(std::move(v), rrm::QUEUE_NO_LIMIT));
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    for (auto& s : seen)
+        ASSERT_EQ(1, s.load());
+    EXPECT_TRUE(order_ok.load());
+    EXPECT_EQ(0u, q.dropped.load());
+    EXPECT_TRUE(q.empty());
+}
+
+// A consumer asleep on the eventfd is woken by a push from another thread.
+TEST(SafeQueueThreads, EventFdWakesASleepingConsumer)
+{
+    rrm::_SafeQueue<int> q(16, true);
+    std::thread producer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        q.push(42, rrm::QUEUE_ATTEMPT_LIMIT);
+    });
+    pollfd p{q.event_fd, POLLIN, 0};
+    // Far longer than the test could ever need: a missing wake-up fails it.
+    ASSERT_EQ(1, poll(&p, 1, 30000));
+    int v = 0;
+    EXPECT_TRUE(q.pop(v));
+    EXPECT_EQ(42, v);
+    producer.join();
+}
+
+TEST(SafeUnorderedMap, ValueCopiedOutOutlivesItsErasure)
+{
+    rrm::SafeUnorderedMap<std::string, std::string> m;
+    {
+        std::lock_guard<std::mutex> g(m.mutex);
+        m.map["a"] = std::make_shared<std::string>("alpha");
+    }
+    std::shared_ptr<std::string> found;
+    {
+        std::lock_guard<std::mutex> g(m.mutex);
+        found = m.map["a"];
+    }
+    std::thread eraser([&] {
+        std::lock_guard<std::mutex> g(m.mutex);
+        m.map.erase("a");
+    });
+    eraser.join();
+    EXPECT_EQ("alpha", *found);
+    EXPECT_EQ(1, found.use_count());
+    std::lock_guard<std::mutex> g(m.mutex);
+    EXPECT_TRUE(m.map.empty());
+}
+
+TEST(SafeUnorderedMap, DestructionReleasesValues)
+{
+    auto v = std::make_shared<std::string>("x");
+    {
+        rrm::SafeUnorderedMap<int, std::string> m;
+        m.map[1] = v;
+        m.map[2] = v;
+        EXPECT_EQ(3, v.use_count());
+    }
+    EXPECT_EQ(1, v.use_count());
+}
+
+}  // namespace
