@@ -1,0 +1,89 @@
+#include "AssocMap.h"
+
+#include "Log.h"
+
+#include <ctime>
+
+namespace rrm {
+
+AssocClient::AssocClient(int rssi, int64_t assoc_time, const std::string& ssid, bool no_balance,
+                         bool need_ack)
+    : rssi(rssi), assoc_time(assoc_time), ssid(ssid), no_balance(no_balance), need_ack(need_ack)
+{
+}
+
+void AssocMap::add_client(const MacAddress& mac, int rssi, const char* ssid, bool no_balance,
+                          bool need_ack)
+{
+    if (!ssid || !*ssid)
+        return;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    put_client(mac, AssocClient(rssi, static_cast<int64_t>(now.tv_sec), ssid, no_balance, need_ack));
+}
+
+void AssocMap::put_client(const MacAddress& mac, const AssocClient& client)
+{
+    erase_client(mac);
+    clients.emplace(mac, client);
+}
+
+int AssocMap::update_rssi(const MacAddress& mac, int rssi)
+{
+    auto it = clients.find(mac);
+    if (it == clients.end() || rssi >= 0)
+        return 0;
+    it->second.rssi = rssi;
+    return 1;
+}
+
+void AssocMap::erase_client(const MacAddress& mac)
+{
+    clients.erase(mac);
+}
+
+void AssocMap::add_expected_sta(const MacAddress& mac, const ExpectedSta& sta)
+{
+    if (clients.count(mac))
+        return;
+    erase_expected_sta(mac);
+    expected.emplace(mac, sta);
+}
+
+void AssocMap::erase_expected_sta(const MacAddress& mac)
+{
+    expected.erase(mac);
+}
+
+void AssocMap::age_expected_stas()
+{
+    for (auto it = expected.begin(); it != expected.end();) {
+        // Compared before lowering, so no ttl can wrap below INT32_MIN.
+        if (it->second.ttl <= 1) {
+            it = expected.erase(it);
+        } else {
+            --it->second.ttl;
+            ++it;
+        }
+    }
+}
+
+void AssocMap::clear()
+{
+    clients.clear();
+    expected.clear();
+}
+
+void AssocMap::dump() const
+{
+    RRM_DEBUG("Assocc clients:  %zu - %zu", clients.size(), expected.size());
+    std::size_t n = 0;
+    for (const auto& entry : clients) {
+        ++n;
+        RRM_DEBUG("Client (%zu/%zu) %s - %s rssi %d no_balance %d", n, clients.size(),
+                  mac_to_string(entry.first).c_str(), entry.second.ssid.c_str(), entry.second.rssi,
+                  entry.second.no_balance ? 1 : 0);
+    }
+}
+
+}  // namespace rrm

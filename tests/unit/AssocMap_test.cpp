@@ -1,0 +1,187 @@
+#include "AssocMap.h"
+
+#include "LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <ctime>
+
+namespace {
+
+using rrm::AssocMap;
+using rrm::ExpectedSta;
+using rrm::MacAddress;
+
+const MacAddress A = rrm::mac_from_string("aa:bb:cc:dd:ee:01");
+const MacAddress B = rrm::mac_from_string("aa:bb:cc:dd:ee:02");
+
+int64_t monotonic_seconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
+ExpectedSta expected(int ttl, uint32_t radio = 1)
+{
+    ExpectedSta sta;
+    sta.ap_mac = B;
+    sta.radio_id = radio;
+    sta.ttl = ttl;
+    return sta;
+}
+
+TEST(AssocMap, AddClientStampsMonotonicSecondsAndReplacesWhole)
+{
+    AssocMap map;
+    const int64_t before = monotonic_seconds();
+    map.add_client(A, -50, "net", true, true);
+    ASSERT_EQ(1u, map.clients.count(A));
+    const auto& first = map.clients.at(A);
+    EXPECT_EQ(-50, first.rssi);
+    EXPECT_EQ("net", first.ssid);
+    EXPECT_GE(first.assoc_time, before);
+    EXPECT_LE(first.assoc_time, monotonic_seconds());
+    EXPECT_TRUE(first.no_balance);
+    EXPECT_TRUE(first.need_ack);
+
+    map.clients.at(A).assoc_time = 1;
+    map.add_client(A, -60, "other", false, false);
+    const auto& second = map.clients.at(A);
+    EXPECT_EQ(-60, second.rssi);
+    EXPECT_EQ("other", second.ssid);
+    EXPECT_GE(second.assoc_time, before);
+    EXPECT_FALSE(second.no_balance);
+    EXPECT_FALSE(second.need_ack);
+    EXPECT_EQ(1, map.size());
+}
+
+TEST(AssocMap, AddClientWithoutSsidChangesNothing)
+{
+    AssocMap map;
+    map.add_client(A, -50, "net", true, false);
+    map.add_client(A, -70, "", false, true);
+    map.add_client(A, -80, nullptr, false, true);
+    map.add_client(B, -80, "", false, true);
+    ASSERT_EQ(1u, map.clients.size());
+    EXPECT_EQ(-50, map.clients.at(A).rssi);
+    EXPECT_EQ("net", map.clients.at(A).ssid);
+    EXPECT_TRUE(map.clients.at(A).no_balance);
+}
+
+TEST(AssocMap, UpdateRssiTakesOnlyNegativeLevelsOfKnownClients)
+{
+    struct Case {
+        int rssi;
+        int result;
+        int stored;
+    } cases[] = {{0, 0, -50}, {5, 0, -50}, {-1, 1, -1}, {INT_MIN, 1, INT_MIN}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rssi);
+        AssocMap map;
+        map.add_client(A, -50, "net", false, false);
+        EXPECT_EQ(c.result, map.update_rssi(A, c.rssi));
+        EXPECT_EQ(c.stored, map.clients.at(A).rssi);
+        EXPECT_EQ(0, map.update_rssi(B, -40));
+        EXPECT_EQ(0u, map.clients.count(B));
+    }
+}
+
+TEST(AssocMap, ExpectedStationsAreNotAddedForAssociatedClientsAndReplaceEachOther)
+{
+    AssocMap map;
+    map.add_client(A, -50, "net", false, false);
+    map.add_expected_sta(A, expected(5));
+    EXPECT_EQ(0u, map.expected.size());
+    EXPECT_EQ(1, map.size());
+
+    map.add_expected_sta(B, expected(5, 1));
+    map.add_expected_sta(B, expected(30, 2));
+    ASSERT_EQ(1u, map.expected.size());
+    EXPECT_EQ(30, map.expected.at(B).ttl);
+    EXPECT_EQ(2u, map.expected.at(B).radio_id);
+    EXPECT_EQ(2, map.size());
+
+    map.erase_expected_sta(B);
+    map.erase_expected_sta(B);
+    EXPECT_EQ(1, map.size());
+}
+
+TEST(AssocMap, ClientAndExpectedEntryOfOneMacCountTwice)
+{
+    AssocMap map;
+    map.add_expected_sta(A, expected(5));
+    map.add_client(A, -50, "net", false, false);  // the steering erases the entry itself
+    EXPECT_EQ(2, map.size());
+    map.disassoc_client(A);
+    EXPECT_EQ(1, map.size());
+    map.erase_client(A);
+    EXPECT_EQ(1, map.size());
+}
+
+TEST(AssocMap, AgeingRemovesAnEntryByItsTtlthTick)
+{
+    struct Case {
+        int ttl;
+        int survives;  // ticks survived
+    } cases[] = {{5, 4}, {1, 0}, {0, 0}, {-3, 0}, {INT_MIN, 0}, {2, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ttl);
+        AssocMap map;
+        map.add_expected_sta(B, expected(c.ttl));
+        for (int tick = 1; tick <= c.survives; ++tick) {
+            map.age_expected_stas();
+            ASSERT_EQ(1u, map.expected.count(B)) << "after tick " << tick;
+            EXPECT_EQ(c.ttl - tick, map.expected.at(B).ttl);
+        }
+        map.age_expected_stas();
+        EXPECT_EQ(0u, map.expected.count(B));
+    }
+}
+
+TEST(AssocMap, AgeingWalksAllEntriesWhileRemoving)
+{
+    AssocMap map;
+    for (int i = 0; i < 100; ++i)
+        map.add_expected_sta(rrm::mac_from_u48(0x100000 + static_cast<uint64_t>(i) * 3),
+                             expected(i % 2 + 1));
+    map.age_expected_stas();
+    EXPECT_EQ(50u, map.expected.size());
+    for (const auto& e : map.expected)
+        EXPECT_EQ(1, e.second.ttl);
+}
+
+TEST(AssocMap, ClearEmptiesBothTables)
+{
+    AssocMap map;
+    map.add_client(A, -50, "net", false, false);
+    map.add_expected_sta(B, expected(5));
+    map.clear();
+    EXPECT_EQ(0, map.size());
+}
+
+TEST(AssocMap, DumpCountsBothTablesAndListsClients)
+{
+    AssocMap map;
+    map.add_client(A, -50, "n1", true, false);
+    map.add_client(B, -60, "n2", false, false);
+    map.add_expected_sta(rrm::mac_from_string("00:00:00:00:00:03"), expected(5));
+    testsupport::LogCapture capture;
+    map.dump();
+    auto records = capture.records();
+    ASSERT_EQ(3u, records.size());
+    for (const auto& r : records) {
+        EXPECT_EQ(rrm::LOG_LEVEL_DEBUG, r.level);
+        EXPECT_EQ("dump", r.func);
+    }
+    EXPECT_EQ("Assocc clients:  2 - 1", records[0].text);
+    // The table's own order decides which client is first.
+    std::string line_a = "AA:BB:CC:DD:EE:01 - n1 rssi -50 no_balance 1";
+    std::string line_b = "AA:BB:CC:DD:EE:02 - n2 rssi -60 no_balance 0";
+    const bool a_first = map.clients.begin()->first == A;
+    EXPECT_EQ("Client (1/2) " + (a_first ? line_a : line_b), records[1].text);
+    EXPECT_EQ("Client (2/2) " + (a_first ? line_b : line_a), records[2].text);
+}
+
+}  // namespace
