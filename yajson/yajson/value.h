@@ -1,0 +1,659 @@
+#pragma once
+// The JSON value model: a 24-byte tagged value, array and object bodies on
+// polymorphic memory resources, and the lazily built key index of objects.
+
+#include <yajson/arena.h>
+#include <yajson/errors.h>
+#include <yajson/hash.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory_resource>
+#include <new>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace yajson {
+
+// The number of each kind is stored in the value and shows in messages.
+enum class Kind : std::uint8_t {
+    Null = 0,
+    Bool = 1,
+    Integer = 2,
+    Float = 3,
+    String = 4,
+    Array = 5,
+    Object = 6,
+    UInteger = 7,
+};
+
+inline const char* kind_name(int kind) noexcept
+{
+    switch (kind) {
+    case 0: return "null";
+    case 1: return "bool";
+    case 2: return "integer";
+    case 3: return "float";
+    case 4: return "string";
+    case 5: return "array";
+    case 6: return "object";
+    case 7: return "uinteger";
+    default: return "unknown";
+    }
+}
+
+inline const char* kind_name(Kind kind) noexcept { return kind_name(static_cast<int>(kind)); }
+
+class JsonArray;
+class JsonObject;
+struct JsonMember;
+
+namespace detail {
+class Parser;
+struct ObjectBuilder;
+constexpr std::uint8_t flag_in_arena = 1;
+constexpr std::uint8_t inline_capacity = 15;
+constexpr std::uint8_t out_of_line = 255;
+} // namespace detail
+
+class JsonValue {
+public:
+    JsonValue() noexcept = default;
+    JsonValue(std::nullptr_t) noexcept {}
+
+    JsonValue(bool b) noexcept : kind_(static_cast<std::uint8_t>(Kind::Bool)) { p_.u = b ? 1 : 0; }
+
+    template <class T, std::enable_if_t<std::is_integral<T>::value && !std::is_same<T, bool>::value &&
+                                            std::is_signed<T>::value,
+                                        int> = 0>
+    JsonValue(T v) noexcept : kind_(static_cast<std::uint8_t>(Kind::Integer))
+    {
+        p_.i = static_cast<std::int64_t>(v);
+    }
+
+    template <class T, std::enable_if_t<std::is_integral<T>::value && !std::is_same<T, bool>::value &&
+                                            std::is_unsigned<T>::value,
+                                        int> = 0>
+    JsonValue(T v) noexcept : kind_(static_cast<std::uint8_t>(Kind::UInteger))
+    {
+        p_.u = static_cast<std::uint64_t>(v);
+    }
+
+    JsonValue(double d) noexcept : kind_(static_cast<std::uint8_t>(Kind::Float)) { p_.d = d; }
+
+    JsonValue(std::string_view s) : kind_(static_cast<std::uint8_t>(Kind::String))
+    {
+        init_string(s.data(), s.size());
+    }
+    JsonValue(const char* s) : JsonValue(std::string_view(s)) {}
+    JsonValue(const std::string& s) : JsonValue(std::string_view(s)) {}
+
+    static JsonValue make_string(std::string_view s) { return JsonValue(s); }
+    static JsonValue make_array() { return make_array_in(current_arena); }
+    static JsonValue make_object() { return make_object_in(current_arena); }
+
+    JsonValue(JsonValue&& other) noexcept { take(other); }
+
+    JsonValue(const JsonValue& other);
+
+    JsonValue& operator=(JsonValue&& other) noexcept
+    {
+        if (this != &other) {
+            release();
+            take(other);
+        }
+        return *this;
+    }
+
+    JsonValue& operator=(const JsonValue& other)
+    {
+        if (this != &other) {
+            JsonValue copy(other);
+            *this = std::move(copy);
+        }
+        return *this;
+    }
+
+    ~JsonValue() { release(); }
+
+    // Stores the bytes of a string on a value whose kind is already string:
+    // up to 15 bytes inside the value, longer ones in the current arena when
+    // one is installed, else in a heap std::string.
+    void init_string(const char* data, std::size_t n) { init_string_in(data, n, current_arena); }
+
+    Kind kind() const noexcept { return static_cast<Kind>(kind_); }
+    bool is_null() const noexcept { return kind_ == static_cast<std::uint8_t>(Kind::Null); }
+    bool is_bool() const noexcept { return kind_ == static_cast<std::uint8_t>(Kind::Bool); }
+    bool is_integer() const noexcept { return kind_ == static_cast<std::uint8_t>(Kind::Integer); }
+    bool is_uinteger() const noexcept { return kind_ == static_cast<std::uint8_t>(Kind::UInteger); }
+    bool is_float() const noexcept { return kind_ == static_cast<std::uint8_t>(Kind::Float); }
+    bool is_number() const noexcept { return is_integer() || is_uinteger() || is_float(); }
+    bool is_string() const noexcept { return kind_ == static_cast<std::uint8_t>(Kind::String); }
+    bool is_array() const noexcept { return kind_ == static_cast<std::uint8_t>(Kind::Array); }
+    bool is_object() const noexcept { return kind_ == static_cast<std::uint8_t>(Kind::Object); }
+
+    // 0-15 for a string stored inside the value, 255 for one stored outside.
+    std::uint8_t inline_length() const noexcept { return inline_len_; }
+    // The out-of-line string bytes or the container body live in an arena.
+    bool in_arena() const noexcept { return (flags_ & detail::flag_in_arena) != 0; }
+
+    bool as_bool() const
+    {
+        if (!is_bool())
+            throw_type("expected bool, got ");
+        return p_.u != 0;
+    }
+
+    std::int64_t as_integer() const
+    {
+        if (is_integer())
+            return p_.i;
+        if (is_uinteger() && p_.u <= static_cast<std::uint64_t>(INT64_MAX))
+            return static_cast<std::int64_t>(p_.u);
+        throw_type("expected integer, got ");
+    }
+
+    std::uint64_t as_uinteger() const
+    {
+        if (is_uinteger())
+            return p_.u;
+        if (is_integer() && p_.i >= 0)
+            return static_cast<std::uint64_t>(p_.i);
+        throw_type("expected uinteger, got ");
+    }
+
+    double as_number() const
+    {
+        if (is_float())
+            return p_.d;
+        if (is_integer())
+            return static_cast<double>(p_.i);
+        if (is_uinteger())
+            return static_cast<double>(p_.u);
+        throw_type("expected number, got ");
+    }
+
+    std::string_view as_string() const
+    {
+        if (!is_string())
+            throw_type("expected string, got ");
+        return string_view_unchecked();
+    }
+
+    JsonArray& as_array()
+    {
+        if (!is_array())
+            throw_type("expected array, got ");
+        return *p_.arr;
+    }
+    const JsonArray& as_array() const
+    {
+        if (!is_array())
+            throw_type("expected array, got ");
+        return *p_.arr;
+    }
+
+    JsonObject& as_object()
+    {
+        if (!is_object())
+            throw_type("expected object, got ");
+        return *p_.obj;
+    }
+    const JsonObject& as_object() const
+    {
+        if (!is_object())
+            throw_type("expected object, got ");
+        return *p_.obj;
+    }
+
+    JsonValue& at(std::size_t index);
+    const JsonValue& at(std::size_t index) const;
+
+    // Replaces the value of an existing member in place, else appends one.
+    void set(std::string key, JsonValue value);
+
+private:
+    friend class detail::Parser;
+
+    union Payload {
+        std::uint64_t words[2];
+        std::uint64_t u;
+        std::int64_t i;
+        double d;
+        char s[16];
+        const char* arena_str;
+        std::string* heap_str;
+        JsonArray* arr;
+        JsonObject* obj;
+    };
+
+    static JsonValue make_array_in(MonotonicArena* arena);
+    static JsonValue make_object_in(MonotonicArena* arena);
+
+    void init_string_in(const char* data, std::size_t n, MonotonicArena* arena)
+    {
+        if (n <= detail::inline_capacity) {
+            if (n != 0)
+                std::memcpy(p_.s, data, n);
+            p_.s[n] = '\0';
+            inline_len_ = static_cast<std::uint8_t>(n);
+            return;
+        }
+        if (arena != nullptr && n <= UINT32_MAX) {
+            char* bytes = static_cast<char*>(arena->try_allocate(n + 1, 1));
+            if (bytes == nullptr)
+                throw std::bad_alloc();
+            std::memcpy(bytes, data, n);
+            bytes[n] = '\0';
+            p_.arena_str = bytes;
+            set_arena_length(static_cast<std::uint32_t>(n));
+            flags_ |= detail::flag_in_arena;
+            inline_len_ = detail::out_of_line;
+            return;
+        }
+        p_.heap_str = new std::string(data, n);
+        inline_len_ = detail::out_of_line;
+    }
+
+    std::string_view string_view_unchecked() const noexcept
+    {
+        if (inline_len_ != detail::out_of_line)
+            return std::string_view(p_.s, inline_len_);
+        if (in_arena())
+            return std::string_view(p_.arena_str, arena_length());
+        return std::string_view(p_.heap_str->data(), p_.heap_str->size());
+    }
+
+    std::uint32_t arena_length() const noexcept
+    {
+        std::uint32_t n;
+        std::memcpy(&n, arena_len_, sizeof n);
+        return n;
+    }
+    void set_arena_length(std::uint32_t n) noexcept { std::memcpy(arena_len_, &n, sizeof n); }
+
+    void take(JsonValue& other) noexcept
+    {
+        kind_ = other.kind_;
+        inline_len_ = other.inline_len_;
+        flags_ = other.flags_;
+        std::memcpy(arena_len_, other.arena_len_, sizeof arena_len_);
+        p_ = other.p_;
+        other.kind_ = 0;
+        other.inline_len_ = 0;
+        other.flags_ = 0;
+        std::memset(other.arena_len_, 0, sizeof other.arena_len_);
+        other.p_.words[0] = 0;
+        other.p_.words[1] = 0;
+    }
+
+    void release() noexcept;
+
+    [[noreturn]] void throw_type(const char* expected) const
+    {
+        throw TypeError(std::string(expected) + kind_name(kind_));
+    }
+
+    std::uint8_t kind_ = 0;
+    std::uint8_t inline_len_ = 0;
+    std::uint8_t flags_ = 0;
+    // Length of an arena string; unaligned, directly after the flags byte.
+    std::uint8_t arena_len_[4] = {0, 0, 0, 0};
+    Payload p_{{0, 0}};
+};
+
+static_assert(sizeof(JsonValue) == 24, "a JSON value is 24 bytes");
+static_assert(std::is_nothrow_move_constructible<JsonValue>::value, "moves never throw");
+
+// Array body: the elements on the array's memory resource.
+class JsonArray : public std::pmr::vector<JsonValue> {
+public:
+    using std::pmr::vector<JsonValue>::vector;
+    explicit JsonArray(std::pmr::memory_resource* resource)
+        : std::pmr::vector<JsonValue>(allocator_type(resource))
+    {
+    }
+};
+
+struct JsonMember {
+    JsonMember(std::string k, JsonValue v) noexcept : key(std::move(k)), value(std::move(v)) {}
+
+    std::string key;
+    JsonValue value;
+};
+
+namespace detail {
+// Key view (into the member's own key string) -> position of the member.
+using KeyIndex = std::pmr::unordered_map<std::string_view, std::size_t, KeyHasher>;
+} // namespace detail
+
+// Object body: members in insertion order, and a key index once the object
+// has more than 15 members and is searched.
+class JsonObject {
+public:
+    using Members = std::pmr::vector<JsonMember>;
+    using iterator = Members::iterator;
+    using const_iterator = Members::const_iterator;
+
+    // Objects of up to this many members are searched linearly.
+    static constexpr std::size_t linear_limit = 15;
+
+    explicit JsonObject(std::pmr::memory_resource* resource) : members_(Members::allocator_type(resource)) {}
+
+    JsonObject(const JsonObject&) = delete;
+    JsonObject& operator=(const JsonObject&) = delete;
+
+    ~JsonObject() { delete index_; }
+
+    std::size_t size() const noexcept { return members_.size(); }
+    bool empty() const noexcept { return members_.empty(); }
+    // Member keys must not be changed through these: the index points at them.
+    iterator begin() noexcept { return members_.begin(); }
+    iterator end() noexcept { return members_.end(); }
+    const_iterator begin() const noexcept { return members_.begin(); }
+    const_iterator end() const noexcept { return members_.end(); }
+    const JsonMember& operator[](std::size_t i) const noexcept { return members_[i]; }
+    const Members& members() const noexcept { return members_; }
+    std::pmr::memory_resource* resource() const noexcept { return members_.get_allocator().resource(); }
+    bool has_index() const noexcept { return index_ != nullptr; }
+
+    const JsonValue* find(std::string_view key) const
+    {
+        const std::size_t pos = position(key);
+        return pos == npos ? nullptr : &members_[pos].value;
+    }
+    JsonValue* find(std::string_view key)
+    {
+        const std::size_t pos = position(key);
+        return pos == npos ? nullptr : &members_[pos].value;
+    }
+
+    void set(std::string key, JsonValue value)
+    {
+        std::size_t pos;
+        if (members_.size() <= linear_limit) {
+            pos = linear_position(key);
+        } else {
+            if (index_ == nullptr)
+                rebuild_index();
+            auto it = index_->find(key);
+            pos = it == index_->end() ? npos : it->second;
+        }
+        if (pos != npos) {
+            members_[pos].value = std::move(value);
+            return;
+        }
+        append(std::move(key), std::move(value));
+    }
+
+    bool erase(std::string_view key)
+    {
+        std::size_t pos;
+        if (members_.size() > linear_limit && index_ != nullptr) {
+            auto it = index_->find(key);
+            if (it == index_->end())
+                return false;
+            pos = it->second;
+        } else {
+            pos = linear_position(key);
+            if (pos == npos)
+                return false;
+        }
+        members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(pos));
+        if (index_ != nullptr)
+            rebuild_index();
+        return true;
+    }
+
+    // Builds the index, or refills an existing one.
+    void rebuild_index() const
+    {
+        if (index_ != nullptr) {
+            index_->clear();
+        } else {
+            index_ = new detail::KeyIndex(2 * members_.size(), detail::KeyHasher(),
+                                          std::equal_to<std::string_view>(),
+                                          detail::KeyIndex::allocator_type(resource()));
+            index_->max_load_factor(1.0f);
+        }
+        for (std::size_t i = 0; i < members_.size(); ++i)
+            (*index_)[std::string_view(members_[i].key)] = i;
+    }
+
+    // Keeps only the last occurrence of each key; survivors keep their order.
+    void remove_duplicates()
+    {
+        const std::size_t n = members_.size();
+        if (n < 2)
+            return;
+        if (n <= linear_limit) {
+            std::size_t i = 0;
+            while (i + 1 < members_.size()) {
+                bool repeated = false;
+                const std::string& k = members_[i].key;
+                for (std::size_t j = i + 1; j < members_.size(); ++j) {
+                    if (members_[j].key.size() == k.size() &&
+                        std::memcmp(members_[j].key.data(), k.data(), k.size()) == 0) {
+                        repeated = true;
+                        break;
+                    }
+                }
+                if (repeated)
+                    members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(i));
+                else
+                    ++i;
+            }
+            if (index_ != nullptr)
+                rebuild_index();
+            return;
+        }
+        rebuild_index();
+        if (index_->size() == n)
+            return;
+        // Decide first, move afterwards: moving members invalidates the views.
+        std::vector<char> keep(n);
+        for (std::size_t i = 0; i < n; ++i)
+            keep[i] = index_->find(std::string_view(members_[i].key))->second == i;
+        std::size_t w = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!keep[i])
+                continue;
+            if (w != i) {
+                members_[w].key = std::move(members_[i].key);
+                members_[w].value = std::move(members_[i].value);
+            }
+            ++w;
+        }
+        members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(w), members_.end());
+        rebuild_index();
+    }
+
+    void reserve(std::size_t n) { members_.reserve(n); }
+
+private:
+    friend class JsonValue;
+    friend class detail::Parser;
+    friend struct detail::ObjectBuilder;
+
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    std::size_t linear_position(std::string_view key) const noexcept
+    {
+        for (std::size_t i = 0; i < members_.size(); ++i) {
+            const std::string& k = members_[i].key;
+            if (k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0)
+                return i;
+        }
+        return npos;
+    }
+
+    std::size_t position(std::string_view key) const
+    {
+        if (members_.size() <= linear_limit)
+            return linear_position(key);
+        if (index_ == nullptr)
+            rebuild_index();
+        auto it = index_->find(key);
+        return it == index_->end() ? npos : it->second;
+    }
+
+    void append(std::string key, JsonValue value)
+    {
+        const JsonMember* before = members_.data();
+        members_.emplace_back(std::move(key), std::move(value));
+        if (index_ == nullptr)
+            return;
+        if (members_.data() == before)
+            index_->emplace(std::string_view(members_.back().key), members_.size() - 1);
+        else
+            rebuild_index();
+    }
+
+    // Appends without looking for the key; the parser checks duplicates itself.
+    void append_unchecked(std::string&& key, JsonValue&& value)
+    {
+        members_.emplace_back(std::move(key), std::move(value));
+    }
+
+    Members members_;
+    mutable detail::KeyIndex* index_ = nullptr;
+};
+
+namespace detail {
+// Appends members without looking for an earlier one with the same key; the
+// caller deals with duplicates (remove_duplicates).
+struct ObjectBuilder {
+    static void append(JsonObject& object, std::string key, JsonValue value)
+    {
+        object.append_unchecked(std::move(key), std::move(value));
+    }
+};
+} // namespace detail
+
+inline JsonValue JsonValue::make_array_in(MonotonicArena* arena)
+{
+    JsonValue v;
+    v.kind_ = static_cast<std::uint8_t>(Kind::Array);
+    if (arena != nullptr) {
+        void* mem = arena->try_allocate(sizeof(JsonArray), alignof(JsonArray));
+        if (mem == nullptr)
+            throw std::bad_alloc();
+        v.p_.arr = new (mem) JsonArray(arena);
+        v.flags_ = detail::flag_in_arena;
+    } else {
+        v.p_.arr = new JsonArray(std::pmr::new_delete_resource());
+    }
+    return v;
+}
+
+inline JsonValue JsonValue::make_object_in(MonotonicArena* arena)
+{
+    JsonValue v;
+    v.kind_ = static_cast<std::uint8_t>(Kind::Object);
+    if (arena != nullptr) {
+        void* mem = arena->try_allocate(sizeof(JsonObject), alignof(JsonObject));
+        if (mem == nullptr)
+            throw std::bad_alloc();
+        v.p_.obj = new (mem) JsonObject(arena);
+        v.flags_ = detail::flag_in_arena;
+    } else {
+        v.p_.obj = new JsonObject(std::pmr::new_delete_resource());
+    }
+    return v;
+}
+
+inline JsonValue::JsonValue(const JsonValue& other)
+{
+    switch (other.kind()) {
+    case Kind::String:
+        kind_ = other.kind_;
+        if (other.inline_len_ != detail::out_of_line) {
+            inline_len_ = other.inline_len_;
+            p_ = other.p_;
+        } else {
+            const std::string_view s = other.string_view_unchecked();
+            init_string_in(s.data(), s.size(), current_arena);
+        }
+        break;
+    case Kind::Array: {
+        JsonValue copy = make_array_in(current_arena);
+        const JsonArray& src = *other.p_.arr;
+        JsonArray& dst = *copy.p_.arr;
+        dst.reserve(src.size());
+        for (const JsonValue& e : src)
+            dst.push_back(JsonValue(e));
+        take(copy);
+        break;
+    }
+    case Kind::Object: {
+        JsonValue copy = make_object_in(current_arena);
+        const JsonObject& src = *other.p_.obj;
+        JsonObject& dst = *copy.p_.obj;
+        dst.members_.reserve(src.size());
+        for (const JsonMember& m : src)
+            dst.members_.emplace_back(std::string(m.key), JsonValue(m.value));
+        take(copy);
+        break;
+    }
+    default:
+        // Scalars (and unknown kinds) carry nothing outside the value.
+        kind_ = other.kind_;
+        p_ = other.p_;
+        break;
+    }
+}
+
+inline void JsonValue::release() noexcept
+{
+    switch (kind()) {
+    case Kind::String:
+        if (inline_len_ == detail::out_of_line && !in_arena())
+            delete p_.heap_str;
+        break;
+    case Kind::Array:
+        if (in_arena())
+            p_.arr->~JsonArray();
+        else
+            delete p_.arr;
+        break;
+    case Kind::Object:
+        if (in_arena())
+            p_.obj->~JsonObject();
+        else
+            delete p_.obj;
+        break;
+    default:
+        break;
+    }
+}
+
+inline JsonValue& JsonValue::at(std::size_t index)
+{
+    JsonArray& a = as_array();
+    if (index >= a.size())
+        throw OutOfRangeError("array index " + std::to_string(index) + " out of range (size=" +
+                              std::to_string(a.size()) + ")");
+    return a[index];
+}
+
+inline const JsonValue& JsonValue::at(std::size_t index) const
+{
+    const JsonArray& a = as_array();
+    if (index >= a.size())
+        throw OutOfRangeError("array index " + std::to_string(index) + " out of range (size=" +
+                              std::to_string(a.size()) + ")");
+    return a[index];
+}
+
+inline void JsonValue::set(std::string key, JsonValue value)
+{
+    as_object().set(std::move(key), std::move(value));
+}
+
+} // namespace yajson
