@@ -5,3 +5,4 @@
 #include <yajson/errors.h>
 #include <yajson/hash.h>
 #include <yajson/value.h>
+#include <yajson/parser.h>
