@@ -5,6 +5,7 @@
 #include <yajson/arena.h>
 #include <yajson/errors.h>
 #include <yajson/hash.h>
+#include <yajson/scan.h>
 #include <yajson/value.h>
 
 #include <algorithm>
@@ -19,10 +20,6 @@
 #include <string_view>
 #include <system_error>
 #include <unordered_set>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace yajson {
 
@@ -60,33 +57,6 @@ inline int hex_value(char c) noexcept
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
-}
-
-// First byte in [p, end) that is the quote, a backslash or (when asked) a
-// control character; end when there is none.
-inline const char* scan_string(const char* p, const char* end, char quote, bool stop_at_control) noexcept
-{
-#if defined(__SSE2__)
-    const __m128i vq = _mm_set1_epi8(quote);
-    const __m128i vbs = _mm_set1_epi8('\\');
-    const __m128i v1f = _mm_set1_epi8(0x1F);
-    while (end - p >= 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i m = _mm_or_si128(_mm_cmpeq_epi8(x, vq), _mm_cmpeq_epi8(x, vbs));
-        if (stop_at_control)
-            m = _mm_or_si128(m, _mm_cmpeq_epi8(_mm_max_epu8(x, v1f), v1f));
-        const int mask = _mm_movemask_epi8(m);
-        if (mask != 0)
-            return p + __builtin_ctz(static_cast<unsigned>(mask));
-        p += 16;
-    }
-#endif
-    for (; p < end; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (c == static_cast<unsigned char>(quote) || c == '\\' || (stop_at_control && c < 0x20))
-            return p;
-    }
-    return end;
 }
 
 class Parser {

@@ -56,6 +56,7 @@ struct JsonMember;
 
 namespace detail {
 class Parser;
+class Writer;
 struct ObjectBuilder;
 constexpr std::uint8_t flag_in_arena = 1;
 constexpr std::uint8_t inline_capacity = 15;
@@ -220,6 +221,7 @@ public:
 
 private:
     friend class detail::Parser;
+    friend class detail::Writer;
 
     union Payload {
         std::uint64_t words[2];

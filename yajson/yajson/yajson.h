@@ -6,3 +6,4 @@
 #include <yajson/hash.h>
 #include <yajson/value.h>
 #include <yajson/parser.h>
+#include <yajson/serializer.h>

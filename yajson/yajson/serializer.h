@@ -1,0 +1,566 @@
+#pragma once
+// JsonValue tree -> JSON text, compact or indented.
+
+#include <yajson/scan.h>
+#include <yajson/value.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace yajson {
+
+struct SerializeOptions {
+    // Below 0: compact; 0 or more: indented by this many spaces per level.
+    std::int32_t indent = -1;
+    // Write every UTF-8 sequence as \u escapes.
+    bool escape_non_ascii = false;
+    // Write NaN and infinities as NaN / Infinity instead of null.
+    bool write_nan_infinity = false;
+    // Members sorted by key instead of insertion order.
+    bool sort_keys = false;
+};
+
+namespace detail {
+
+class OutputBuffer {
+public:
+    static constexpr std::size_t capacity = 4096;
+
+    void put(char c)
+    {
+        if (fill_ == capacity)
+            flush();
+        buffer_[fill_++] = c;
+    }
+
+    void put2(char a, char b)
+    {
+        if (fill_ > capacity - 2)
+            flush();
+        buffer_[fill_] = a;
+        buffer_[fill_ + 1] = b;
+        fill_ += 2;
+    }
+
+    void write(const char* p, std::size_t n)
+    {
+        if (n <= capacity - fill_) {
+            std::memcpy(buffer_ + fill_, p, n);
+            fill_ += n;
+            return;
+        }
+        flush();
+        if (n < capacity) {
+            std::memcpy(buffer_, p, n);
+            fill_ = n;
+        } else {
+            result_.append(p, n);
+        }
+    }
+
+    void reserve(std::size_t n) { result_.reserve(n); }
+
+    std::string take()
+    {
+        flush();
+        return std::move(result_);
+    }
+
+private:
+    void flush()
+    {
+        result_.append(buffer_, fill_);
+        fill_ = 0;
+    }
+
+    char buffer_[capacity];
+    std::size_t fill_ = 0;
+    std::string result_;
+};
+
+inline const char* digit_pairs() noexcept
+{
+    return "00010203040506070809"
+           "10111213141516171819"
+           "20212223242526272829"
+           "30313233343536373839"
+           "40414243444546474849"
+           "50515253545556575859"
+           "60616263646566676869"
+           "70717273747576777879"
+           "80818283848586878889"
+           "90919293949596979899";
+}
+
+// Writes the decimal digits of v at buf; returns how many (1 to 20).
+inline std::size_t format_uint(std::uint64_t v, char* buf) noexcept
+{
+    static constexpr std::uint64_t powers[20] = {0,
+                                                 10ULL,
+                                                 100ULL,
+                                                 1000ULL,
+                                                 10000ULL,
+                                                 100000ULL,
+                                                 1000000ULL,
+                                                 10000000ULL,
+                                                 100000000ULL,
+                                                 1000000000ULL,
+                                                 10000000000ULL,
+                                                 100000000000ULL,
+                                                 1000000000000ULL,
+                                                 10000000000000ULL,
+                                                 100000000000000ULL,
+                                                 1000000000000000ULL,
+                                                 10000000000000000ULL,
+                                                 100000000000000000ULL,
+                                                 1000000000000000000ULL,
+                                                 10000000000000000000ULL};
+    std::size_t d = ((64 - static_cast<std::size_t>(__builtin_clzll(v | 1))) * 1233) >> 12;
+    const std::size_t digits = d - (v < powers[d] ? 1 : 0) + 1;
+    const char* pairs = digit_pairs();
+    char* p = buf + digits;
+    while (v >= 100) {
+        const std::size_t i = static_cast<std::size_t>(v % 100) * 2;
+        v /= 100;
+        p -= 2;
+        p[0] = pairs[i];
+        p[1] = pairs[i + 1];
+    }
+    if (v >= 10) {
+        p -= 2;
+        p[0] = pairs[v * 2];
+        p[1] = pairs[v * 2 + 1];
+    } else {
+        *--p = static_cast<char>('0' + v);
+    }
+    return digits;
+}
+
+// Writes a finite double at buf (at least 40 bytes); returns the length.
+inline std::size_t format_double(double x, char* buf) noexcept
+{
+    constexpr double two53 = 9007199254740992.0;
+    char* p = buf;
+    if (x == 0 && std::signbit(x)) {
+        std::memcpy(p, "0.0", 3);
+        return 3;
+    }
+    if (x < 0) {
+        *p++ = '-';
+        x = -x;
+    }
+    if (x <= two53 && x == std::floor(x)) {
+        p += format_uint(static_cast<std::uint64_t>(x), p);
+        *p++ = '.';
+        *p++ = '0';
+        return static_cast<std::size_t>(p - buf);
+    }
+    if (x > 1e-6 && x < 1e15) {
+        static constexpr double powers[10] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+        for (int k = 1; k <= 9; ++k) {
+            const double y = x * powers[k];
+            if (y > two53)
+                break;
+            if (y != std::floor(y))
+                continue;
+            // y/10^k is the decimal this text stands for, rounded once (both
+            // are exact doubles), so it reads back as x only when it equals x.
+            if (y / powers[k] != x)
+                break;
+            char digits[20];
+            const std::size_t n = format_uint(static_cast<std::uint64_t>(y), digits);
+            const std::size_t k_digits = static_cast<std::size_t>(k);
+            if (n <= k_digits) {
+                *p++ = '0';
+                *p++ = '.';
+                for (std::size_t i = n; i < k_digits; ++i)
+                    *p++ = '0';
+                std::memcpy(p, digits, n);
+                p += n;
+            } else {
+                std::memcpy(p, digits, n - k_digits);
+                p += n - k_digits;
+                *p++ = '.';
+                std::memcpy(p, digits + n - k_digits, k_digits);
+                p += k_digits;
+            }
+            return static_cast<std::size_t>(p - buf);
+        }
+    }
+    const int written = std::snprintf(p, 32, "%.17g", x);
+    std::size_t n = written > 0 ? std::min<std::size_t>(static_cast<std::size_t>(written), 31) : 0;
+    if (std::memchr(p, '.', n) == nullptr && std::memchr(p, 'e', n) == nullptr &&
+        std::memchr(p, 'E', n) == nullptr) {
+        p[n++] = '.';
+        p[n++] = '0';
+    }
+    return static_cast<std::size_t>(p - buf) + n;
+}
+
+class Writer {
+public:
+    Writer(OutputBuffer* out, const SerializeOptions* options) noexcept : out_(out), options_(options) {}
+
+    template <bool Compact, bool Ascii>
+    void write_value(const JsonValue& v)
+    {
+        switch (v.kind()) {
+        case Kind::Null:
+            out_->write("null", 4);
+            return;
+        case Kind::Bool:
+            if (v.p_.u != 0)
+                out_->write("true", 4);
+            else
+                out_->write("false", 5);
+            return;
+        case Kind::Integer: {
+            char buf[24];
+            char* p = buf;
+            std::uint64_t magnitude = static_cast<std::uint64_t>(v.p_.i);
+            if (v.p_.i < 0) {
+                *p++ = '-';
+                magnitude = ~magnitude + 1;
+            }
+            p += format_uint(magnitude, p);
+            out_->write(buf, static_cast<std::size_t>(p - buf));
+            return;
+        }
+        case Kind::UInteger: {
+            char buf[24];
+            out_->write(buf, format_uint(v.p_.u, buf));
+            return;
+        }
+        case Kind::Float:
+            write_float(v.p_.d);
+            return;
+        case Kind::String: {
+            const std::string_view s = v.string_view_unchecked();
+            write_string_as<Ascii>(s.data(), s.size());
+            return;
+        }
+        case Kind::Array:
+            write_array<Compact, Ascii>(*v.p_.arr);
+            return;
+        case Kind::Object:
+            write_object<Compact, Ascii>(*v.p_.obj);
+            return;
+        default:
+            out_->write("null", 4);
+            return;
+        }
+    }
+
+    template <bool Compact, bool Ascii>
+    void write_array(const JsonArray& a)
+    {
+        if (a.empty()) {
+            out_->put2('[', ']');
+            return;
+        }
+        out_->put('[');
+        if (Compact) {
+            bool first = true;
+            for (const JsonValue& e : a) {
+                if (!first)
+                    out_->put(',');
+                first = false;
+                write_value<Compact, Ascii>(e);
+            }
+        } else {
+            indent_ += options_->indent;
+            out_->put('\n');
+            bool first = true;
+            for (const JsonValue& e : a) {
+                if (!first)
+                    out_->put2(',', '\n');
+                first = false;
+                write_indent();
+                write_value<Compact, Ascii>(e);
+            }
+            indent_ -= options_->indent;
+            out_->put('\n');
+            write_indent();
+        }
+        out_->put(']');
+    }
+
+    template <bool Compact, bool Ascii>
+    void write_object(const JsonObject& o)
+    {
+        if (o.empty()) {
+            out_->put2('{', '}');
+            return;
+        }
+        out_->put('{');
+        if (options_->sort_keys) {
+            write_object_sorted<Compact, Ascii>(o);
+        } else {
+            const JsonMember* members = o.members().data();
+            const std::size_t n = o.size();
+            if (!Compact) {
+                indent_ += options_->indent;
+                out_->put('\n');
+            }
+            for (std::size_t i = 0; i < n; ++i)
+                write_member<Compact, Ascii>(members[i], i == 0);
+            if (!Compact) {
+                indent_ -= options_->indent;
+                out_->put('\n');
+                write_indent();
+            }
+        }
+        out_->put('}');
+    }
+
+    // The members in key order; the caller writes the braces.
+    template <bool Compact, bool Ascii>
+    void write_object_sorted(const JsonObject& o)
+    {
+        const JsonMember* members = o.members().data();
+        const std::size_t n = o.size();
+        std::size_t fixed[64];
+        std::unique_ptr<std::size_t[]> heap;
+        std::size_t* order = fixed;
+        if (n > 64) {
+            heap.reset(new std::size_t[n]);
+            order = heap.get();
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            order[i] = i;
+        std::sort(order, order + n, [members](std::size_t a, std::size_t b) {
+            return std::string_view(members[a].key) < std::string_view(members[b].key);
+        });
+        if (!Compact) {
+            indent_ += options_->indent;
+            out_->put('\n');
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            write_member<Compact, Ascii>(members[order[i]], i == 0);
+        if (!Compact) {
+            indent_ -= options_->indent;
+            out_->put('\n');
+            write_indent();
+        }
+    }
+
+    template <bool Compact, bool Ascii>
+    void write_member(const JsonMember& m, bool first)
+    {
+        if (Compact) {
+            if (!first)
+                out_->put(',');
+        } else {
+            if (!first)
+                out_->put2(',', '\n');
+            write_indent();
+        }
+        write_string_as<Ascii>(m.key.data(), m.key.size());
+        if (Compact)
+            out_->put(':');
+        else
+            out_->put2(':', ' ');
+        write_value<Compact, Ascii>(m.value);
+    }
+
+    template <bool Ascii>
+    void write_string_as(const char* p, std::size_t n)
+    {
+        if (Ascii)
+            write_string_ascii(p, n);
+        else
+            write_string(p, n);
+    }
+
+    void write_string(const char* p, std::size_t n)
+    {
+        out_->put('"');
+        const char* end = p + n;
+        while (p < end) {
+            const char* stop = scan_string(p, end, '"', true);
+            if (stop != p)
+                out_->write(p, static_cast<std::size_t>(stop - p));
+            if (stop == end)
+                break;
+            write_escape(static_cast<unsigned char>(*stop));
+            p = stop + 1;
+        }
+        out_->put('"');
+    }
+
+    void write_string_ascii(const char* p, std::size_t n)
+    {
+        out_->put('"');
+        const unsigned char* s = reinterpret_cast<const unsigned char*>(p);
+        const unsigned char* end = s + n;
+        while (s < end) {
+            const char* stop = scan_string(reinterpret_cast<const char*>(s), reinterpret_cast<const char*>(end),
+                                           '"', true, true);
+            const unsigned char* u = reinterpret_cast<const unsigned char*>(stop);
+            if (u != s)
+                out_->write(reinterpret_cast<const char*>(s), static_cast<std::size_t>(u - s));
+            if (u == end)
+                break;
+            if (*u < 0x80) {
+                write_escape(*u);
+                s = u + 1;
+                continue;
+            }
+            s = u + write_utf8_escape(u, end);
+        }
+        out_->put('"');
+    }
+
+private:
+    void write_indent()
+    {
+        static const char spaces[257] = "                                                                "
+                                        "                                                                "
+                                        "                                                                "
+                                        "                                                                ";
+        std::size_t n = static_cast<std::size_t>(indent_);
+        while (n > 0) {
+            const std::size_t chunk = std::min<std::size_t>(n, 256);
+            out_->write(spaces, chunk);
+            n -= chunk;
+        }
+    }
+
+    // A quotation mark, a backslash or a control character.
+    void write_escape(unsigned char c)
+    {
+        switch (c) {
+        case '"': out_->put2('\\', '"'); return;
+        case '\\': out_->put2('\\', '\\'); return;
+        case 0x08: out_->put2('\\', 'b'); return;
+        case 0x09: out_->put2('\\', 't'); return;
+        case 0x0A: out_->put2('\\', 'n'); return;
+        case 0x0C: out_->put2('\\', 'f'); return;
+        case 0x0D: out_->put2('\\', 'r'); return;
+        default: write_u_escape(c); return;
+        }
+    }
+
+    void write_u_escape(unsigned unit)
+    {
+        static const char hex[] = "0123456789abcdef";
+        const char text[6] = {'\\', 'u', hex[(unit >> 12) & 0xF], hex[(unit >> 8) & 0xF], hex[(unit >> 4) & 0xF],
+                              hex[unit & 0xF]};
+        out_->write(text, 6);
+    }
+
+    // Writes the UTF-8 sequence starting at s (lead byte 0x80 or above) as
+    // \u escapes, or \ufffd when it is invalid; returns the bytes consumed.
+    std::size_t write_utf8_escape(const unsigned char* s, const unsigned char* end)
+    {
+        const unsigned char lead = *s;
+        std::size_t len;
+        std::uint32_t cp;
+        std::uint32_t minimum;
+        if ((lead & 0xE0) == 0xC0) {
+            len = 2;
+            cp = lead & 0x1F;
+            minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            len = 3;
+            cp = lead & 0x0F;
+            minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            len = 4;
+            cp = lead & 0x07;
+            minimum = 0x10000;
+        } else {
+            write_u_escape(0xFFFD);
+            return 1;
+        }
+        if (static_cast<std::size_t>(end - s) < len) {
+            write_u_escape(0xFFFD);
+            return 1;
+        }
+        for (std::size_t i = 1; i < len; ++i) {
+            if ((s[i] & 0xC0) != 0x80) {
+                write_u_escape(0xFFFD);
+                return i;
+            }
+            cp = (cp << 6) | (s[i] & 0x3F);
+        }
+        if (cp < minimum || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+            write_u_escape(0xFFFD);
+            return len;
+        }
+        if (cp < 0x10000) {
+            write_u_escape(cp);
+        } else {
+            write_u_escape(0xD800 + ((cp - 0x10000) >> 10));
+            write_u_escape(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        }
+        return len;
+    }
+
+    void write_float(double d)
+    {
+        if (std::isnan(d)) {
+            if (options_->write_nan_infinity)
+                out_->write("NaN", 3);
+            else
+                out_->write("null", 4);
+            return;
+        }
+        if (std::fabs(d) > DBL_MAX) {
+            if (!options_->write_nan_infinity)
+                out_->write("null", 4);
+            else if (d < 0)
+                out_->write("-Infinity", 9);
+            else
+                out_->write("Infinity", 8);
+            return;
+        }
+        char buf[40];
+        out_->write(buf, format_double(d, buf));
+    }
+
+    OutputBuffer* out_;
+    const SerializeOptions* options_;
+    std::int32_t indent_ = 0;
+};
+
+} // namespace detail
+
+// The JSON text of a value tree; members in insertion order unless sorted.
+inline std::string serialize(const SerializeOptions& options, const JsonValue& value)
+{
+    detail::OutputBuffer out;
+    std::size_t estimate = 0;
+    if (value.is_array())
+        estimate = 64 * value.as_array().size() + 2;
+    else if (value.is_object())
+        estimate = 80 * value.as_object().size() + 2;
+    else if (value.is_string())
+        estimate = value.as_string().size() + 2;
+    if (estimate > detail::OutputBuffer::capacity)
+        out.reserve(estimate);
+
+    detail::Writer writer(&out, &options);
+    if (options.indent < 0) {
+        if (options.escape_non_ascii)
+            writer.write_value<true, true>(value);
+        else
+            writer.write_value<true, false>(value);
+    } else {
+        if (options.escape_non_ascii)
+            writer.write_value<false, true>(value);
+        else
+            writer.write_value<false, false>(value);
+    }
+    return out.take();
+}
+
+} // namespace yajson
