@@ -220,6 +220,18 @@ TEST_F(LoggerThreadsTest, TimedRollOverMovesEachFileToItsOwnDatedName)
                    return r.text == "About to rollout log file!";
                }) >= 4;
     }));
+    // Roll-overs come about 250 ms apart, so some share a second and the
+    // later ones take a numbered name.
+    const auto give_up = std::chrono::steady_clock::now() + 20s;
+    auto has_numbered = [&] {
+        for (const auto& name : dir.names("log"))
+            if (std::regex_match(name, std::regex(R"(.*_\d+\.log)")))
+                return true;
+        return false;
+    };
+    while (!has_numbered() && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(has_numbered());
     logger.reset();
 
     // Each forced roll-over left a file of its own ending with its record,
