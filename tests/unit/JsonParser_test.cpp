@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -377,6 +378,61 @@ TEST(JsonParserSizing, TopLevelContainerIsSizedFromTheCommasAhead)
     EXPECT_EQ(100u, v.as_array().size());
     EXPECT_EQ(100u, v.as_array().capacity());
     EXPECT_EQ(8u, parse_ok("[1,2]").as_array().capacity());
+}
+
+// The element count the parser reserves for a container near the top: the
+// commas at level 0 in the next 512 bytes, plus one.
+size_t expected_reserve(const std::string& text, size_t first)
+{
+    const size_t remaining = text.size() - first;
+    if (remaining <= 256)
+        return 8;
+    const size_t stop = first + std::min<size_t>(remaining, 512);
+    size_t level = 0, commas = 0;
+    for (size_t p = first; p < stop; ++p) {
+        const char c = text[p];
+        if (c == '"') {
+            for (++p; p < stop && text[p] != '"'; ++p)
+                if (text[p] == '\\')
+                    ++p;
+        } else if (c == '[' || c == '{') {
+            ++level;
+        } else if (c == ']' || c == '}') {
+            if (level == 0)
+                break;
+            --level;
+        } else if (c == ',' && level == 0) {
+            ++commas;
+        }
+    }
+    return std::max<size_t>(8, commas + 1);
+}
+
+TEST(JsonParserSizing, CommaCountIgnoresNestingAndStrings)
+{
+    std::mt19937 rng(99);
+    const std::vector<std::string> pieces = {"1", "\"a,b\"", "\"[\"", "\"}\"", "[1,2,[3]]", "{\"k\":[1,{}],\"j\":2}",
+                                             "\"q\\\"x,\"", "\"\\\\\"", "\"long string of text, with, commas\"", "[]",
+                                             "null", "{}"};
+    for (int round = 0; round < 400; ++round) {
+        const bool escapes = round % 2 == 0;
+        std::string text = "[";
+        const int n = 20 + static_cast<int>(rng() % 200);
+        for (int i = 0; i < n; ++i) {
+            std::string piece = pieces[rng() % pieces.size()];
+            if (!escapes && piece.find('\\') != std::string::npos)
+                piece = "7";
+            text += (i ? "," : "") + piece;
+        }
+        text += "]";
+        const JsonValue v = parse_ok(text);
+        ASSERT_EQ(static_cast<size_t>(n), v.as_array().size());
+        // Reserved ahead, then doubled as the elements came.
+        size_t capacity = expected_reserve(text, 1);
+        while (capacity < static_cast<size_t>(n))
+            capacity *= 2;
+        EXPECT_EQ(capacity, v.as_array().capacity()) << text;
+    }
 }
 
 } // namespace

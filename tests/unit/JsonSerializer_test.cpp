@@ -285,3 +285,41 @@ TEST(JsonSerializerRoundTrip, ServerDocumentTextComesBackUnchanged)
 }
 
 } // namespace
+
+namespace {
+
+// The byte scan behind both the parser and the writer, against a plain loop,
+// for every length and position of a byte that needs attention.
+TEST(JsonStringScan, FindsTheFirstSpecialByteAtEveryPosition)
+{
+    const std::vector<unsigned char> specials = {'"', '\\', 0x00, 0x01, 0x1F, 0x80, 0xFF, '\''};
+    for (size_t len = 0; len <= 40; ++len) {
+        for (size_t pos = 0; pos <= len; ++pos) {
+            for (unsigned char sp : specials) {
+                std::string s(len, 'a');
+                for (size_t i = 0; i < len; ++i)
+                    s[i] = static_cast<char>(0x20 + (i * 7) % 0x5F); // printable, may hold '"' or '\'
+                if (pos < len)
+                    s[pos] = static_cast<char>(sp);
+                for (int mode = 0; mode < 4; ++mode) {
+                    const bool control = mode & 1, high = mode & 2;
+                    const char quote = (mode == 3) ? '\'' : '"';
+                    size_t expected = len;
+                    for (size_t i = 0; i < len; ++i) {
+                        const unsigned char c = static_cast<unsigned char>(s[i]);
+                        if (c == static_cast<unsigned char>(quote) || c == '\\' || (control && c < 0x20) ||
+                            (high && c >= 0x80)) {
+                            expected = i;
+                            break;
+                        }
+                    }
+                    const char* got = yajson::detail::scan_string(s.data(), s.data() + len, quote, control, high);
+                    ASSERT_EQ(expected, static_cast<size_t>(got - s.data()))
+                        << "len " << len << " pos " << pos << " byte " << int(sp) << " mode " << mode;
+                }
+            }
+        }
+    }
+}
+
+} // namespace

@@ -103,21 +103,21 @@ public:
             if (!options_.allow_nan_infinity)
                 fail_unexpected_character();
             expect_literal("Infinity");
-            out = JsonValue(std::numeric_limits<double>::infinity());
+            put_float(out, std::numeric_limits<double>::infinity());
             return;
         case 'N':
             if (!options_.allow_nan_infinity)
                 fail_unexpected_character();
             expect_literal("NaN");
-            out = JsonValue(std::numeric_limits<double>::quiet_NaN());
+            put_float(out, std::numeric_limits<double>::quiet_NaN());
             return;
         case 't':
             expect_literal("true");
-            out = JsonValue(true);
+            put_bool(out, true);
             return;
         case 'f':
             expect_literal("false");
-            out = JsonValue(false);
+            put_bool(out, false);
             return;
         case 'n':
             expect_literal("null");
@@ -140,7 +140,7 @@ public:
         skip_whitespace();
         if (cur_ == end_)
             fail(errc::unterminated_array, "unterminated array");
-        out = JsonValue::make_array_in(arena_);
+        out.init_array_in(arena_);
         if (*cur_ == ']') {
             ++cur_;
             --depth_;
@@ -180,7 +180,7 @@ public:
         skip_whitespace();
         if (cur_ == end_)
             fail(errc::unterminated_object, "unterminated object");
-        out = JsonValue::make_object_in(arena_);
+        out.init_object_in(arena_);
         if (*cur_ == '}') {
             ++cur_;
             --depth_;
@@ -208,10 +208,10 @@ public:
             skip_whitespace();
             if (cur_ == end_)
                 fail(errc::unterminated_object, "expected string key in object");
-            std::string key = parse_key();
+            const std::string_view key = parse_key();
+            object.members_.emplace_back(key.data(), key.size());
             skip_whitespace();
             expect(':');
-            object.members_.emplace_back(std::move(key), JsonValue());
             parse_value(object.members_.back().value);
             if (seen != nullptr) {
                 const std::string& k = object.members_.back().key;
@@ -244,19 +244,18 @@ public:
         object.remove_duplicates();
     }
 
-    std::string parse_key()
+    // The key's bytes, valid until the next string is read.
+    std::string_view parse_key()
     {
         const char c = *cur_;
-        if (c == '"' || (c == '\'' && options_.allow_single_quotes)) {
-            const std::string_view s = parse_string_raw(c);
-            return std::string(s.data(), s.size());
-        }
+        if (c == '"' || (c == '\'' && options_.allow_single_quotes))
+            return parse_string_raw(c);
         if (options_.allow_unquoted_keys && is_identifier_start(c)) {
             const char* start = cur_;
             ++cur_;
             while (cur_ != end_ && (is_identifier_start(*cur_) || is_digit(*cur_)))
                 ++cur_;
-            return std::string(start, static_cast<std::size_t>(cur_ - start));
+            return std::string_view(start, static_cast<std::size_t>(cur_ - start));
         }
         fail(errc::unterminated_object, "expected string key in object");
     }
@@ -272,7 +271,7 @@ public:
                 fail(errc::invalid_number, "invalid number");
             if (*cur_ == 'I' && options_.allow_nan_infinity) {
                 expect_literal("Infinity");
-                out = JsonValue(-std::numeric_limits<double>::infinity());
+                put_float(out, -std::numeric_limits<double>::infinity());
                 return;
             }
             if (!is_digit(*cur_))
@@ -350,13 +349,13 @@ public:
         if (!is_float && !overflowed) {
             if (!negative) {
                 if (mantissa <= static_cast<std::uint64_t>(INT64_MAX))
-                    out = JsonValue(static_cast<std::int64_t>(mantissa));
+                    put_integer(out, static_cast<std::int64_t>(mantissa));
                 else
-                    out = JsonValue(mantissa);
+                    put_uinteger(out, mantissa);
             } else if (mantissa <= static_cast<std::uint64_t>(INT64_MAX) + 1) {
-                out = JsonValue(static_cast<std::int64_t>(~mantissa + 1));
+                put_integer(out, static_cast<std::int64_t>(~mantissa + 1));
             } else {
-                out = JsonValue(-static_cast<double>(mantissa));
+                put_float(out, -static_cast<double>(mantissa));
             }
             return;
         }
@@ -370,7 +369,7 @@ public:
                                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
             double d = static_cast<double>(mantissa);
             d = e >= 0 ? d * powers[e] : d / powers[-e];
-            out = JsonValue(negative ? -d : d);
+            put_float(out, negative ? -d : d);
             return;
         }
         parse_number_slow(start, out);
@@ -382,7 +381,7 @@ public:
         double d = 0;
         const auto r = std::from_chars(start, cur_, d);
         if (r.ec == std::errc() && r.ptr == cur_) {
-            out = JsonValue(d);
+            put_float(out, d);
             return;
         }
         // Out of range: strtod gives the infinity, zero or subnormal.
@@ -401,7 +400,7 @@ public:
         d = std::strtod(text, &stop);
         if (stop != text + n)
             fail(errc::invalid_number, "invalid number");
-        out = JsonValue(d);
+        put_float(out, d);
     }
 
     void parse_hex_number(JsonValue& out, bool negative)
@@ -426,11 +425,11 @@ public:
         if (negative) {
             if (value > static_cast<std::uint64_t>(INT64_MAX) + 1)
                 fail(errc::integer_overflow, "hex integer overflow");
-            out = JsonValue(static_cast<std::int64_t>(~value + 1));
+            put_integer(out, static_cast<std::int64_t>(~value + 1));
         } else if (value <= static_cast<std::uint64_t>(INT64_MAX)) {
-            out = JsonValue(static_cast<std::int64_t>(value));
+            put_integer(out, static_cast<std::int64_t>(value));
         } else {
-            out = JsonValue(value);
+            put_uinteger(out, value);
         }
     }
 
@@ -447,12 +446,18 @@ public:
     {
         ++cur_;
         const char* start = cur_;
-        const bool stop_at_control = !options_.allow_control_characters;
-        const char* p = scan_string(cur_, end_, quote, stop_at_control);
-        if (p != end_ && *p == quote) {
+        const char* p = scan_string(cur_, end_, quote, !options_.allow_control_characters);
+        if (__builtin_expect(p != end_ && *p == quote, 1)) {
             cur_ = p + 1;
             return std::string_view(start, static_cast<std::size_t>(p - start));
         }
+        return parse_string_escaped(start, p, quote);
+    }
+
+    // The string from start has an escape, a control character or no end;
+    // p is where the scan stopped.
+    __attribute__((noinline)) std::string_view parse_string_escaped(const char* start, const char* p, char quote)
+    {
         if (p == end_) {
             cur_ = end_;
             fail(errc::unterminated_string, "unterminated string");
@@ -643,6 +648,28 @@ public:
         fail(errc::unexpected_character, std::string("unexpected character '") + *cur_ + "'");
     }
 
+    // Scalars are written straight into a value that is still null.
+    static void put_bool(JsonValue& out, bool b) noexcept
+    {
+        out.kind_ = static_cast<std::uint8_t>(Kind::Bool);
+        out.p_.u = b ? 1 : 0;
+    }
+    static void put_integer(JsonValue& out, std::int64_t v) noexcept
+    {
+        out.kind_ = static_cast<std::uint8_t>(Kind::Integer);
+        out.p_.i = v;
+    }
+    static void put_uinteger(JsonValue& out, std::uint64_t v) noexcept
+    {
+        out.kind_ = static_cast<std::uint8_t>(Kind::UInteger);
+        out.p_.u = v;
+    }
+    static void put_float(JsonValue& out, double v) noexcept
+    {
+        out.kind_ = static_cast<std::uint8_t>(Kind::Float);
+        out.p_.d = v;
+    }
+
     static bool is_whitespace(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
     static bool is_identifier_start(char c) noexcept
@@ -656,6 +683,123 @@ public:
             fail(errc::max_depth_exceeded, "maximum nesting depth exceeded");
     }
 
+#if defined(__SSE2__)
+    static constexpr std::size_t npos_commas = static_cast<std::size_t>(-1);
+
+    static std::uint64_t prefix_xor(std::uint64_t x) noexcept
+    {
+        x ^= x << 1;
+        x ^= x << 2;
+        x ^= x << 4;
+        x ^= x << 8;
+        x ^= x << 16;
+        x ^= x << 32;
+        return x;
+    }
+
+    static std::uint64_t byte_mask(const char* p, __m128i wanted) noexcept
+    {
+        std::uint64_t m = 0;
+        for (int i = 0; i < 4; ++i) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+            m |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, wanted))))
+                 << (16 * i);
+        }
+        return m;
+    }
+
+    static std::uint64_t folded_mask(const char* p, __m128i fold, __m128i wanted) noexcept
+    {
+        std::uint64_t m = 0;
+        for (int i = 0; i < 4; ++i) {
+            const __m128i x = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), fold);
+            m |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, wanted))))
+                 << (16 * i);
+        }
+        return m;
+    }
+
+    // The commas at nesting level 0 in the window, 64 bytes at a time with
+    // bit masks; npos_commas when the window holds a backslash, which the
+    // byte-wise scan handles.
+    static std::size_t top_level_commas(const char* text, std::size_t window) noexcept
+    {
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i comma = _mm_set1_epi8(',');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        // '[' and '{' (and ']' and '}') differ only in bit 0x20.
+        const __m128i fold = _mm_set1_epi8(static_cast<char>(~0x20));
+        const __m128i open = _mm_set1_epi8('[');
+        const __m128i close = _mm_set1_epi8(']');
+        std::uint64_t in_string = 0;
+        std::size_t level = 0, commas = 0;
+        char tail[64];
+        for (std::size_t off = 0; off < window; off += 64) {
+            const char* block = text + off;
+            if (window - off < 64) {
+                const std::size_t n = window - off;
+                std::memcpy(tail, block, n);
+                std::memset(tail + n, ' ', 64 - n);
+                block = tail;
+            }
+            if (byte_mask(block, backslash) != 0)
+                return npos_commas;
+            const std::uint64_t inside = prefix_xor(byte_mask(block, quote)) ^ in_string;
+            in_string = static_cast<std::uint64_t>(static_cast<std::int64_t>(inside) >> 63);
+            std::uint64_t c = byte_mask(block, comma) & ~inside;
+            const std::uint64_t o = folded_mask(block, fold, open) & ~inside;
+            std::uint64_t events = o | (folded_mask(block, fold, close) & ~inside);
+            while (events != 0) {
+                const std::uint64_t bit = events & (~events + 1);
+                const std::uint64_t before = bit - 1;
+                if (level == 0)
+                    commas += static_cast<std::size_t>(__builtin_popcountll(c & before));
+                c &= ~before;
+                if ((o & bit) != 0) {
+                    ++level;
+                } else {
+                    if (level == 0)
+                        return commas;
+                    --level;
+                }
+                events ^= bit;
+            }
+            if (level == 0)
+                commas += static_cast<std::size_t>(__builtin_popcountll(c));
+        }
+        return commas;
+    }
+#endif
+
+    // First of '"', ',', '[', ']', '{', '}' in [p, stop); stop when none.
+    static const char* next_structural(const char* p, const char* stop) noexcept
+    {
+#if defined(__SSE2__)
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i comma = _mm_set1_epi8(',');
+        // '[' and '{' (and ']' and '}') differ only in bit 0x20.
+        const __m128i fold = _mm_set1_epi8(static_cast<char>(~0x20));
+        const __m128i open = _mm_set1_epi8('[');
+        const __m128i close = _mm_set1_epi8(']');
+        while (stop - p >= 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i f = _mm_and_si128(x, fold);
+            const __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, comma)),
+                                           _mm_or_si128(_mm_cmpeq_epi8(f, open), _mm_cmpeq_epi8(f, close)));
+            const int mask = _mm_movemask_epi8(m);
+            if (mask != 0)
+                return p + __builtin_ctz(static_cast<unsigned>(mask));
+            p += 16;
+        }
+#endif
+        for (; p < stop; ++p) {
+            const char c = *p;
+            if (c == '"' || c == ',' || c == '[' || c == ']' || c == '{' || c == '}')
+                return p;
+        }
+        return stop;
+    }
+
     // Room to reserve for a container whose first element is at the cursor:
     // near the top of a large document, guessed from the commas ahead.
     std::size_t size_ahead() const noexcept
@@ -664,24 +808,39 @@ public:
         const std::size_t remaining = static_cast<std::size_t>(end_ - cur_);
         if (depth_ > 2 || remaining <= 256)
             return base;
+        const std::size_t window = std::min<std::size_t>(remaining, 512);
+#if defined(__SSE2__)
+        const std::size_t fast = top_level_commas(cur_, window);
+        if (fast != npos_commas)
+            return std::max(base, fast + 1);
+#endif
         const char* p = cur_;
-        const char* stop = cur_ + std::min<std::size_t>(remaining, 512);
+        const char* stop = cur_ + window;
         std::size_t level = 0, commas = 0;
-        for (; p < stop; ++p) {
+        while ((p = next_structural(p, stop)) < stop) {
             const char c = *p;
             if (c == '"') {
-                for (++p; p < stop && *p != '"'; ++p)
-                    if (*p == '\\')
-                        ++p;
+                // Skip to the closing quote, stepping over escaped bytes.
+                const char* q = p + 1;
+                for (;;) {
+                    q = scan_string(q, stop, '"', false);
+                    if (q >= stop || *q == '"')
+                        break;
+                    q += 2;
+                }
+                if (q >= stop)
+                    break;
+                p = q;
             } else if (c == '[' || c == '{') {
                 ++level;
             } else if (c == ']' || c == '}') {
                 if (level == 0)
                     break;
                 --level;
-            } else if (c == ',' && level == 0) {
+            } else if (level == 0) {
                 ++commas;
             }
+            ++p;
         }
         return std::max(base, commas + 1);
     }

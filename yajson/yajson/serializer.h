@@ -30,18 +30,20 @@ struct SerializeOptions {
 
 namespace detail {
 
+#define YAJSON_ALWAYS_INLINE inline __attribute__((always_inline))
+
 class OutputBuffer {
 public:
     static constexpr std::size_t capacity = 4096;
 
-    void put(char c)
+    YAJSON_ALWAYS_INLINE void put(char c)
     {
         if (fill_ == capacity)
             flush();
         buffer_[fill_++] = c;
     }
 
-    void put2(char a, char b)
+    YAJSON_ALWAYS_INLINE void put2(char a, char b)
     {
         if (fill_ > capacity - 2)
             flush();
@@ -50,21 +52,29 @@ public:
         fill_ += 2;
     }
 
-    void write(const char* p, std::size_t n)
+    YAJSON_ALWAYS_INLINE void write(const char* p, std::size_t n)
     {
         if (n <= capacity - fill_) {
-            std::memcpy(buffer_ + fill_, p, n);
+            if (n <= 16)
+                copy_small(buffer_ + fill_, p, n);
+            else
+                std::memcpy(buffer_ + fill_, p, n);
             fill_ += n;
             return;
         }
-        flush();
-        if (n < capacity) {
-            std::memcpy(buffer_, p, n);
-            fill_ = n;
-        } else {
-            result_.append(p, n);
-        }
+        write_slow(p, n);
     }
+
+    // Room for n (at most capacity) bytes in the staging array; the caller
+    // writes them and then calls advance.
+    YAJSON_ALWAYS_INLINE char* room(std::size_t n)
+    {
+        if (n > capacity - fill_)
+            flush();
+        return buffer_ + fill_;
+    }
+
+    YAJSON_ALWAYS_INLINE void advance(std::size_t n) { fill_ += n; }
 
     void reserve(std::size_t n) { result_.reserve(n); }
 
@@ -75,10 +85,21 @@ public:
     }
 
 private:
-    void flush()
+    __attribute__((noinline)) void flush()
     {
         result_.append(buffer_, fill_);
         fill_ = 0;
+    }
+
+    __attribute__((noinline)) void write_slow(const char* p, std::size_t n)
+    {
+        flush();
+        if (n < capacity) {
+            std::memcpy(buffer_, p, n);
+            fill_ = n;
+        } else {
+            result_.append(p, n);
+        }
     }
 
     char buffer_[capacity];
@@ -223,20 +244,20 @@ public:
                 out_->write("false", 5);
             return;
         case Kind::Integer: {
-            char buf[24];
-            char* p = buf;
+            char* const start = out_->room(24);
+            char* p = start;
             std::uint64_t magnitude = static_cast<std::uint64_t>(v.p_.i);
             if (v.p_.i < 0) {
                 *p++ = '-';
                 magnitude = ~magnitude + 1;
             }
             p += format_uint(magnitude, p);
-            out_->write(buf, static_cast<std::size_t>(p - buf));
+            out_->advance(static_cast<std::size_t>(p - start));
             return;
         }
         case Kind::UInteger: {
-            char buf[24];
-            out_->write(buf, format_uint(v.p_.u, buf));
+            char* const start = out_->room(24);
+            out_->advance(format_uint(v.p_.u, start));
             return;
         }
         case Kind::Float:
@@ -382,8 +403,23 @@ public:
 
     void write_string(const char* p, std::size_t n)
     {
-        out_->put('"');
         const char* end = p + n;
+        if (n <= 256) {
+            // Most strings need no escape: quote, copy, quote in one go.
+            const char* stop = scan_string(p, end, '"', true);
+            if (stop == end) {
+                char* d = out_->room(n + 2);
+                d[0] = '"';
+                if (n <= 16)
+                    copy_small(d + 1, p, n);
+                else
+                    std::memcpy(d + 1, p, n);
+                d[n + 1] = '"';
+                out_->advance(n + 2);
+                return;
+            }
+        }
+        out_->put('"');
         while (p < end) {
             const char* stop = scan_string(p, end, '"', true);
             if (stop != p)
@@ -564,3 +600,5 @@ inline std::string serialize(const SerializeOptions& options, const JsonValue& v
 }
 
 } // namespace yajson
+
+#undef YAJSON_ALWAYS_INLINE

@@ -9,13 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <memory_resource>
 #include <new>
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -53,6 +51,30 @@ inline const char* kind_name(Kind kind) noexcept { return kind_name(static_cast<
 class JsonArray;
 class JsonObject;
 struct JsonMember;
+
+namespace detail {
+// Copies n <= 16 bytes without a library call.
+inline void copy_small(char* dst, const char* src, std::size_t n) noexcept
+{
+    if (n >= 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, src, 4);
+        std::memcpy(&b, src + n - 4, 4);
+        std::memcpy(dst, &a, 4);
+        std::memcpy(dst + n - 4, &b, 4);
+    } else if (n > 0) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    }
+}
+} // namespace detail
 
 namespace detail {
 class Parser;
@@ -121,7 +143,13 @@ public:
         return *this;
     }
 
-    ~JsonValue() { release(); }
+    ~JsonValue()
+    {
+        // Most values are scalars or short strings: nothing to give back.
+        if (kind_ > static_cast<std::uint8_t>(Kind::String) ||
+            (kind_ == static_cast<std::uint8_t>(Kind::String) && inline_len_ == detail::out_of_line))
+            release();
+    }
 
     // Stores the bytes of a string on a value whose kind is already string:
     // up to 15 bytes inside the value, longer ones in the current arena when
@@ -237,12 +265,14 @@ private:
 
     static JsonValue make_array_in(MonotonicArena* arena);
     static JsonValue make_object_in(MonotonicArena* arena);
+    // On a null value: make it an empty container.
+    void init_array_in(MonotonicArena* arena);
+    void init_object_in(MonotonicArena* arena);
 
     void init_string_in(const char* data, std::size_t n, MonotonicArena* arena)
     {
         if (n <= detail::inline_capacity) {
-            if (n != 0)
-                std::memcpy(p_.s, data, n);
+            detail::copy_small(p_.s, data, n);
             p_.s[n] = '\0';
             inline_len_ = static_cast<std::uint8_t>(n);
             return;
@@ -325,14 +355,147 @@ public:
 
 struct JsonMember {
     JsonMember(std::string k, JsonValue v) noexcept : key(std::move(k)), value(std::move(v)) {}
+    // A member with a null value, its key copied from the bytes given.
+    JsonMember(const char* k, std::size_t n) : key(k, n) {}
 
     std::string key;
     JsonValue value;
 };
 
 namespace detail {
-// Key view (into the member's own key string) -> position of the member.
-using KeyIndex = std::pmr::unordered_map<std::string_view, std::size_t, KeyHasher>;
+
+// Hash map from a key view (into the member's own key string) to the
+// member's position. Chained buckets over one entry array; the bucket count
+// is a power of two and grows so that the load factor stays at most 1.0.
+// Entries and buckets come from the object's memory resource.
+class KeyIndex {
+public:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    KeyIndex(std::size_t bucket_hint, std::pmr::memory_resource* resource) : resource_(resource)
+    {
+        std::size_t n = 8;
+        while (n < bucket_hint)
+            n *= 2;
+        buckets_ = allocate_buckets(n);
+        bucket_count_ = n;
+    }
+
+    ~KeyIndex()
+    {
+        resource_->deallocate(buckets_, bucket_count_ * sizeof(std::uint32_t), alignof(std::uint32_t));
+        if (entries_ != nullptr)
+            resource_->deallocate(entries_, capacity_ * sizeof(Entry), alignof(Entry));
+    }
+
+    KeyIndex(const KeyIndex&) = delete;
+    KeyIndex& operator=(const KeyIndex&) = delete;
+
+    std::size_t size() const noexcept { return size_; }
+    std::size_t bucket_count() const noexcept { return bucket_count_; }
+    float max_load_factor() const noexcept { return 1.0f; }
+
+    // Forgets every entry; the buckets stay.
+    void clear() noexcept
+    {
+        std::memset(buckets_, 0xFF, bucket_count_ * sizeof(std::uint32_t));
+        size_ = 0;
+    }
+
+    void reserve(std::size_t n)
+    {
+        if (n > capacity_)
+            grow_entries(n);
+        while (n > bucket_count_)
+            grow_buckets();
+    }
+
+    // Maps key to pos; false when the key was there already (pos replaces
+    // the old position).
+    bool assign(std::string_view key, std::size_t pos)
+    {
+        const std::uint64_t h = hash_key(key.data(), key.size());
+        for (std::uint32_t i = buckets_[h & (bucket_count_ - 1)]; i != empty; i = entries_[i].next) {
+            Entry& e = entries_[i];
+            if (e.hash == h && e.size == key.size() && std::memcmp(e.data, key.data(), key.size()) == 0) {
+                e.pos = pos;
+                return false;
+            }
+        }
+        if (size_ == capacity_)
+            grow_entries(capacity_ < 8 ? 8 : 2 * capacity_);
+        if (size_ + 1 > bucket_count_)
+            grow_buckets();
+        std::uint32_t& head = buckets_[h & (bucket_count_ - 1)];
+        entries_[size_] = Entry{key.data(), key.size(), pos, h, head};
+        head = static_cast<std::uint32_t>(size_);
+        ++size_;
+        return true;
+    }
+
+    std::size_t find(std::string_view key) const noexcept
+    {
+        const std::uint64_t h = hash_key(key.data(), key.size());
+        for (std::uint32_t i = buckets_[h & (bucket_count_ - 1)]; i != empty; i = entries_[i].next) {
+            const Entry& e = entries_[i];
+            if (e.hash == h && e.size == key.size() && std::memcmp(e.data, key.data(), key.size()) == 0)
+                return e.pos;
+        }
+        return npos;
+    }
+
+private:
+    static constexpr std::uint32_t empty = 0xFFFFFFFFu;
+
+    struct Entry {
+        const char* data;
+        std::size_t size;
+        std::size_t pos;
+        std::uint64_t hash;
+        std::uint32_t next;
+    };
+
+    std::uint32_t* allocate_buckets(std::size_t n)
+    {
+        auto* b = static_cast<std::uint32_t*>(resource_->allocate(n * sizeof(std::uint32_t), alignof(std::uint32_t)));
+        std::memset(b, 0xFF, n * sizeof(std::uint32_t));
+        return b;
+    }
+
+    void grow_buckets()
+    {
+        const std::size_t n = bucket_count_ * 2;
+        std::uint32_t* b = allocate_buckets(n);
+        resource_->deallocate(buckets_, bucket_count_ * sizeof(std::uint32_t), alignof(std::uint32_t));
+        buckets_ = b;
+        bucket_count_ = n;
+        for (std::size_t i = 0; i < size_; ++i) {
+            std::uint32_t& head = buckets_[entries_[i].hash & (n - 1)];
+            entries_[i].next = head;
+            head = static_cast<std::uint32_t>(i);
+        }
+    }
+
+    void grow_entries(std::size_t n)
+    {
+        auto* e = static_cast<Entry*>(resource_->allocate(n * sizeof(Entry), alignof(Entry)));
+        if (entries_ != nullptr) {
+            if (size_ != 0)
+                std::memcpy(static_cast<void*>(e), entries_, size_ * sizeof(Entry));
+            resource_->deallocate(entries_, capacity_ * sizeof(Entry), alignof(Entry));
+        }
+        entries_ = e;
+        capacity_ = n;
+    }
+
+    std::pmr::memory_resource* resource_;
+    std::uint32_t* buckets_ = nullptr;
+    std::size_t bucket_count_ = 0;
+    Entry* entries_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 } // namespace detail
 
 // Object body: members in insertion order, and a key index once the object
@@ -384,8 +547,7 @@ public:
         } else {
             if (index_ == nullptr)
                 rebuild_index();
-            auto it = index_->find(key);
-            pos = it == index_->end() ? npos : it->second;
+            pos = index_->find(key);
         }
         if (pos != npos) {
             members_[pos].value = std::move(value);
@@ -398,10 +560,9 @@ public:
     {
         std::size_t pos;
         if (members_.size() > linear_limit && index_ != nullptr) {
-            auto it = index_->find(key);
-            if (it == index_->end())
+            pos = index_->find(key);
+            if (pos == npos)
                 return false;
-            pos = it->second;
         } else {
             pos = linear_position(key);
             if (pos == npos)
@@ -416,16 +577,13 @@ public:
     // Builds the index, or refills an existing one.
     void rebuild_index() const
     {
-        if (index_ != nullptr) {
+        if (index_ != nullptr)
             index_->clear();
-        } else {
-            index_ = new detail::KeyIndex(2 * members_.size(), detail::KeyHasher(),
-                                          std::equal_to<std::string_view>(),
-                                          detail::KeyIndex::allocator_type(resource()));
-            index_->max_load_factor(1.0f);
-        }
+        else
+            index_ = new detail::KeyIndex(2 * members_.size(), resource());
+        index_->reserve(members_.size());
         for (std::size_t i = 0; i < members_.size(); ++i)
-            (*index_)[std::string_view(members_[i].key)] = i;
+            index_->assign(std::string_view(members_[i].key), i);
     }
 
     // Keeps only the last occurrence of each key; survivors keep their order.
@@ -435,6 +593,19 @@ public:
         if (n < 2)
             return;
         if (n <= linear_limit) {
+            // Length and first and last byte decide most comparisons.
+            std::uint32_t sig[linear_limit];
+            for (std::size_t i = 0; i < n; ++i)
+                sig[i] = signature(members_[i].key);
+            bool any = false;
+            for (std::size_t i = 0; i + 1 < n && !any; ++i)
+                for (std::size_t j = i + 1; j < n; ++j)
+                    if (sig[i] == sig[j] && members_[i].key == members_[j].key) {
+                        any = true;
+                        break;
+                    }
+            if (!any)
+                return;
             std::size_t i = 0;
             while (i + 1 < members_.size()) {
                 bool repeated = false;
@@ -461,7 +632,7 @@ public:
         // Decide first, move afterwards: moving members invalidates the views.
         std::vector<char> keep(n);
         for (std::size_t i = 0; i < n; ++i)
-            keep[i] = index_->find(std::string_view(members_[i].key))->second == i;
+            keep[i] = index_->find(std::string_view(members_[i].key)) == i;
         std::size_t w = 0;
         for (std::size_t i = 0; i < n; ++i) {
             if (!keep[i])
@@ -483,7 +654,16 @@ private:
     friend class detail::Parser;
     friend struct detail::ObjectBuilder;
 
-    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    static constexpr std::size_t npos = detail::KeyIndex::npos;
+
+    static std::uint32_t signature(const std::string& k) noexcept
+    {
+        if (k.empty())
+            return 0;
+        return (static_cast<std::uint32_t>(k.size()) << 16) |
+               (static_cast<std::uint32_t>(static_cast<unsigned char>(k.front())) << 8) |
+               static_cast<unsigned char>(k.back());
+    }
 
     std::size_t linear_position(std::string_view key) const noexcept
     {
@@ -501,8 +681,7 @@ private:
             return linear_position(key);
         if (index_ == nullptr)
             rebuild_index();
-        auto it = index_->find(key);
-        return it == index_->end() ? npos : it->second;
+        return index_->find(key);
     }
 
     void append(std::string key, JsonValue value)
@@ -512,7 +691,7 @@ private:
         if (index_ == nullptr)
             return;
         if (members_.data() == before)
-            index_->emplace(std::string_view(members_.back().key), members_.size() - 1);
+            index_->assign(std::string_view(members_.back().key), members_.size() - 1);
         else
             rebuild_index();
     }
@@ -538,35 +717,45 @@ struct ObjectBuilder {
 };
 } // namespace detail
 
-inline JsonValue JsonValue::make_array_in(MonotonicArena* arena)
+inline void JsonValue::init_array_in(MonotonicArena* arena)
 {
-    JsonValue v;
-    v.kind_ = static_cast<std::uint8_t>(Kind::Array);
     if (arena != nullptr) {
         void* mem = arena->try_allocate(sizeof(JsonArray), alignof(JsonArray));
         if (mem == nullptr)
             throw std::bad_alloc();
-        v.p_.arr = new (mem) JsonArray(arena);
-        v.flags_ = detail::flag_in_arena;
+        p_.arr = new (mem) JsonArray(arena);
+        flags_ = detail::flag_in_arena;
     } else {
-        v.p_.arr = new JsonArray(std::pmr::new_delete_resource());
+        p_.arr = new JsonArray(std::pmr::new_delete_resource());
     }
+    kind_ = static_cast<std::uint8_t>(Kind::Array);
+}
+
+inline void JsonValue::init_object_in(MonotonicArena* arena)
+{
+    if (arena != nullptr) {
+        void* mem = arena->try_allocate(sizeof(JsonObject), alignof(JsonObject));
+        if (mem == nullptr)
+            throw std::bad_alloc();
+        p_.obj = new (mem) JsonObject(arena);
+        flags_ = detail::flag_in_arena;
+    } else {
+        p_.obj = new JsonObject(std::pmr::new_delete_resource());
+    }
+    kind_ = static_cast<std::uint8_t>(Kind::Object);
+}
+
+inline JsonValue JsonValue::make_array_in(MonotonicArena* arena)
+{
+    JsonValue v;
+    v.init_array_in(arena);
     return v;
 }
 
 inline JsonValue JsonValue::make_object_in(MonotonicArena* arena)
 {
     JsonValue v;
-    v.kind_ = static_cast<std::uint8_t>(Kind::Object);
-    if (arena != nullptr) {
-        void* mem = arena->try_allocate(sizeof(JsonObject), alignof(JsonObject));
-        if (mem == nullptr)
-            throw std::bad_alloc();
-        v.p_.obj = new (mem) JsonObject(arena);
-        v.flags_ = detail::flag_in_arena;
-    } else {
-        v.p_.obj = new JsonObject(std::pmr::new_delete_resource());
-    }
+    v.init_object_in(arena);
     return v;
 }
 
