@@ -130,11 +130,11 @@ void JsonWriter::release_arena() noexcept
     // it; under another one it just drops out of the chain, and the one above
     // inherits its predecessor. So no thread is left with a freed arena.
     yajson::current_arena = current == mine ? mine->previous : current;
-    if (mine->above != nullptr) {
+    if (mine->above != nullptr && mine->above->below == mine) {
         mine->above->previous = mine->previous;
         mine->above->below = mine->below;
     }
-    if (mine->below != nullptr)
+    if (mine->below != nullptr && mine->below->above == mine)
         mine->below->above = mine->above;
     arena_.reset();
 }
