@@ -697,24 +697,34 @@ public:
         return x;
     }
 
-    static std::uint64_t byte_mask(const char* p, __m128i wanted) noexcept
+    struct BlockMasks {
+        std::uint64_t quote = 0, comma = 0, backslash = 0, open = 0, close = 0;
+    };
+
+    // Which of the 64 bytes at p are quotes, commas, backslashes, opening
+    // and closing brackets.
+    static BlockMasks classify(const char* p) noexcept
     {
-        std::uint64_t m = 0;
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i comma = _mm_set1_epi8(',');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        // '[' and '{' (and ']' and '}') differ only in bit 0x20.
+        const __m128i fold = _mm_set1_epi8(static_cast<char>(~0x20));
+        const __m128i open = _mm_set1_epi8('[');
+        const __m128i close = _mm_set1_epi8(']');
+        BlockMasks m;
         for (int i = 0; i < 4; ++i) {
             const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-            m |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, wanted))))
-                 << (16 * i);
-        }
-        return m;
-    }
-
-    static std::uint64_t folded_mask(const char* p, __m128i fold, __m128i wanted) noexcept
-    {
-        std::uint64_t m = 0;
-        for (int i = 0; i < 4; ++i) {
-            const __m128i x = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), fold);
-            m |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, wanted))))
-                 << (16 * i);
+            const __m128i f = _mm_and_si128(x, fold);
+            const int shift = 16 * i;
+            auto bits = [shift](__m128i eq) {
+                return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eq))) << shift;
+            };
+            m.quote |= bits(_mm_cmpeq_epi8(x, quote));
+            m.comma |= bits(_mm_cmpeq_epi8(x, comma));
+            m.backslash |= bits(_mm_cmpeq_epi8(x, backslash));
+            m.open |= bits(_mm_cmpeq_epi8(f, open));
+            m.close |= bits(_mm_cmpeq_epi8(f, close));
         }
         return m;
     }
@@ -724,13 +734,6 @@ public:
     // byte-wise scan handles.
     static std::size_t top_level_commas(const char* text, std::size_t window) noexcept
     {
-        const __m128i quote = _mm_set1_epi8('"');
-        const __m128i comma = _mm_set1_epi8(',');
-        const __m128i backslash = _mm_set1_epi8('\\');
-        // '[' and '{' (and ']' and '}') differ only in bit 0x20.
-        const __m128i fold = _mm_set1_epi8(static_cast<char>(~0x20));
-        const __m128i open = _mm_set1_epi8('[');
-        const __m128i close = _mm_set1_epi8(']');
         std::uint64_t in_string = 0;
         std::size_t level = 0, commas = 0;
         char tail[64];
@@ -742,13 +745,14 @@ public:
                 std::memset(tail + n, ' ', 64 - n);
                 block = tail;
             }
-            if (byte_mask(block, backslash) != 0)
+            const BlockMasks m = classify(block);
+            if (m.backslash != 0)
                 return npos_commas;
-            const std::uint64_t inside = prefix_xor(byte_mask(block, quote)) ^ in_string;
+            const std::uint64_t inside = prefix_xor(m.quote) ^ in_string;
             in_string = static_cast<std::uint64_t>(static_cast<std::int64_t>(inside) >> 63);
-            std::uint64_t c = byte_mask(block, comma) & ~inside;
-            const std::uint64_t o = folded_mask(block, fold, open) & ~inside;
-            std::uint64_t events = o | (folded_mask(block, fold, close) & ~inside);
+            std::uint64_t c = m.comma & ~inside;
+            const std::uint64_t o = m.open & ~inside;
+            std::uint64_t events = o | (m.close & ~inside);
             while (events != 0) {
                 const std::uint64_t bit = events & (~events + 1);
                 const std::uint64_t before = bit - 1;
