@@ -1,0 +1,33 @@
+#pragma once
+// The unit that worker queues and connection queues carry: a session handle
+// with either a parsed document or a text that is already serialized. Always
+// made with std::make_shared and passed around by its shared pointer; never
+// copied, and not changed once queued.
+
+#include "BaseSession.h"
+#include "JsonReader.h"
+
+#include <string>
+
+namespace rrm {
+
+class QueueMessage {
+public:
+    // Takes the document over; the source reader is left empty.
+    QueueMessage(JsonReader&& json, const BaseSession& session);
+    // Takes the text over; the document stays empty and the text is never
+    // parsed.
+    QueueMessage(std::string&& text, const BaseSession& session);
+    QueueMessage(const QueueMessage&) = delete;
+    QueueMessage& operator=(const QueueMessage&) = delete;
+
+    // The text when there is one, else the compact form of the document
+    // ("null" when it is empty); valid while the message lives.
+    const char* get_text() const;
+
+    BaseSession session;
+    JsonReader json;
+    std::string text;
+};
+
+}  // namespace rrm

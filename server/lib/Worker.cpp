@@ -1,0 +1,306 @@
+#include "Worker.h"
+
+#include "Log.h"
+
+#include <poll.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <utility>
+
+namespace rrm {
+
+Worker::Worker(const std::string& worker_name, WorkerOwner* worker_owner, int32_t idle_us,
+               int32_t capacity, bool use_eventfd)
+    : thread_started(false),
+      connected(false),
+      running(true),
+      stop_requested(false),
+      thread_name("Worker"),
+      idle_wait_us(idle_us),
+      queue(capacity, use_eventfd),
+      name(worker_name),
+      notify_owner_on_exit(true),
+      owner(worker_owner)
+{
+}
+
+Worker::~Worker()
+{
+    // Owners join or detach first. Should one forget, a thread that is
+    // still joinable here has already let go of its worker (it holds a
+    // reference until its body returns), so it is at its very end: wait for
+    // it, or let it go when this is that thread.
+    if (thread.joinable()) {
+        if (thread.get_id() == std::this_thread::get_id())
+            thread.detach();
+        else
+            thread.join();
+    }
+}
+
+bool Worker::process_internal_ipc_msg(const JsonReader& json, const QueueMessage&)
+{
+    return process_internal_ipc_msg(json);
+}
+
+bool Worker::process_internal_ipc_msg(const JsonReader& json)
+{
+    if (std::strcmp(json.get_string("service"), "internal-ipc") != 0)
+        return false;
+    if (std::strcmp(json.get_string("cmd"), "stop") != 0)
+        return true;
+    // A stop message queued before the latest start belongs to a run that
+    // has ended already.
+    if (json.has("generation") &&
+        static_cast<uint32_t>(json.get_int("generation")) != generation.load())
+        return true;
+    RRM_DEBUG("Aborting %s", name.c_str());
+    stop_requested = true;
+    running = false;
+    return true;
+}
+
+bool Worker::keep_running(const bool& is_running)
+{
+    return is_running;
+}
+
+void Worker::poll_timers()
+{
+}
+
+void Worker::enqueue_message(JsonReader&& json, const BaseSession& session)
+{
+    auto msg = std::make_shared<QueueMessage>(std::move(json), session);
+    if (!queue.push(std::move(msg), enqueue_attempt_limit)) {
+        RRM_ERROR("Worker '%s' queue overflow: message dropped from session %d", name.c_str(),
+                  static_cast<int>(session.id));
+        notify_event(EVENT_WORKER_QUEUE_OVERFLOW, std::make_shared<std::string>(name));
+    }
+}
+
+void Worker::enqueue_message_force(JsonReader&& json, const BaseSession& session)
+{
+    auto msg = std::make_shared<QueueMessage>(std::move(json), session);
+    if (!queue.push_force(std::move(msg), enqueue_attempt_limit)) {
+        RRM_ERROR("Worker '%s' force queue overflow: message dropped from session %d",
+                  name.c_str(), static_cast<int>(session.id));
+        notify_event(EVENT_WORKER_QUEUE_OVERFLOW, std::make_shared<std::string>(name));
+    }
+}
+
+bool Worker::process_next_message()
+{
+    // Out of its ring cell before it is processed, so the cell is free for
+    // producers whatever process_message does.
+    MessagePtr msg;
+    if (!queue.pop(msg))
+        return true;
+    process_message(msg->json, *msg);
+    return false;
+}
+
+bool Worker::connect()
+{
+    connected = true;
+    return true;
+}
+
+void Worker::disconnect()
+{
+    connected = false;
+}
+
+void Worker::start()
+{
+    std::lock_guard<std::mutex> guard(thread_mutex);
+    if (thread_started)
+        return;
+    std::shared_ptr<Worker> self = shared_from_this();
+    running = true;
+    connected = false;
+    stop_requested = false;
+    notify_owner_on_exit = true;
+    generation.fetch_add(1);
+    thread_active = true;
+    try {
+        thread = std::thread(&Worker::thread_body, this, std::move(self));
+    } catch (...) {
+        thread_active = false;
+        throw;
+    }
+    thread_started = true;
+}
+
+void Worker::request_stop()
+{
+    stop_requested = true;
+    running = false;
+}
+
+void Worker::flush_and_stop()
+{
+    char text[96];
+    std::snprintf(text, sizeof text,
+                  "{\"service\":\"internal-ipc\", \"cmd\":\"stop\", \"generation\":%u}",
+                  static_cast<unsigned>(generation.load()));
+    auto stop_msg = std::make_shared<QueueMessage>(JsonReader(text), null_session);
+    queue.clear();
+    // Never dropped while a thread takes messages; once there is none, a
+    // ring that producers filled again cannot make room, and waiting for it
+    // would hang the caller.
+    queue.push_while(std::move(stop_msg), [this] { return thread_active.load(); });
+}
+
+std::thread Worker::take_thread()
+{
+    std::lock_guard<std::mutex> guard(thread_mutex);
+    std::thread t = std::move(thread);
+    thread_started = false;
+    return t;
+}
+
+void Worker::stop()
+{
+    notify_owner_on_exit = false;
+    flush_and_stop();
+    stop_requested = true;
+    running = false;
+    // Taken out under the mutex, so an owner detaching the same thread at
+    // its end finds nothing left to detach, and the join runs unlocked.
+    std::thread t = take_thread();
+    if (t.joinable()) {
+        if (t.get_id() == std::this_thread::get_id())
+            t.detach();
+        else
+            t.join();
+    }
+}
+
+void Worker::join()
+{
+    std::thread t = take_thread();
+    if (t.joinable() && t.get_id() != std::this_thread::get_id())
+        t.join();
+    else if (t.joinable())
+        t.detach();
+}
+
+void Worker::detach()
+{
+    std::lock_guard<std::mutex> guard(thread_mutex);
+    if (thread.joinable())
+        thread.detach();
+    thread_started = false;
+}
+
+bool Worker::is_thread_started() const
+{
+    std::lock_guard<std::mutex> guard(thread_mutex);
+    return thread_started;
+}
+
+void Worker::run_locked(const std::function<void()>& fn)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    fn();
+}
+
+uint64_t Worker::queue_size() const
+{
+    return queue.size();
+}
+
+void Worker::set_notify(std::function<void()> fn)
+{
+    queue.set_notify(std::move(fn));
+}
+
+void Worker::idle_wait()
+{
+    if (queue.event_fd != -1) {
+        pollfd p{queue.event_fd, POLLIN, 0};
+        if (::poll(&p, 1, (idle_wait_us + 999) / 1000) > 0 && (p.revents & POLLIN)) {
+            uint64_t counter;
+            ssize_t r = ::read(queue.event_fd, &counter, sizeof counter);
+            (void)r;
+        }
+    } else {
+        ::usleep(static_cast<useconds_t>(idle_wait_us));
+    }
+}
+
+void Worker::run_loop()
+{
+    std::unique_lock<std::mutex> held(lock, std::defer_lock);
+    try {
+        while (!stop_requested) {
+            connected = connect();
+            while (!connected) {
+                if (stop_requested)
+                    goto end;
+                connected = connect();
+            }
+            for (;;) {
+                bool is_running = running;
+                if (!keep_running(is_running))
+                    break;
+                held.lock();
+                poll_timers();
+                bool idle = process_next_message();
+                held.unlock();
+                if (idle && idle_wait_us > 0 && queue.empty())
+                    idle_wait();
+                if (!connected)
+                    break;
+            }
+        }
+    end:
+        disconnect();
+        connected = false;
+    } catch (const std::exception& e) {
+        if (held.owns_lock())
+            held.unlock();
+        report_exception(e.what());
+    } catch (...) {
+        if (held.owns_lock())
+            held.unlock();
+        report_exception(nullptr);
+    }
+}
+
+void Worker::report_exception(const char* what)
+{
+    if (what)
+        RRM_ERROR("Unhandled exception '%s' at worker %s", what, thread_name);
+    else
+        RRM_ERROR("Unhandled exception at worker %s", thread_name);
+    notify_event(EVENT_WORKER_THREAD_EXCEPTION, std::make_shared<std::string>(thread_name));
+    stop_requested = true;
+    running = false;
+}
+
+void Worker::thread_body(Worker* worker, [[maybe_unused]] std::shared_ptr<Worker> self)
+{
+    prctl(PR_SET_NAME, worker->thread_name, 0, 0, 0);
+    worker->run_loop();
+    worker->thread_active = false;
+    if (worker->notify_owner_on_exit && worker->owner) {
+        std::string domain = worker->name;
+        try {
+            worker->owner->stop_domain_event(domain);
+        } catch (const std::exception& e) {
+            worker->report_exception(e.what());
+        } catch (...) {
+            worker->report_exception(nullptr);
+        }
+    }
+    // `self` goes last; when it was the last reference the worker is
+    // destroyed here, on its own thread.
+}
+
+}  // namespace rrm

@@ -1,0 +1,124 @@
+#pragma once
+// Base of every worker: one thread, one two-ring message queue and one lock.
+// Any thread queues messages; the worker's own thread takes them one at a
+// time and hands each to process_message, with its timers polled before
+// each message, both under `lock`. Other threads touch a worker's state only
+// through run_locked.
+
+#include "BaseSession.h"
+#include "JsonReader.h"
+#include "QueueMessage.h"
+#include "SafeQueue.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace rrm {
+
+class JsonWriter;
+
+// What a worker's thread tells its owner (the registry) when it ends without
+// having been stopped by it.
+class WorkerOwner {
+public:
+    virtual void stop_domain_event(const std::string& domain) = 0;
+
+protected:
+    ~WorkerOwner() = default;
+};
+
+class Worker : public std::enable_shared_from_this<Worker> {
+public:
+    using MessagePtr = std::shared_ptr<QueueMessage>;
+
+    // owner may be null: then nobody is told when the thread ends by itself.
+    Worker(const std::string& name, WorkerOwner* owner, int32_t idle_wait_us, int32_t capacity,
+           bool use_eventfd);
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    // Handles one message on the worker thread, under `lock`; json is the
+    // message's own document.
+    virtual void process_message(const JsonReader& json, const QueueMessage& msg) = 0;
+    // The worker's own commands: false when json is not an "internal-ipc"
+    // message, true when it was one (and consumed).
+    virtual bool process_internal_ipc_msg(const JsonReader& json, const QueueMessage& msg);
+    // Whether the thread goes on with its next pass; false makes it leave
+    // its pass loop and connect again unless a stop was requested.
+    virtual bool keep_running(const bool& running);
+    // The timer pass, run under `lock` before each message.
+    virtual void poll_timers();
+    virtual void enqueue_message(JsonReader&& json, const BaseSession& session);
+    virtual void enqueue_message_force(JsonReader&& json, const BaseSession& session);
+    // Drops what is queued, queues the stop message and joins the thread.
+    // The owner is not told.
+    virtual void stop();
+    virtual ~Worker();
+    // Takes one message (force ring first) and processes it; true when there
+    // was none.
+    virtual bool process_next_message();
+    virtual void disconnect();
+    virtual bool connect();
+    virtual void to_json(JsonWriter& out) = 0;
+    virtual void to_json_full(JsonWriter& out) = 0;
+
+    bool process_internal_ipc_msg(const JsonReader& json);
+
+    // Starts the thread unless it is already started; std::bad_weak_ptr when
+    // the worker is not owned by a std::shared_ptr.
+    void start();
+    // Ends the loop after the current pass; the owner is told when the
+    // thread ends. Meant for the worker's own thread.
+    void request_stop();
+    void flush_and_stop();
+    // Runs fn under `lock`; its exception reaches the caller, the lock
+    // released. fn must not take `lock` again.
+    void run_locked(const std::function<void()>& fn);
+    uint64_t queue_size() const;
+    void set_notify(std::function<void()> fn);
+    void join();
+    void detach();
+
+    const std::string& get_name() const { return name; }
+    bool is_thread_started() const;
+
+protected:
+    std::mutex lock;
+    bool thread_started;
+    bool connected;
+    std::thread thread;
+    std::atomic<bool> running;
+    std::atomic<bool> stop_requested;
+    const char* thread_name;
+    int32_t idle_wait_us;
+    _SafeQueue<MessagePtr> queue;
+    std::string name;
+    std::atomic<bool> notify_owner_on_exit;
+    WorkerOwner* owner;
+
+    // How often an enqueue retries a full ring before it drops the message.
+    uint64_t enqueue_attempt_limit = QUEUE_ATTEMPT_LIMIT;
+
+private:
+    static void thread_body(Worker* worker, std::shared_ptr<Worker> self);
+    void run_loop();
+    void idle_wait();
+    void report_exception(const char* what);
+    std::thread take_thread();
+
+    // `thread` and `thread_started` are also reached from the worker's own
+    // thread when the owner detaches it while another thread stops it.
+    mutable std::mutex thread_mutex;
+    // True from start until the thread will take no more messages.
+    std::atomic<bool> thread_active{false};
+    // Counts starts; a stop message carries the one it was queued in, so a
+    // stop message left over from before a restart stops nothing.
+    std::atomic<uint32_t> generation{0};
+};
+
+}  // namespace rrm
