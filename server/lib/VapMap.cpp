@@ -1,6 +1,15 @@
 #include "VapMap.h"
 
+#include "JsonReader.h"
 #include "Log.h"
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <system_error>
+#include <utility>
 
 namespace rrm {
 
@@ -105,6 +114,195 @@ void VapMap::dump() const
         RRM_TRACE("      vap_id = %d, 802.11k = %d, 802.11r = %d, 802.11v = %d, ssid = %s",
                   vap.vap_id, vap.use_802dot11k ? 1 : 0, vap.use_802dot11r ? 1 : 0,
                   vap.use_802dot11v ? 1 : 0, vap.ssid.c_str());
+    }
+}
+
+namespace {
+
+// Fills `out` with random bytes from the kernel's generator (blocking only
+// until it is seeded, once after boot).
+void random_bytes(unsigned char* out, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t got = getrandom(out, size, 0);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            throw std::system_error(errno, std::generic_category(), "getrandom");
+        }
+        out += got;
+        size -= static_cast<std::size_t>(got);
+    }
+}
+
+}  // namespace
+
+char* Vap::generate_random_key(char* buffer, std::size_t size)
+{
+    if (!buffer || size == 0)
+        return nullptr;
+    std::memset(buffer, 0, size);
+    // Six bits per draw; of the 64 values, 0..25 give A-Z and 32..57 give
+    // a-z, the rest is drawn again, so each of the 52 letters is equally
+    // likely.
+    unsigned char pool[64];
+    std::size_t left = 0;
+    for (std::size_t i = 0; i + 1 < size;) {
+        if (left == 0) {
+            random_bytes(pool, sizeof pool);
+            left = sizeof pool;
+        }
+        const unsigned r = pool[--left] & 63u;
+        if (r >= 58 || (r >= 26 && r <= 31))
+            continue;
+        buffer[i++] = static_cast<char>('A' + r);
+    }
+    std::memset(pool, 0, sizeof pool);
+    return buffer;
+}
+
+const std::string& fbt_wildcard_key()
+{
+    // A function-local static is initialised exactly once, and every caller
+    // waits for the initialisation to finish, so no thread can see a partly
+    // made key.
+    static const std::string key = [] {
+        char buffer[FBT_KEY_LENGTH + 1];
+        Vap::generate_random_key(buffer, sizeof buffer);
+        return std::string(buffer);
+    }();
+    return key;
+}
+
+void Vap::fbt_from_json(const JsonReader& vap)
+{
+    if (!vap.has("fbt-rrb-key"))
+        return;
+    fbt_r0_keyholder = vap.get_string("fbt-r0-keyholder");
+    fbt_r1_keyholder = vap.get_string("fbt-r1-keyholder");
+    fbt_rrb_key = vap.get_string("fbt-rrb-key");
+    const JsonReader links = vap.child("fbt-links");
+    const int count = links.size();
+    for (int i = 0; i < count; ++i) {
+        const JsonReader element = links.child(i);
+        if (element.is_null())
+            continue;
+        fbt_links.push_back({element.get_string("remote-r0-kh-id"),
+                             element.get_string("remote-r1-kh-id"),
+                             element.get_string("remote-r1-kh-key")});
+    }
+}
+
+namespace {
+
+bool link_matches(const FbtLink& link, const Vap& remote)
+{
+    return link.remote_r0_kh_id == remote.fbt_r0_keyholder &&
+           mac_equal_ignoring_local_bit(mac_from_string(link.remote_r1_kh_id.c_str()),
+                                        mac_from_string(remote.fbt_r1_keyholder.c_str())) &&
+           link.remote_r1_kh_key == remote.fbt_rrb_key;
+}
+
+}  // namespace
+
+bool Vap::is_linked(const Vap& remote) const
+{
+    for (const FbtLink& link : fbt_links)
+        if (link_matches(link, remote))
+            return true;
+    return false;
+}
+
+void Vap::unlink(const Vap& remote)
+{
+    for (auto it = fbt_links.begin(); it != fbt_links.end(); ++it) {
+        if (link_matches(*it, remote)) {
+            fbt_links.erase(it);
+            return;
+        }
+    }
+}
+
+void Vap::link(const Vap& remote, const std::string& r1_kh_id)
+{
+    fbt_links.push_back({remote.fbt_r0_keyholder, r1_kh_id, remote.fbt_rrb_key});
+}
+
+bool Vap::link_broadcast_802dot11r()
+{
+    const std::string& key = fbt_wildcard_key();
+    for (const FbtLink& link : fbt_links)
+        if (link.remote_r1_kh_id == FBT_BROADCAST_R1_KH_ID)
+            return false;
+    fbt_links.push_back({"*", FBT_BROADCAST_R1_KH_ID, key});
+    RRM_DEBUG("FBT broadcast mac added");
+    return true;
+}
+
+namespace {
+
+bool in_pool(const MacAddress& mac, const VapPool& pool)
+{
+    if (pool.mac_count <= 0)
+        return false;
+    const uint64_t first = mac_to_u48(pool.radio_mac);
+    const uint64_t value = mac_to_u48(mac);
+    // 48-bit values plus a count below 2^63 cannot wrap 64 bits.
+    return value >= first && value - first < static_cast<uint64_t>(pool.mac_count);
+}
+
+}  // namespace
+
+void VapMap::from_json(const JsonReader& vaps, const VapPool& pool, bool backup_keys)
+{
+    if (vaps.is_null())
+        return;
+    table.clear();
+    const int count = vaps.size();
+    if (count < 1)
+        return;
+
+    const char* key_k = backup_keys ? "use_802dot11k" : "802dot11k";
+    const char* key_r = backup_keys ? "use_802dot11r" : "802dot11r";
+    const char* key_v = backup_keys ? "use_802dot11v" : "802dot11v";
+
+    for (int i = 0; i < count; ++i) {
+        const JsonReader element = vaps.child(i);
+        if (element.is_null())
+            continue;
+        const int32_t id = element.get_int("id");
+        const int k = element.get_int(key_k);
+        const std::string ssid = element.get_string("ssid");
+        if (ssid.empty())
+            continue;
+        const int r = element.get_int(key_r);
+        const int v = pool.locked_80211v ? 0 : element.get_int(key_v);
+
+        // The VAP MAC: the given one inside the pool, else the default one
+        // inside the pool, else none.
+        const MacAddress fallback = mac_with_offset(pool.radio_mac, id);
+        const MacAddress given =
+            element.has("mac") ? mac_from_string(element.get_string("mac")) : fallback;
+        MacAddress chosen = given;
+        if (!in_pool(given, pool)) {
+            if (!in_pool(fallback, pool)) {
+                const std::string radio = mac_to_string(pool.radio_mac);
+                RRM_ERROR("Invalid VAP MAC %s: radio.mac=%s, radio.max_mac_count=%d",
+                          mac_to_string(given).c_str(), radio.c_str(),
+                          static_cast<int>(pool.mac_count));
+                notify_event(EVENT_INVALID_VAP_MAC, std::make_shared<std::string>(radio));
+                continue;
+            }
+            RRM_WARNING("VAP MAC %s outside radio pool [%s, +%u), using %s for ssid=%s",
+                        mac_to_string(given).c_str(), mac_to_string(pool.radio_mac).c_str(),
+                        static_cast<unsigned>(pool.mac_count), mac_to_string(fallback).c_str(),
+                        ssid.c_str());
+            chosen = fallback;
+        }
+
+        Vap vap(id, ssid, chosen, k != 0, r != 0, v != 0);
+        vap.fbt_from_json(element);
+        table.emplace(ssid, std::move(vap));
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include "MacAddress.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -21,6 +22,17 @@ struct FbtLink {
 // most significant bit first, reduced modulo x^16 + x^15 + x^2 + 1 from a
 // zero register, without augmentation, inversion or reflection.
 uint16_t mobility_domain(const std::string& ssid);
+
+class JsonReader;
+
+// The remote R1 identity of the broadcast link, compared as exact text.
+constexpr const char* FBT_BROADCAST_R1_KH_ID = "ff:ff:ff:ff:ff:ff";
+// Letters of every generated key (RRB keys and the wildcard key).
+constexpr std::size_t FBT_KEY_LENGTH = 16;
+
+// The wildcard key of every broadcast link of the process: 16 letters, made
+// on the first call (safe against concurrent first calls) and never changed.
+const std::string& fbt_wildcard_key();
 
 class Vap {
 public:
@@ -45,6 +57,36 @@ public:
     // the fast-transition data are not compared.
     bool operator==(const Vap& other) const;
     bool operator!=(const Vap& other) const { return !(*this == other); }
+
+    // Key holders, RRB key and links of one VAP element (AP message or
+    // backup). Without "fbt-rrb-key" nothing is read; links are appended.
+    void fbt_from_json(const JsonReader& vap);
+    // A link matches a remote when its R0 identity and key equal the
+    // remote's byte for byte and its R1 identity names the remote's R1 key
+    // holder as a MAC, the locally-administered bit ignored.
+    bool is_linked(const Vap& remote) const;
+    // Removes the first matching link only.
+    void unlink(const Vap& remote);
+    void link(const Vap& remote, const std::string& r1_kh_id);
+    void link(const Vap& remote) { link(remote, remote.fbt_r1_keyholder); }
+    // Adds {"*", "ff:ff:ff:ff:ff:ff", wildcard key} unless present; true when
+    // added.
+    bool link_broadcast_802dot11r();
+
+    // size - 1 random letters A-Z, a-z and a terminating zero. The letters
+    // come from the kernel's cryptographic generator: the keys guard the
+    // fast-transition key exchange. Null buffer or size 0: nullptr, nothing
+    // written. Throws std::system_error when no random bytes can be had.
+    static char* generate_random_key(char* buffer, std::size_t size);
+};
+
+// What reading a radio's VAPs needs of the radio: its MAC, the size of its
+// VAP MAC pool (MACs radio_mac .. radio_mac + mac_count - 1; a count of 0
+// or below is an empty pool) and its 802.11v lock.
+struct VapPool {
+    MacAddress radio_mac;
+    int64_t mac_count = 0;
+    bool locked_80211v = false;
 };
 
 class VapMap {
@@ -68,6 +110,14 @@ public:
     void clear() { table.clear(); }
     void set(const std::string& ssid, const Vap& vap);
     void dump() const;
+
+    // Replaces the table with the VAPs of a "vaps" array (a null reader
+    // changes nothing). backup_keys picks the flag names of backups
+    // ("use_802dot11k", ...) instead of those of AP messages ("802dot11k",
+    // ...). A VAP MAC outside the pool is replaced by the VAP's default MAC
+    // (Warning) or, when that is outside too, the VAP is left out (Error,
+    // event 11).
+    void from_json(const JsonReader& vaps, const VapPool& pool, bool backup_keys);
 
     std::size_t size() const { return table.size(); }
     bool empty() const { return table.empty(); }
