@@ -1,0 +1,394 @@
+#include "ReportCleanup.h"
+
+#include "Log.h"
+#include "Reports.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+namespace reports {
+
+namespace {
+
+constexpr int kInvalid = EINVAL;  // 22
+constexpr int kStreamFailure = 5;
+
+std::string checked_name(const char* function, const std::string& domain,
+                         const std::string& path, const char* middle)
+{
+    if (domain.empty())
+        throw std::invalid_argument(std::string(function) + ": Invalid argument 'domain_name'.");
+    if (path.empty())
+        throw std::invalid_argument(std::string(function) +
+                                    ": Invalid argument 'report_files_path'.");
+    return path + middle + domain + ".txt";
+}
+
+void check_arguments(const char* function, const std::string& domain, const std::string& path)
+{
+    if (domain.empty())
+        throw std::invalid_argument(std::string(function) + ": Invalid argument 'domain_name'.");
+    if (path.empty())
+        throw std::invalid_argument(std::string(function) + ": Invalid argument 'files_path'.");
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// 0, or errno after the Error record.
+int remove_file(const std::string& path)
+{
+    if (std::remove(path.c_str()) == 0)
+        return 0;
+    const int error = errno;
+    RRM_ERROR("Error while delete \"%s\", errno = %d: %s", path.c_str(), error,
+              std::strerror(error));
+    return error;
+}
+
+int rename_file(const std::string& from, const std::string& to, const char* purpose)
+{
+    if (std::rename(from.c_str(), to.c_str()) == 0)
+        return 0;
+    const int error = errno;
+    RRM_ERROR("Error while rename \"%s\" for %s, errno = %d: %s", from.c_str(), purpose, error,
+              std::strerror(error));
+    return error;
+}
+
+struct DomainFiles {
+    std::string report, index, config, start_marker, done_marker;
+
+    DomainFiles(const std::string& domain, const std::string& path)
+        : report(get_report_file_name(domain, path)),
+          index(get_report_index_file_name(domain, path)),
+          config(get_report_config_file_name(domain, path)),
+          start_marker(report + ".start_status"),
+          done_marker(report + ".done_status")
+    {
+    }
+    // In the order every step handles them.
+    const std::string* ordered[3] = {&index, &config, &report};
+};
+
+// The process-wide memory of the alarm: the UTC day on which it last fired.
+std::atomic<int64_t> last_fired_utc_day{INT64_MIN};
+
+}  // namespace
+
+std::string get_report_file_name(const std::string& domain_name,
+                                 const std::string& report_files_path)
+{
+    return checked_name(__func__, domain_name, report_files_path, "/report_");
+}
+
+std::string get_report_config_file_name(const std::string& domain_name,
+                                        const std::string& report_files_path)
+{
+    return checked_name(__func__, domain_name, report_files_path, "/report_cfg_");
+}
+
+std::string get_report_index_file_name(const std::string& domain_name,
+                                       const std::string& report_files_path)
+{
+    return checked_name(__func__, domain_name, report_files_path, "/report_idx_");
+}
+
+int parse_date_time_fields_to_time_t(const std::string& text, time_t* t)
+{
+    struct tm tm;
+    std::memset(&tm, 0, sizeof tm);
+    if (!::strptime(text.c_str(), "%Y-%m-%d,%H:%M:%S", &tm)) {
+        *t = -1;
+        RRM_ERROR("Parser error in string: \"%s\".", text.c_str());
+        return kInvalid;
+    }
+    *t = ::timegm(&tm);
+    if (*t == -1) {
+        RRM_ERROR("Incorrect data/time in string: \"%s\".", text.c_str());
+        return kInvalid;
+    }
+    return 0;
+}
+
+int get_date_time_fields_from_file_line_as_str(const std::string& line, std::string* out)
+{
+    out->clear();
+    std::string date;
+    int code = get_field_by_num_as_str(line, 1, date, ',', false);
+    if (code != 0) {
+        RRM_ERROR("Not found date in report line: \"%s\".", line.c_str());
+        return code;
+    }
+    std::string time;
+    code = get_field_by_num_as_str(line, 2, time, ',', false);
+    if (code != 0) {
+        RRM_ERROR("Not found time in report line: \"%s\".", line.c_str());
+        return code;
+    }
+    *out = date + "," + time;
+    return 0;
+}
+
+int parse_time_of_day(const std::string& text, int* minutes)
+{
+    std::istringstream in(text);
+    int hours = -1;
+    int mins = -1;
+    char colon = 0;
+    if (!(in >> hours) || !(in >> colon) || !(in >> mins) || colon != ':' || hours < 0 ||
+        hours > 23 || mins < 0 || mins > 59)
+        return kInvalid;
+    *minutes = hours * 60 + mins;
+    return 0;
+}
+
+int64_t utc_day_stamp(const struct tm& utc)
+{
+    return static_cast<int64_t>(utc.tm_year + 1900) * 512 + utc.tm_yday;
+}
+
+int check_report_alarm_clock(const std::string& time_utc, bool& fire, time_t now,
+                             int64_t& last_fired_day)
+{
+    fire = false;
+    int trigger = 0;
+    if (parse_time_of_day(time_utc, &trigger) != 0) {
+        RRM_ERROR("Incorrect time in report_delete_at_time_utc: \"%s\".", time_utc.c_str());
+        rrm::notify_event(rrm::EVENT_REPORT_ALARM_TIME_INVALID,
+                          std::make_shared<std::string>(time_utc));
+        return kInvalid;
+    }
+    struct tm utc;
+    if (!::gmtime_r(&now, &utc)) {
+        const int error = errno;
+        RRM_ERROR("Report alarm check: gmtime_r failed for timestamp %lld (errno=%d: %s)",
+                  static_cast<long long>(now), error, std::strerror(error));
+        return 0;
+    }
+    const int current_minute = utc.tm_hour * 60 + utc.tm_min;
+    const int64_t today = utc_day_stamp(utc);
+    RRM_DEBUG("Report alarm check: cfg=\"%s\" trigger=%02d:%02d now_utc=%04d-%02d-%02d "
+              "%02d:%02d cur_min=%d trigger_min=%d last_fired_day=%ld current_day=%ld "
+              "already_fired_today=%d",
+              time_utc.c_str(), trigger / 60, trigger % 60, utc.tm_year + 1900, utc.tm_mon + 1,
+              utc.tm_mday, utc.tm_hour, utc.tm_min, current_minute, trigger,
+              static_cast<long>(last_fired_day), static_cast<long>(today),
+              last_fired_day == today ? 1 : 0);
+    if (current_minute >= trigger && today != last_fired_day) {
+        last_fired_day = today;
+        fire = true;
+        RRM_INFO("Report alarm fired: trigger=\"%s\" UTC, last_fired_utc_day updated to %ld.",
+                 time_utc.c_str(), static_cast<long>(today));
+    }
+    return 0;
+}
+
+int check_report_alarm_clock_every_min(const std::string& time_utc, bool& fire)
+{
+    int64_t last = last_fired_utc_day.load();
+    const int result = check_report_alarm_clock(time_utc, fire, std::time(nullptr), last);
+    if (fire)
+        last_fired_utc_day.store(last);
+    return result;
+}
+
+int copy_new_reports_from_one_file(time_t now, int days_to_live, const std::string& filename,
+                                   int& dropped)
+{
+    dropped = 0;
+    if (filename.empty())
+        throw std::invalid_argument(std::string(__func__) + ": Invalid argument 'filename'.");
+    if (days_to_live == 0)
+        throw std::invalid_argument(std::string(__func__) +
+                                    ": Invalid argument 'days_to_live_of_report'.");
+    RRM_DEBUG("Check old reports in file: \"%s\"", filename.c_str());
+
+    const int64_t limit = static_cast<uint32_t>(days_to_live) * 86400u;
+    const std::string work_file = filename + ".tmp";
+    std::ifstream in;
+    std::ofstream out;
+    in.exceptions(std::ios::failbit | std::ios::badbit);
+    out.exceptions(std::ios::failbit | std::ios::badbit);
+    errno = 0;
+    try {
+        in.open(filename);
+        std::string line;
+        for (;;) {
+            try {
+                std::getline(in, line);
+            } catch (const std::ios::failure&) {
+                if (in.eof() && !in.bad())
+                    break;
+                throw;
+            }
+            std::string stamp;
+            time_t t = -1;
+            if (get_date_time_fields_from_file_line_as_str(line, &stamp) != 0 ||
+                parse_date_time_fields_to_time_t(stamp, &t) != 0) {
+                ++dropped;
+                RRM_ERROR("Incorrect report data/time in file: \"%s\", line: \"%s\".",
+                          filename.c_str(), line.c_str());
+                continue;
+            }
+            if (static_cast<int64_t>(now) - t > limit || t - now > 0) {
+                ++dropped;
+                continue;
+            }
+            // Truncated when opened: a copy left by an earlier run that
+            // stopped half-way never reaches a commit.
+            if (!out.is_open())
+                out.open(work_file, std::ios::out | std::ios::trunc);
+            out << line << '\n';
+        }
+        // Every copy leaves its work file, also when no line stays, so the
+        // commit replaces the file (emptied) in every case.
+        if (!out.is_open())
+            out.open(work_file, std::ios::out | std::ios::trunc);
+        out.close();
+        return 0;
+    } catch (const std::exception& e) {
+        int code = kStreamFailure;
+        if (errno != 0) {
+            code = errno;
+            RRM_ERROR("%s, errno = %d: %s", e.what(), code, std::strerror(code));
+        } else {
+            RRM_ERROR("%s", e.what());
+        }
+        RRM_ERROR("Copy new reports from file: \"%s\" exit with error code: %d.",
+                  filename.c_str(), code);
+        return code;
+    }
+}
+
+int reports_recovery_procedure_in_domain(const std::string& domain_name,
+                                         const std::string& files_path)
+{
+    check_arguments(__func__, domain_name, files_path);
+    const DomainFiles files(domain_name, files_path);
+    int code = 0;
+    if (exists(files.done_marker)) {
+        // The commit was complete: only the previous files are left over.
+        for (const std::string* file : files.ordered)
+            if (exists(*file + ".old") && (code = remove_file(*file + ".old")) != 0)
+                break;
+        if (code == 0)
+            code = remove_file(files.done_marker);
+        if (code == 0) {
+            RRM_INFO("Clean reports repository for domain: \"%s\" succesfull.",
+                     domain_name.c_str());
+            return 0;
+        }
+    } else if (exists(files.start_marker)) {
+        // The commit may be partial: back to the previous files.
+        for (const std::string* file : files.ordered)
+            if (exists(*file + ".tmp") && (code = remove_file(*file + ".tmp")) != 0)
+                break;
+        if (code == 0)
+            for (const std::string* file : files.ordered)
+                if (exists(*file + ".old") &&
+                    (code = rename_file(*file + ".old", *file, "commit")) != 0)
+                    break;
+        if (code == 0)
+            code = remove_file(files.start_marker);
+        if (code == 0) {
+            RRM_INFO("Rollback reports repository for domain: \"%s\" succesfull.",
+                     domain_name.c_str());
+            return 0;
+        }
+    } else {
+        RRM_DEBUG("Already clean reports repository of domain: \"%s\".", domain_name.c_str());
+        return 0;
+    }
+    RRM_ERROR("Reports files recovery procedure for domain: \"%s\" exit with error code: %d.",
+              domain_name.c_str(), code);
+    return code;
+}
+
+int delete_old_reports_in_domain(const std::string& domain_name, int days_to_live,
+                                 const std::string& files_path)
+{
+    check_arguments(__func__, domain_name, files_path);
+    const DomainFiles files(domain_name, files_path);
+    const time_t now = std::time(nullptr);
+
+    if (exists(files.start_marker) || exists(files.done_marker)) {
+        RRM_WARNING("Detected unclean reports repository for domain: \"%s\". Started "
+                    "rollback/recovery procedure.",
+                    domain_name.c_str());
+        const int code = reports_recovery_procedure_in_domain(domain_name, files_path);
+        if (code != 0) {
+            RRM_ERROR("Rollback/recovery procedure fail for domain: \"%s\" exit with error "
+                      "code: %d.",
+                      domain_name.c_str(), code);
+            return code;
+        }
+    } else {
+        const bool r = exists(files.report), i = exists(files.index), c = exists(files.config);
+        if (!r && !i && !c)
+            return 0;
+        if (!(r && i && c)) {
+            // An incomplete set cannot be read back: it goes whole.
+            for (const std::string* file : {&files.report, &files.index, &files.config}) {
+                if (!exists(*file))
+                    continue;
+                if (const int code = remove_file(*file))
+                    return code;
+                RRM_WARNING("Delete inconsistent file \"%s\" successfully.", file->c_str());
+            }
+            return 0;
+        }
+    }
+
+    {
+        std::ofstream marker(files.start_marker, std::ios::out | std::ios::trunc);
+        if (!marker.good()) {
+            RRM_ERROR("Error while create file \"%s\".", files.start_marker.c_str());
+            return kStreamFailure;
+        }
+    }
+    int dropped = 0;
+    if (const int code = copy_new_reports_from_one_file(now, days_to_live, files.index, dropped))
+        return code;
+    if (dropped == 0) {
+        // Nothing is old: the files stay as they are.
+        int result = 0;
+        if (exists(files.index + ".tmp"))
+            if (const int code = remove_file(files.index + ".tmp"))
+                result = code;
+        if (const int code = remove_file(files.start_marker))
+            result = code;
+        return result;
+    }
+    for (const std::string* file : {&files.config, &files.report})
+        if (const int code = copy_new_reports_from_one_file(now, days_to_live, *file, dropped))
+            return code;
+    for (const std::string* file : files.ordered)
+        if (const int code = rename_file(*file, *file + ".old", "backup"))
+            return code;
+    for (const std::string* file : files.ordered)
+        if (const int code = rename_file(*file + ".tmp", *file, "commit"))
+            return code;
+    if (const int code = rename_file(files.start_marker, files.done_marker, "change status"))
+        return code;
+    for (const std::string* file : files.ordered)
+        if (const int code = remove_file(*file + ".old"))
+            return code;
+    if (const int code = remove_file(files.done_marker))
+        return code;
+    return 0;
+}
+
+}  // namespace reports

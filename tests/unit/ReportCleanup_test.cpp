@@ -1,0 +1,231 @@
+// The report files' daily clean-up: file names, the daily alarm, the copy of
+// the lines that stay, and the per-domain rewrite with its recovery.
+#include "ReportCleanup.h"
+
+#include "LogCapture.h"
+#include "LogFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using testsupport::LogCapture;
+using testsupport::LogFolder;
+
+// 2025-03-02 14:05:09 UTC.
+const time_t kNow = 1740924309;
+
+std::string stamp(time_t t)
+{
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d,%H:%M:%S", &tm);
+    return text;
+}
+
+TEST(ReportFiles, NamesAndTheirArgumentChecks)
+{
+    EXPECT_EQ("/r/report_lab.txt", reports::get_report_file_name("lab", "/r"));
+    EXPECT_EQ("/r/report_cfg_lab.txt", reports::get_report_config_file_name("lab", "/r"));
+    EXPECT_EQ("/r/report_idx_lab.txt", reports::get_report_index_file_name("lab", "/r"));
+    try {
+        reports::get_report_index_file_name("", "");
+        FAIL();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ("get_report_index_file_name: Invalid argument 'domain_name'.", e.what());
+    }
+    try {
+        reports::get_report_file_name("lab", "");
+        FAIL();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ("get_report_file_name: Invalid argument 'report_files_path'.", e.what());
+    }
+    EXPECT_THROW(reports::delete_old_reports_in_domain("", 1, "/r"), std::invalid_argument);
+    EXPECT_THROW(reports::delete_old_reports_in_domain("lab", 1, ""), std::invalid_argument);
+}
+
+TEST(ReportAlarm, TimeOfDayTexts)
+{
+    struct Case {
+        const char* text;
+        int result;
+        int minutes;
+    };
+    const Case cases[] = {{"03:00", 0, 180}, {"3:7", 0, 187},  {" 23 : 59", 0, 1439},
+                          {"00:00", 0, 0},   {"24:00", 22, -1}, {"12:60", 22, -1},
+                          {"12-30", 22, -1}, {"", 22, -1},      {"ab:cd", 22, -1}};
+    for (const Case& c : cases) {
+        int minutes = -1;
+        EXPECT_EQ(c.result, reports::parse_time_of_day(c.text, &minutes)) << c.text;
+        EXPECT_EQ(c.minutes, minutes) << c.text;
+    }
+}
+
+TEST(ReportAlarm, FiresOncePerUtcDayAtOrAfterTheTrigger)
+{
+    LogCapture capture;
+    const time_t midnight = kNow - (14 * 3600 + 5 * 60 + 9);  // 2025-03-02 00:00:00
+    int64_t last = INT64_MIN;
+    bool fire = true;
+    struct Step {
+        time_t at;
+        bool fires;
+    };
+    const Step steps[] = {
+        {midnight + 2 * 3600 + 59 * 60, false},            // 02:59
+        {midnight + 3 * 3600, true},                       // 03:00
+        {midnight + 3 * 3600 + 60, false},                 // later that day
+        {midnight + 23 * 3600, false},                     //
+        {midnight + 86400 + 60, false},                    // next day, 00:01
+        {midnight + 86400 + 5 * 3600, true},               // next day, 05:00
+    };
+    for (const Step& s : steps) {
+        EXPECT_EQ(0, reports::check_report_alarm_clock("03:00", fire, s.at, last));
+        EXPECT_EQ(s.fires, fire) << s.at - midnight;
+    }
+    EXPECT_EQ(1u, capture.count(rrm::LOG_LEVEL_INFO,
+                                "Report alarm fired: trigger=\"03:00\" UTC, last_fired_utc_day "
+                                "updated to " +
+                                    std::to_string(2025 * 512 + 60) + "."));
+
+    EXPECT_EQ(22, reports::check_report_alarm_clock("12-30", fire, kNow, last));
+    EXPECT_FALSE(fire);
+    EXPECT_EQ(1u, capture.count(rrm::LOG_LEVEL_ERROR,
+                                "Incorrect time in report_delete_at_time_utc: \"12-30\"."));
+    ASSERT_EQ(1u, capture.events().size());
+    EXPECT_EQ(rrm::EVENT_REPORT_ALARM_TIME_INVALID, capture.events()[0].code);
+    EXPECT_EQ("12-30", capture.events()[0].details);
+}
+
+class ReportRewriteTest : public ::testing::Test {
+protected:
+    std::string index() const { return reports::get_report_index_file_name("lab", dir.path()); }
+    std::string config() const { return reports::get_report_config_file_name("lab", dir.path()); }
+    std::string report() const { return reports::get_report_file_name("lab", dir.path()); }
+    // A line of each kind for a run started at t.
+    static std::string index_line(time_t t) { return "1.1," + stamp(t) + "\n"; }
+    static std::string config_line(time_t t) { return "1.1," + stamp(t) + ",1,2,3\n"; }
+    static std::string report_line(time_t t, const char* ap)
+    {
+        return "1.1," + stamp(t) + "," + ap + ",02:00:00:00:10:10,17,14\n";
+    }
+
+    LogFolder dir;
+};
+
+TEST_F(ReportRewriteTest, OldAndFutureLinesAreDroppedFromAllThreeFiles)
+{
+    const time_t now = std::time(nullptr);
+    const time_t old = now - 3 * 86400 - 10;
+    const time_t recent = now - 86400;
+    const time_t future = now + 3600;
+    dir.write("report_idx_lab.txt", index_line(old) + index_line(recent) + index_line(future));
+    dir.write("report_cfg_lab.txt", config_line(old) + config_line(recent) + "garbage\n");
+    dir.write("report_lab.txt", report_line(old, "A") + report_line(recent, "B"));
+
+    EXPECT_EQ(0, reports::delete_old_reports_in_domain("lab", 3, dir.path()));
+    EXPECT_EQ(index_line(recent), LogFolder::read(index()));
+    EXPECT_EQ(config_line(recent), LogFolder::read(config()));
+    EXPECT_EQ(report_line(recent, "B"), LogFolder::read(report()));
+    EXPECT_EQ((std::vector<std::string>{"report_cfg_lab.txt", "report_idx_lab.txt",
+                                        "report_lab.txt"}),
+              dir.names());
+
+    // Everything old: the files stay, emptied.
+    dir.write("report_idx_lab.txt", index_line(old));
+    dir.write("report_cfg_lab.txt", config_line(old));
+    dir.write("report_lab.txt", report_line(old, "A"));
+    EXPECT_EQ(0, reports::delete_old_reports_in_domain("lab", 1, dir.path()));
+    EXPECT_EQ("", LogFolder::read(index()));
+    EXPECT_EQ("", LogFolder::read(report()));
+    EXPECT_EQ(3u, dir.names().size());
+}
+
+TEST_F(ReportRewriteTest, NothingOldLeavesTheFilesUntouched)
+{
+    const time_t recent = std::time(nullptr) - 60;
+    dir.write("report_idx_lab.txt", index_line(recent));
+    dir.write("report_cfg_lab.txt", "not even read\n");
+    dir.write("report_lab.txt", "not even read\n");
+    // A stale work copy of an earlier run does not survive either.
+    dir.write("report_idx_lab.txt.tmp", "stale\n");
+    EXPECT_EQ(0, reports::delete_old_reports_in_domain("lab", 1, dir.path()));
+    EXPECT_EQ(index_line(recent), LogFolder::read(index()));
+    EXPECT_EQ("not even read\n", LogFolder::read(config()));
+    EXPECT_EQ(3u, dir.names().size());
+}
+
+TEST_F(ReportRewriteTest, IncompleteSetIsDeletedWhole)
+{
+    LogCapture capture;
+    dir.write("report_lab.txt", "x\n");
+    dir.write("report_cfg_lab.txt", "x\n");
+    EXPECT_EQ(0, reports::delete_old_reports_in_domain("lab", 1, dir.path()));
+    EXPECT_TRUE(dir.names().empty());
+    EXPECT_EQ(1u, capture.count(rrm::LOG_LEVEL_WARNING,
+                                "Delete inconsistent file \"" + report() + "\" successfully."));
+    EXPECT_EQ(1u, capture.count(rrm::LOG_LEVEL_WARNING,
+                                "Delete inconsistent file \"" + config() + "\" successfully."));
+    EXPECT_EQ(0, reports::delete_old_reports_in_domain("lab", 1, dir.path()));
+}
+
+TEST_F(ReportRewriteTest, InterruptedCommitRollsBackThenRewrites)
+{
+    const time_t now = std::time(nullptr);
+    const time_t old = now - 5 * 86400;
+    const time_t recent = now - 60;
+    // Index and configuration committed, report not yet: the old set is in
+    // the .old files, the start marker is there.
+    dir.write("report_idx_lab.txt.old", index_line(old) + index_line(recent));
+    dir.write("report_cfg_lab.txt.old", config_line(old) + config_line(recent));
+    dir.write("report_lab.txt.old", report_line(old, "A") + report_line(recent, "B"));
+    dir.write("report_idx_lab.txt", index_line(recent));
+    dir.write("report_cfg_lab.txt", config_line(recent));
+    dir.write("report_lab.txt.tmp", report_line(recent, "B"));
+    dir.write("report_lab.txt.start_status", "");
+
+    LogCapture capture;
+    EXPECT_EQ(0, reports::delete_old_reports_in_domain("lab", 2, dir.path()));
+    EXPECT_EQ(1u, capture.count(rrm::LOG_LEVEL_INFO,
+                                "Rollback reports repository for domain: \"lab\" succesfull."));
+    EXPECT_EQ(index_line(recent), LogFolder::read(index()));
+    EXPECT_EQ(config_line(recent), LogFolder::read(config()));
+    EXPECT_EQ(report_line(recent, "B"), LogFolder::read(report()));
+    EXPECT_EQ(3u, dir.names().size());
+}
+
+TEST_F(ReportRewriteTest, CommittedRewriteOnlyLosesItsLeftovers)
+{
+    dir.write("report_idx_lab.txt", "new\n");
+    dir.write("report_cfg_lab.txt", "new\n");
+    dir.write("report_lab.txt", "new\n");
+    dir.write("report_lab.txt.old", "old\n");
+    dir.write("report_lab.txt.done_status", "");
+    EXPECT_EQ(0, reports::reports_recovery_procedure_in_domain("lab", dir.path()));
+    EXPECT_EQ(3u, dir.names().size());
+    EXPECT_EQ("new\n", LogFolder::read(report()));
+}
+
+TEST_F(ReportRewriteTest, UnreadableFileEndsTheRewriteWithItsErrno)
+{
+    const time_t old = std::time(nullptr) - 5 * 86400;
+    dir.write("report_idx_lab.txt", index_line(old));
+    dir.write("report_lab.txt", report_line(old, "A"));
+    // A folder where the configuration file should be: it exists, but reading
+    // it fails.
+    ::mkdir(config().c_str(), 0755);
+    LogCapture capture;
+    EXPECT_EQ(21, reports::delete_old_reports_in_domain("lab", 1, dir.path()));
+    EXPECT_EQ(1u, capture.count(rrm::LOG_LEVEL_ERROR,
+                                "Copy new reports from file: \"" + config() +
+                                    "\" exit with error code: 21."));
+    // The start marker stays for the next run's rollback.
+    EXPECT_TRUE(LogFolder::exists(report() + ".start_status"));
+    EXPECT_EQ(index_line(old), LogFolder::read(index()));
+}
+
+}  // namespace
