@@ -1,5 +1,7 @@
 #include "AssocMap.h"
 
+#include "JsonReader.h"
+#include "JsonWriter.h"
 #include "Log.h"
 
 #include <ctime>
@@ -10,6 +12,13 @@ AssocClient::AssocClient(int rssi, int64_t assoc_time, const std::string& ssid, 
                          bool need_ack)
     : rssi(rssi), assoc_time(assoc_time), ssid(ssid), no_balance(no_balance), need_ack(need_ack)
 {
+}
+
+void AssocClient::to_json(JsonWriter& object) const
+{
+    object.add_int("dbm-signal", rssi);
+    object.add_string("ssid", ssid.c_str());
+    object.add_int("no-balance", no_balance ? 1 : 0);
 }
 
 void AssocMap::add_client(const MacAddress& mac, int rssi, const char* ssid, bool no_balance,
@@ -83,6 +92,37 @@ void AssocMap::dump() const
         RRM_DEBUG("Client (%zu/%zu) %s - %s rssi %d no_balance %d", n, clients.size(),
                   mac_to_string(entry.first).c_str(), entry.second.ssid.c_str(), entry.second.rssi,
                   entry.second.no_balance ? 1 : 0);
+    }
+}
+
+void AssocMap::to_json(JsonWriter& array) const
+{
+    for (const auto& entry : clients) {
+        JsonWriter object = array.add_object("");
+        object.add_string("mac", mac_to_string(entry.first).c_str());
+        object.add_int("dbm-signal", entry.second.rssi);
+        object.add_string("ssid", entry.second.ssid.c_str());
+        object.add_int("no-balance", entry.second.no_balance ? 1 : 0);
+    }
+}
+
+void AssocMap::from_json(const JsonReader& assoclist)
+{
+    if (assoclist.is_null())
+        return;
+    clients.clear();
+    const int count = assoclist.size();
+    for (int i = 0; i < count; ++i) {
+        JsonReader element = assoclist.child(i);
+        if (element.is_null())
+            continue;
+        const int rssi = element.get_int("rssi");
+        const char* mac = element.get_string("mac");
+        const char* ssid = element.get_string("ssid");
+        if (!*mac || !*ssid)
+            continue;
+        // The first element of a MAC wins.
+        clients.emplace(mac_from_string(mac), AssocClient(rssi, 0, ssid, false, false));
     }
 }
 

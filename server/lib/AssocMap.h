@@ -10,6 +10,9 @@
 
 namespace rrm {
 
+class JsonReader;
+class JsonWriter;
+
 struct AssocClient {
     int32_t rssi = 0;
     // Whole seconds of CLOCK_MONOTONIC when the association was recorded; 0
@@ -22,6 +25,9 @@ struct AssocClient {
     AssocClient() = default;
     AssocClient(int rssi, int64_t assoc_time, const std::string& ssid, bool no_balance,
                 bool need_ack);
+
+    // "dbm-signal", "ssid" and "no-balance" into an object writer.
+    void to_json(JsonWriter& object) const;
 };
 
 struct ExpectedSta {
@@ -58,6 +64,12 @@ public:
     // both tables counts twice).
     int size() const { return static_cast<int>(clients.size() + expected.size()); }
     void dump() const;
+
+    // One "assoc_clients" element per associated client.
+    void to_json(JsonWriter& array) const;
+    // Replaces the associated clients with an AP's "assoclist"; a null or
+    // absent list changes nothing. Expected stations stay.
+    void from_json(const JsonReader& assoclist);
 };
 
 }  // namespace rrm

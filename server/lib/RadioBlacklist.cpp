@@ -1,5 +1,7 @@
 #include "RadioBlacklist.h"
 
+#include "JsonWriter.h"
+
 namespace rrm {
 
 void RadioBlacklist::block(const MacAddress& client, int timeout)
@@ -71,6 +73,34 @@ void RadioBlacklist::requeue_blocks()
     changes.clear();
     for (const auto& member : members)
         changes.emplace(member.first, true);
+}
+
+void RadioBlacklist::changes_to_json(JsonWriter& object, int timeout) const
+{
+    JsonWriter array = object.add_array("blacklist");
+    for (const auto& change : changes) {
+        JsonWriter entry = array.add_object("");
+        entry.add_string("mac", mac_to_string(change.first).c_str());
+        entry.add_string("action", change.second ? "block" : "unblock");
+        if (change.second)
+            entry.add_int("timeout", timeout);
+    }
+}
+
+void RadioBlacklist::to_json(JsonWriter& object) const
+{
+    JsonWriter member_array = object.add_array("members");
+    for (const auto& member : members) {
+        JsonWriter entry = member_array.add_object("");
+        entry.add_string("mac", mac_to_string(member.first).c_str());
+        entry.add_int("counter", member.second);
+    }
+    JsonWriter change_array = object.add_array("changes");
+    for (const auto& change : changes) {
+        JsonWriter entry = change_array.add_object("");
+        entry.add_string("mac", mac_to_string(change.first).c_str());
+        entry.add_string("action", change.second ? "block" : "unblock");
+    }
 }
 
 }  // namespace rrm

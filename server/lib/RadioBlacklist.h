@@ -10,6 +10,8 @@
 
 namespace rrm {
 
+class JsonWriter;
+
 class RadioBlacklist {
 public:
     // Blocked clients and the seconds left before the server forgets them.
@@ -43,6 +45,12 @@ public:
     void clear();
     // Queues a block for every member again, dropping other pending changes.
     void requeue_blocks();
+
+    // The "blacklist" array of pending changes for the AP; blocks carry the
+    // timeout the AP enforces.
+    void changes_to_json(JsonWriter& object, int timeout) const;
+    // State form: "members" with their counters and "changes".
+    void to_json(JsonWriter& object) const;
 };
 
 }  // namespace rrm

@@ -1,6 +1,7 @@
 #include "VapMap.h"
 
 #include "JsonReader.h"
+#include "JsonWriter.h"
 #include "Log.h"
 
 #include <sys/random.h>
@@ -45,6 +46,65 @@ bool Vap::operator==(const Vap& other) const
 {
     return vap_id == other.vap_id && use_802dot11k == other.use_802dot11k &&
            use_802dot11r == other.use_802dot11r && use_802dot11v == other.use_802dot11v;
+}
+
+namespace {
+
+// The members both forms begin with.
+void write_common(const Vap& vap, JsonWriter& object)
+{
+    object.add_int("id", vap.vap_id);
+    object.add_string("ssid", vap.ssid.c_str());
+    object.add_string("mac", mac_to_string(vap.mac).c_str());
+    object.add_int("mobility-domain", vap.get_mobility_domain());
+    object.add_int("use_802dot11k", vap.use_802dot11k ? 1 : 0);
+    object.add_int("use_802dot11r", vap.use_802dot11r ? 1 : 0);
+    object.add_int("use_802dot11v", vap.use_802dot11v ? 1 : 0);
+}
+
+}  // namespace
+
+void Vap::to_json(JsonWriter& object) const
+{
+    write_common(*this, object);
+    if (use_802dot11r && !fbt_links.empty()) {
+        JsonWriter links = object.add_array("fbt-links");
+        for (const FbtLink& link : fbt_links)
+            links.add_string("", link.remote_r1_kh_id.c_str());
+    }
+}
+
+void Vap::to_json_full(JsonWriter& object) const
+{
+    write_common(*this, object);
+    object.add_string("fbt-r0-keyholder", fbt_r0_keyholder.c_str());
+    object.add_string("fbt-r1-keyholder", fbt_r1_keyholder.c_str());
+    object.add_string("fbt-rrb-key", fbt_rrb_key.c_str());
+    if (use_802dot11r && !fbt_links.empty()) {
+        JsonWriter links = object.add_array("fbt-links");
+        for (const FbtLink& link : fbt_links) {
+            JsonWriter entry = links.add_object("");
+            entry.add_string("remote-r0-kh-id", link.remote_r0_kh_id.c_str());
+            entry.add_string("remote-r1-kh-id", link.remote_r1_kh_id.c_str());
+            entry.add_string("remote-r1-kh-key", link.remote_r1_kh_key.c_str());
+        }
+    }
+}
+
+void VapMap::to_json(JsonWriter& array) const
+{
+    for (const auto& entry : table) {
+        JsonWriter object = array.add_object("");
+        entry.second.to_json(object);
+    }
+}
+
+void VapMap::to_json_full(JsonWriter& array) const
+{
+    for (const auto& entry : table) {
+        JsonWriter object = array.add_object("");
+        entry.second.to_json_full(object);
+    }
 }
 
 Vap* VapMap::find(const std::string& ssid)

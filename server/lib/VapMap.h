@@ -11,6 +11,9 @@
 
 namespace rrm {
 
+class JsonReader;
+class JsonWriter;
+
 // One remote key holder of a VAP.
 struct FbtLink {
     std::string remote_r0_kh_id;
@@ -22,8 +25,6 @@ struct FbtLink {
 // most significant bit first, reduced modulo x^16 + x^15 + x^2 + 1 from a
 // zero register, without augmentation, inversion or reflection.
 uint16_t mobility_domain(const std::string& ssid);
-
-class JsonReader;
 
 // The remote R1 identity of the broadcast link, compared as exact text.
 constexpr const char* FBT_BROADCAST_R1_KH_ID = "ff:ff:ff:ff:ff:ff";
@@ -52,6 +53,12 @@ public:
         bool use_802dot11r, bool use_802dot11v);
 
     uint16_t get_mobility_domain() const { return mobility_domain(ssid); }
+
+    // Short form (state objects, backups): the remote R1 identities of the
+    // links. Full form (the API's fast-transition view): key holders, RRB
+    // key and the links whole. Links only while 802.11r is on.
+    void to_json(JsonWriter& object) const;
+    void to_json_full(JsonWriter& object) const;
 
     // What an AP's configuration is about: id and 802.11 flags. The MAC and
     // the fast-transition data are not compared.
@@ -118,6 +125,10 @@ public:
     // (Warning) or, when that is outside too, the VAP is left out (Error,
     // event 11).
     void from_json(const JsonReader& vaps, const VapPool& pool, bool backup_keys);
+
+    // One object per VAP appended to an array writer.
+    void to_json(JsonWriter& array) const;
+    void to_json_full(JsonWriter& array) const;
 
     std::size_t size() const { return table.size(); }
     bool empty() const { return table.empty(); }

@@ -1,11 +1,15 @@
 #include "AssocMap.h"
 
+#include "JsonReader.h"
+#include "JsonWriter.h"
 #include "LogCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <ctime>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -182,6 +186,129 @@ TEST(AssocMap, DumpCountsBothTablesAndListsClients)
     const bool a_first = map.clients.begin()->first == A;
     EXPECT_EQ("Client (1/2) " + (a_first ? line_a : line_b), records[1].text);
     EXPECT_EQ("Client (2/2) " + (a_first ? line_b : line_a), records[2].text);
+}
+
+
+// Reads {"assoclist": <list>} the way the radio reader passes it.
+void read_assoclist(AssocMap& map, const char* radio_object)
+{
+    rrm::JsonReader radio(radio_object);
+    ASSERT_FALSE(radio.is_null()) << radio_object;
+    map.from_json(radio.child("assoclist"));
+}
+
+TEST(AssocMapJson, AssoclistReplacesClientsAndKeepsExpected)
+{
+    struct Case {
+        const char* radio;
+        bool replaced;  // false: the old client stays
+        std::vector<std::tuple<const char*, int, const char*>> clients;  // mac, rssi, ssid
+    } cases[] = {
+        {R"({})", false, {}},
+        {R"({"assoclist":null})", false, {}},
+        {R"({"assoclist":[]})", true, {}},
+        {R"({"assoclist":{}})", true, {}},
+        {R"({"assoclist":"x"})", true, {}},
+        {R"({"assoclist":[null,{"mac":"aa:bb:cc:dd:ee:ff","ssid":"x","rssi":-60}]})", true,
+         {{"AA:BB:CC:DD:EE:FF", -60, "x"}}},
+        {R"({"assoclist":[{"mac":"aa:bb:cc:dd:ee:ff","ssid":"x"}]})", true,
+         {{"AA:BB:CC:DD:EE:FF", 0, "x"}}},
+        {R"({"assoclist":[{"mac":"aa:bb:cc:dd:ee:ff","ssid":"x","rssi":"-61"}]})", true,
+         {{"AA:BB:CC:DD:EE:FF", -61, "x"}}},
+        {R"({"assoclist":[{"mac":"aa:bb:cc:dd:ee:ff","ssid":"x","rssi":-60.5}]})", true,
+         {{"AA:BB:CC:DD:EE:FF", 0, "x"}}},
+        {R"({"assoclist":[{"mac":"aa:bb:cc:dd:ee:ff","ssid":"x","rssi":4294967236}]})", true,
+         {{"AA:BB:CC:DD:EE:FF", -60, "x"}}},
+        {R"({"assoclist":[{"mac":"","ssid":"x"},{"mac":"aa:bb:cc:dd:ee:01","ssid":""},)"
+         R"({"mac":5,"ssid":"x"},{"mac":"aa:bb:cc:dd:ee:02"},{"ssid":"x"},7,"s",[]]})",
+         true,
+         {}},
+        {R"({"assoclist":[{"mac":"aabbccddeeff","ssid":"x","rssi":-1}]})", true,
+         {{"00:00:00:00:00:00", -1, "x"}}},
+        {R"({"assoclist":[{"mac":"aa:bb:cc:dd:ee:ff","ssid":"first","rssi":-1},)"
+         R"({"mac":"AA:BB:CC:DD:EE:FF","ssid":"second","rssi":-2}]})",
+         true,
+         {{"AA:BB:CC:DD:EE:FF", -1, "first"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.radio);
+        AssocMap map;
+        map.add_client(A, -50, "old", true, true);
+        map.add_expected_sta(B, expected(5));
+        read_assoclist(map, c.radio);
+        EXPECT_EQ(1u, map.expected.count(B));
+        if (!c.replaced) {
+            ASSERT_EQ(1u, map.clients.size());
+            EXPECT_EQ("old", map.clients.at(A).ssid);
+            continue;
+        }
+        ASSERT_EQ(c.clients.size(), map.clients.size());
+        for (const auto& [text, rssi, ssid] : c.clients) {
+            auto it = map.clients.find(rrm::mac_from_string(text));
+            ASSERT_NE(map.clients.end(), it) << text;
+            EXPECT_EQ(rssi, it->second.rssi);
+            EXPECT_EQ(ssid, it->second.ssid);
+            EXPECT_EQ(0, it->second.assoc_time);
+            EXPECT_FALSE(it->second.no_balance);
+            EXPECT_FALSE(it->second.need_ack);
+        }
+    }
+}
+
+TEST(AssocMapJson, AssoclistResetsRecordsOfKnownClients)
+{
+    AssocMap map;
+    map.add_client(A, -50, "net", true, true);
+    read_assoclist(map, R"({"assoclist":[{"mac":"aa:bb:cc:dd:ee:01","ssid":"net","rssi":-55}]})");
+    ASSERT_EQ(1u, map.clients.size());
+    EXPECT_EQ(-55, map.clients.at(A).rssi);
+    EXPECT_EQ(0, map.clients.at(A).assoc_time);
+    EXPECT_FALSE(map.clients.at(A).no_balance);
+    EXPECT_FALSE(map.clients.at(A).need_ack);
+
+    // An expected station named by the AP counts twice.
+    map.add_expected_sta(B, expected(5));
+    read_assoclist(map, R"({"assoclist":[{"mac":"aa:bb:cc:dd:ee:02","ssid":"net"}]})");
+    EXPECT_EQ(2, map.size());
+}
+
+TEST(AssocMapJson, AssocClientsElements)
+{
+    AssocMap map;
+    {
+        rrm::JsonWriter radio("");
+        rrm::JsonWriter array = radio.add_array("assoc_clients");
+        map.to_json(array);
+        EXPECT_STREQ(R"({"assoc_clients":[]})", radio.to_string());
+    }
+    map.add_client(A, -50, "net", true, true);
+    map.add_expected_sta(B, expected(5));  // never written
+    rrm::JsonWriter radio("");
+    rrm::JsonWriter array = radio.add_array("assoc_clients");
+    map.to_json(array);
+    EXPECT_STREQ(R"({"assoc_clients":[{"mac":"AA:BB:CC:DD:EE:01","dbm-signal":-50,"ssid":"net",)"
+                 R"("no-balance":1}]})",
+                 radio.to_string());
+
+    map.add_client(B, -70, "x", false, false);
+    rrm::JsonWriter two("");
+    rrm::JsonWriter two_array = two.add_array("assoc_clients");
+    map.to_json(two_array);
+    std::string elements;
+    for (const auto& entry : map.clients) {
+        rrm::JsonWriter object("");
+        object.add_string("mac", rrm::mac_to_string(entry.first).c_str());
+        entry.second.to_json(object);
+        elements += (elements.empty() ? "" : ",") + std::string(object.to_string());
+    }
+    EXPECT_EQ("{\"assoc_clients\":[" + elements + "]}", two.to_string());
+}
+
+TEST(AssocMapJson, ClientRecordWritesItsThreeKeys)
+{
+    rrm::JsonWriter object("");
+    rrm::AssocClient(-42, 77, "s", false, true).to_json(object);
+    EXPECT_STREQ(R"({"dbm-signal":-42,"ssid":"s","no-balance":0})", object.to_string());
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 #include "RadioBlacklist.h"
 
+#include "JsonWriter.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -150,6 +154,65 @@ TEST(RadioBlacklist, ClearAndRequeueOnTheWholeList)
     EXPECT_TRUE(list.members.empty());
     EXPECT_TRUE(list.changes.empty());
     EXPECT_TRUE(list.disassoc.empty());
+}
+
+
+std::string entry_text(const MacAddress& mac, bool block, int timeout, bool with_timeout)
+{
+    std::string text = "{\"mac\":\"" + rrm::mac_to_string(mac) + "\",\"action\":\"" +
+                       (block ? "block" : "unblock") + "\"";
+    if (block && with_timeout)
+        text += ",\"timeout\":" + std::to_string(timeout);
+    return text + "}";
+}
+
+TEST(RadioBlacklistJson, PendingChangesForTheAp)
+{
+    RadioBlacklist list;
+    {
+        rrm::JsonWriter radio("");
+        list.changes_to_json(radio, 60);
+        EXPECT_STREQ(R"({"blacklist":[]})", radio.to_string());
+    }
+    list.block(A, 5);  // the member's own counter is never written
+    list.block(B, 5);
+    list.unblock(B);
+    list.block_disassoc(rrm::mac_from_string("00:00:00:00:00:0c"), 5, "s");  // not a change
+    rrm::JsonWriter radio("");
+    list.changes_to_json(radio, 60);
+    std::string expected;
+    for (const auto& change : list.changes)  // the table's walk order
+        expected += (expected.empty() ? "" : ",") +
+                    entry_text(change.first, change.second, 60, true);
+    EXPECT_EQ("{\"blacklist\":[" + expected + "]}", radio.to_string());
+    EXPECT_NE(std::string::npos,
+              expected.find(R"({"mac":"00:00:00:00:00:0A","action":"block","timeout":60})"));
+    EXPECT_NE(std::string::npos, expected.find(R"({"mac":"00:00:00:00:00:0B","action":"unblock"})"));
+}
+
+TEST(RadioBlacklistJson, StateForm)
+{
+    RadioBlacklist list;
+    {
+        rrm::JsonWriter object("");
+        list.to_json(object);
+        EXPECT_STREQ(R"({"members":[],"changes":[]})", object.to_string());
+    }
+    list.block(A, 30);
+    list.tick();
+    list.block_disassoc(B, 7, "s");  // disassociations are not written
+    rrm::JsonWriter object("");
+    list.to_json(object);
+    std::string members;
+    for (const auto& member : list.members)
+        members += (members.empty() ? "" : ",") + std::string("{\"mac\":\"") +
+                   rrm::mac_to_string(member.first) + "\",\"counter\":" +
+                   std::to_string(member.second) + "}";
+    EXPECT_EQ("{\"members\":[" + members + "],\"changes\":[" + entry_text(A, true, 0, false) +
+                  "]}",
+              object.to_string());
+    EXPECT_NE(std::string::npos, members.find(R"({"mac":"00:00:00:00:00:0A","counter":29})"));
+    EXPECT_NE(std::string::npos, members.find(R"({"mac":"00:00:00:00:00:0B","counter":7})"));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "VapMap.h"
 
+#include "JsonWriter.h"
 #include "LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -148,6 +149,106 @@ TEST(VapMap, DumpWritesOneTraceLinePerVap)
     EXPECT_EQ("dump", records[0].func);
     EXPECT_EQ("      vap_id = 4, 802.11k = 1, 802.11r = 0, 802.11v = 1, ssid = net",
               records[0].text);
+}
+
+
+std::string short_form(const Vap& vap)
+{
+    rrm::JsonWriter object("");
+    vap.to_json(object);
+    return object.to_string();
+}
+
+std::string full_form(const Vap& vap)
+{
+    rrm::JsonWriter object("");
+    vap.to_json_full(object);
+    return object.to_string();
+}
+
+Vap linked_vap(bool use_802dot11r)
+{
+    Vap vap(3, "abc", mac("0a:11:22:33:44:53"), true, use_802dot11r, false);
+    vap.fbt_r0_keyholder = "serial";
+    vap.fbt_r1_keyholder = "0A:11:22:33:44:53";
+    vap.fbt_rrb_key = "KeyKeyKeyKeyKeyK";
+    vap.fbt_links.push_back({"r0-a", "00:11:22:33:44:55", "key-a"});
+    vap.fbt_links.push_back({"*", "ff:ff:ff:ff:ff:ff", "wild"});
+    return vap;
+}
+
+TEST(VapJson, ShortFormWithLinks)
+{
+    EXPECT_EQ(R"({"id":3,"ssid":"abc","mac":"0A:11:22:33:44:53","mobility-domain":58150,)"
+              R"("use_802dot11k":1,"use_802dot11r":1,"use_802dot11v":0,)"
+              R"("fbt-links":["00:11:22:33:44:55","ff:ff:ff:ff:ff:ff"]})",
+              short_form(linked_vap(true)));
+}
+
+TEST(VapJson, FullFormWithLinks)
+{
+    EXPECT_EQ(R"({"id":3,"ssid":"abc","mac":"0A:11:22:33:44:53","mobility-domain":58150,)"
+              R"("use_802dot11k":1,"use_802dot11r":1,"use_802dot11v":0,)"
+              R"("fbt-r0-keyholder":"serial","fbt-r1-keyholder":"0A:11:22:33:44:53",)"
+              R"("fbt-rrb-key":"KeyKeyKeyKeyKeyK","fbt-links":[)"
+              R"({"remote-r0-kh-id":"r0-a","remote-r1-kh-id":"00:11:22:33:44:55",)"
+              R"("remote-r1-kh-key":"key-a"},)"
+              R"({"remote-r0-kh-id":"*","remote-r1-kh-id":"ff:ff:ff:ff:ff:ff",)"
+              R"("remote-r1-kh-key":"wild"}]})",
+              full_form(linked_vap(true)));
+}
+
+TEST(VapJson, LinksOnlyWhile80211rIsOn)
+{
+    // Stored links of a VAP without 802.11r are not written; the full form
+    // still writes the key holders and key.
+    EXPECT_EQ(R"({"id":3,"ssid":"abc","mac":"0A:11:22:33:44:53","mobility-domain":58150,)"
+              R"("use_802dot11k":1,"use_802dot11r":0,"use_802dot11v":0})",
+              short_form(linked_vap(false)));
+    EXPECT_EQ(R"({"id":3,"ssid":"abc","mac":"0A:11:22:33:44:53","mobility-domain":58150,)"
+              R"("use_802dot11k":1,"use_802dot11r":0,"use_802dot11v":0,)"
+              R"("fbt-r0-keyholder":"serial","fbt-r1-keyholder":"0A:11:22:33:44:53",)"
+              R"("fbt-rrb-key":"KeyKeyKeyKeyKeyK"})",
+              full_form(linked_vap(false)));
+
+    // 802.11r without links: no "fbt-links" either; empty texts are written.
+    Vap bare(-1, "", MacAddress{}, false, true, true);
+    EXPECT_EQ(R"({"id":-1,"ssid":"","mac":"00:00:00:00:00:00","mobility-domain":0,)"
+              R"("use_802dot11k":0,"use_802dot11r":1,"use_802dot11v":1})",
+              short_form(bare));
+    EXPECT_EQ(R"({"id":-1,"ssid":"","mac":"00:00:00:00:00:00","mobility-domain":0,)"
+              R"("use_802dot11k":0,"use_802dot11r":1,"use_802dot11v":1,)"
+              R"("fbt-r0-keyholder":"","fbt-r1-keyholder":"","fbt-rrb-key":""})",
+              full_form(bare));
+}
+
+TEST(VapJson, MapAppendsOneObjectPerVap)
+{
+    VapMap map;
+    {
+        rrm::JsonWriter root("");
+        rrm::JsonWriter array = root.add_array("vaps");
+        map.to_json(array);
+        map.to_json_full(array);
+        EXPECT_STREQ(R"({"vaps":[]})", root.to_string());
+    }
+    map.set("a", Vap(1, "a", mac("00:00:00:00:00:01"), false, false, false));
+    map.set("123456789", Vap(2, "123456789", mac("00:00:00:00:00:02"), false, false, false));
+    rrm::JsonWriter root("");
+    rrm::JsonWriter short_array = root.add_array("short");
+    rrm::JsonWriter full_array = root.add_array("full");
+    map.to_json(short_array);
+    map.to_json_full(full_array);
+    std::string expected_short;
+    std::string expected_full;
+    for (const auto& entry : map) {  // the table's own order
+        expected_short += (expected_short.empty() ? "" : ",") + short_form(entry.second);
+        expected_full += (expected_full.empty() ? "" : ",") + full_form(entry.second);
+    }
+    EXPECT_EQ("{\"short\":[" + expected_short + "],\"full\":[" + expected_full + "]}",
+              root.to_string());
+    EXPECT_NE(std::string::npos, expected_short.find("\"mobility-domain\":54574"));
+    EXPECT_NE(std::string::npos, expected_short.find("\"mobility-domain\":97"));
 }
 
 }  // namespace
