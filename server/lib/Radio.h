@@ -1,0 +1,135 @@
+#pragma once
+// One radio of an access point: identity, operating state, power and EIRP
+// limits, the locks that keep the domain's optimisations away, and its VAPs,
+// clients and block list.
+
+#include "AssocMap.h"
+#include "ChannelPlan.h"
+#include "MacAddress.h"
+#include "RadioBlacklist.h"
+#include "VapMap.h"
+
+#include <cstdint>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace rrm {
+
+class DomainConfig;
+class JsonReader;
+
+constexpr int32_t DEFAULT_RADIO_MAC_COUNT = 16;
+
+class Radio {
+public:
+    // The settings of the AP's domain; not owned.
+    const DomainConfig* config = nullptr;
+    // Change of `power` made by the last transmit-power step (base power =
+    // power - power_changed); 0 = none.
+    int32_t power_changed = 0;
+    bool conflicted = false;
+    // Non-zero locks: the AP keeps this radio away from power planning,
+    // channel planning, the load balancer and 802.11v steering.
+    int32_t locked_tpc = 0;
+    int32_t locked_dca = 0;
+    int32_t locked_balancer = 0;
+    int32_t locked_80211v = 0;
+    bool power_initialized = false;
+    bool channel_initialized = false;
+    std::unordered_set<int32_t> available_channels;
+    VapMap vaps;
+    uint32_t id = 0;
+    // Distance of the radio MAC from the AP's base MAC, in the low 24 bits.
+    int32_t mac_offset = 0;
+    MacAddress mac;
+    MacAddress base_mac;
+    bool status = false;
+    int32_t channel = 0;
+    int32_t band = BAND_NONE;
+    int32_t power = 0;
+    int32_t max_power = 0;  // negative: the domain's default maximum
+    int32_t min_power = 0;  // negative: the domain's default minimum
+    int32_t eirp = -1;      // -1: not reported
+    int32_t eirp_min = -1;  // negative: none
+    int32_t eirp_max = -1;  // negative: none
+    int32_t antenna_gain = 0;
+    int32_t cable_loss = 0;
+    // Only with an antenna description are power and EIRP converted into
+    // each other.
+    bool antenna_configured = false;
+    int32_t bandwidth = 20;
+    // MACs reserved for the radio's VAPs, from `mac` on. Signed: an AP that
+    // sends a negative count must fail the range checks instead of passing
+    // them as a huge unsigned number.
+    int32_t radio_mac_count = DEFAULT_RADIO_MAC_COUNT;
+    int32_t dca_channel_count = 0;
+    int32_t dca_neighbour_count = 0;
+    int32_t primary_channel = PRIMARY_NONE;
+    RadioBlacklist block_list;
+    AssocMap client_table;
+    // 802.11v priority steps (load threshold, priority), ascending.
+    std::vector<std::pair<int32_t, int32_t>> priority_table;
+    int32_t priority = 0;
+    int32_t priority_sent = 0;
+    bool list_changed = false;
+    int32_t neighbour_load_count = 0;
+    int32_t neighbour_load_sum = 0;
+
+    Radio(const DomainConfig* config, const MacAddress& base_mac, uint32_t id, bool status,
+          int32_t channel, int32_t power, int32_t max_power, int32_t min_power,
+          int32_t bandwidth);
+
+    int32_t get_band() const { return band; }
+    int32_t get_channel_band(int32_t channel) const { return rrm::channel_band(band, channel); }
+    int32_t get_advertised_band(int32_t channel) const
+    {
+        return rrm::advertised_band(band, channel);
+    }
+    // Sets `band` while a radio is read: a valid "band" member wins, else
+    // the band is inferred from the channel or, without the member, kept.
+    // context names the reading ("radio message", "radio restore").
+    static void update_band_from_json(const JsonReader& radio, int32_t channel, int32_t& band,
+                                      const MacAddress& radio_mac, uint32_t id,
+                                      const char* context);
+
+    const char* get_primary_channel_text() const
+    {
+        return primary_channel_text(bandwidth, primary_channel);
+    }
+    void update_primary_channel();
+
+    void set_mac(const MacAddress& base_mac);
+
+    // The domain's signal threshold for the radio's band: mode 0 adds the
+    // hysteresis, mode 2 subtracts it, any other mode gives the threshold.
+    int32_t get_rssi_threshold(int32_t mode) const;
+    int32_t get_load_balance_sta_high() const;
+
+    // Power and EIRP.
+    int32_t fit_power(int32_t power) const;
+    bool has_eirp_limits() const { return eirp_min >= 0 || antenna_configured; }
+    void apply_eirp_limits();
+    void set_validate_power(const Radio& newer);
+    int32_t raise_power(int32_t rssi, int32_t threshold, int32_t low_threshold);
+    int32_t lower_power(int32_t rssi, int32_t threshold);
+
+    // 802.11v priority from the client load.
+    bool update_priority();
+    bool need_balance() const;
+
+    // Comparisons with the same radio as read from a newer message.
+    bool config_equal(const Radio& other) const;
+    bool channels_equal(const Radio& other) const;
+    bool vaps_equal(const Radio& other) const;
+
+private:
+    // The effective power bounds and the fit, in 64 bits so that limits,
+    // gains and signal levels of any 32-bit size cannot overflow.
+    void power_bounds(int64_t& lo, int64_t& hi) const;
+    int64_t fit(int64_t power) const;
+    // The channel assignment owns this radio's channel.
+    bool channel_managed() const;
+};
+
+}  // namespace rrm
