@@ -97,12 +97,12 @@ void AssocMap::dump() const
 
 void AssocMap::to_json(JsonWriter& array) const
 {
-    for (const auto& entry : clients) {
+    for (const auto* entry : entries_by_mac(clients)) {
         JsonWriter object = array.add_object("");
-        object.add_string("mac", mac_to_string(entry.first).c_str());
-        object.add_int("dbm-signal", entry.second.rssi);
-        object.add_string("ssid", entry.second.ssid.c_str());
-        object.add_int("no-balance", entry.second.no_balance ? 1 : 0);
+        object.add_string("mac", mac_to_string(entry->first).c_str());
+        object.add_int("dbm-signal", entry->second.rssi);
+        object.add_string("ssid", entry->second.ssid.c_str());
+        object.add_int("no-balance", entry->second.no_balance ? 1 : 0);
     }
 }
 

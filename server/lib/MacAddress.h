@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
+#include <algorithm>
 
 namespace rrm {
 
@@ -82,5 +84,21 @@ auto find_mac_with_retry(Map& table, const MacAddress& mac) -> decltype(table.fi
 // is base itself. Computed in 64 bits, so any 32-bit offset an AP sends is
 // safe.
 MacAddress mac_with_offset(const MacAddress& base, int64_t offset);
+
+// The entries of a MAC-keyed table in ascending MAC order (octet 0 most
+// significant): the order of every JSON array written from such a table, so
+// equal tables give equal arrays whatever their hash layout or history.
+template <class Map>
+std::vector<const typename Map::value_type*> entries_by_mac(const Map& table)
+{
+    std::vector<const typename Map::value_type*> entries;
+    entries.reserve(table.size());
+    for (const auto& entry : table)
+        entries.push_back(&entry);
+    std::sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) {
+        return std::memcmp(a->first.octets, b->first.octets, sizeof a->first.octets) < 0;
+    });
+    return entries;
+}
 
 }  // namespace rrm

@@ -5,6 +5,7 @@
 
 #include "AssocMap.h"
 #include "ChannelPlan.h"
+#include "ChannelSets.h"
 #include "MacAddress.h"
 #include "RadioBlacklist.h"
 #include "VapMap.h"
@@ -18,6 +19,7 @@ namespace rrm {
 
 class DomainConfig;
 class JsonReader;
+class JsonWriter;
 
 constexpr int32_t DEFAULT_RADIO_MAC_COUNT = 16;
 
@@ -122,6 +124,31 @@ public:
     bool config_equal(const Radio& other) const;
     bool channels_equal(const Radio& other) const;
     bool vaps_equal(const Radio& other) const;
+
+    // JSON forms (RadioJson.cpp). Readers take AP messages and backups and
+    // add the available channels to the domain's channel sets.
+    void from_json(const JsonReader& radio, ChannelSets& channel_sets, bool parse_vaps,
+                   bool defaults_pending, bool mark_list_changed);
+    // Text of channel numbers separated by anything but digits; numbers
+    // not in 1..2^31-1 are dropped.
+    void parse_available_channels(const char* text, ChannelSets& channel_sets);
+    void eirp_from_json(const JsonReader& radio);
+    void restore(const JsonReader& radio, ChannelSets& channel_sets);
+    // The radio object sent to APs, appended to an array writer.
+    void to_json(JsonWriter& array) const;
+    // The state object of management replies and backups.
+    void state_to_json(JsonWriter& object) const;
+    // "id" and "vaps" in the short / full VAP form.
+    void vaps_to_json(JsonWriter& object) const;
+    void vaps_to_json_full(JsonWriter& object) const;
+    // Per-radio lists of the steering messages, appended to an array
+    // writer (nothing for a null writer).
+    void disassoc_list_to_json(JsonWriter& array) const;
+    void probe_request_to_json(JsonWriter& array, const char* client_mac, const char* ssid,
+                               int32_t timeout) const;
+    void blacklist_to_json(JsonWriter& array) const;
+    // What reading this radio's VAPs needs of it.
+    VapPool vap_pool() const;
 
 private:
     // The effective power bounds and the fit, in 64 bits so that limits,

@@ -78,11 +78,11 @@ void RadioBlacklist::requeue_blocks()
 void RadioBlacklist::changes_to_json(JsonWriter& object, int timeout) const
 {
     JsonWriter array = object.add_array("blacklist");
-    for (const auto& change : changes) {
+    for (const auto* change : entries_by_mac(changes)) {
         JsonWriter entry = array.add_object("");
-        entry.add_string("mac", mac_to_string(change.first).c_str());
-        entry.add_string("action", change.second ? "block" : "unblock");
-        if (change.second)
+        entry.add_string("mac", mac_to_string(change->first).c_str());
+        entry.add_string("action", change->second ? "block" : "unblock");
+        if (change->second)
             entry.add_int("timeout", timeout);
     }
 }
@@ -90,16 +90,16 @@ void RadioBlacklist::changes_to_json(JsonWriter& object, int timeout) const
 void RadioBlacklist::to_json(JsonWriter& object) const
 {
     JsonWriter member_array = object.add_array("members");
-    for (const auto& member : members) {
+    for (const auto* member : entries_by_mac(members)) {
         JsonWriter entry = member_array.add_object("");
-        entry.add_string("mac", mac_to_string(member.first).c_str());
-        entry.add_int("counter", member.second);
+        entry.add_string("mac", mac_to_string(member->first).c_str());
+        entry.add_int("counter", member->second);
     }
     JsonWriter change_array = object.add_array("changes");
-    for (const auto& change : changes) {
+    for (const auto* change : entries_by_mac(changes)) {
         JsonWriter entry = change_array.add_object("");
-        entry.add_string("mac", mac_to_string(change.first).c_str());
-        entry.add_string("action", change.second ? "block" : "unblock");
+        entry.add_string("mac", mac_to_string(change->first).c_str());
+        entry.add_string("action", change->second ? "block" : "unblock");
     }
 }
 

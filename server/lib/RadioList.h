@@ -51,6 +51,19 @@ public:
     bool has_lower_power_than(const RadioList& other) const;
     bool update_priorities();
 
+    // JSON forms (RadioJson.cpp). Apply an AP message's "radios" / a
+    // backup's "interfaces": named radios are read, the others disabled.
+    void from_json(const JsonReader& message, ChannelSets& channel_sets, bool parse_vaps,
+                   bool list_changed);
+    void restore(const JsonReader& state, ChannelSets& channel_sets);
+    // "radios": the enabled radios as sent to APs.
+    void to_json(JsonWriter& object) const;
+    // "received" and "interfaces": the state of all three radios.
+    void state_to_json(JsonWriter& object) const;
+    // "radios": [{"id", "vaps"}] for all three radios, short / full VAP form.
+    void vaps_to_json(JsonWriter& object) const;
+    void vaps_to_json_full(JsonWriter& object) const;
+
 private:
     const Radio* find(uint32_t id) const;
 };

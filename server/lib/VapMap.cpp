@@ -3,9 +3,11 @@
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "Log.h"
+#include "Radio.h"
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -91,19 +93,30 @@ void Vap::to_json_full(JsonWriter& object) const
     }
 }
 
+std::vector<const Vap*> VapMap::sorted() const
+{
+    std::vector<const Vap*> vaps;
+    vaps.reserve(table.size());
+    for (const auto& entry : table)
+        vaps.push_back(&entry.second);
+    std::sort(vaps.begin(), vaps.end(),
+              [](const Vap* a, const Vap* b) { return a->ssid < b->ssid; });
+    return vaps;
+}
+
 void VapMap::to_json(JsonWriter& array) const
 {
-    for (const auto& entry : table) {
+    for (const Vap* vap : sorted()) {
         JsonWriter object = array.add_object("");
-        entry.second.to_json(object);
+        vap->to_json(object);
     }
 }
 
 void VapMap::to_json_full(JsonWriter& array) const
 {
-    for (const auto& entry : table) {
+    for (const Vap* vap : sorted()) {
         JsonWriter object = array.add_object("");
-        entry.second.to_json_full(object);
+        vap->to_json_full(object);
     }
 }
 
@@ -364,6 +377,11 @@ void VapMap::from_json(const JsonReader& vaps, const VapPool& pool, bool backup_
         vap.fbt_from_json(element);
         table.emplace(ssid, std::move(vap));
     }
+}
+
+void VapMap::from_json(const JsonReader& vaps, const Radio& radio, bool backup_keys)
+{
+    from_json(vaps, radio.vap_pool(), backup_keys);
 }
 
 }  // namespace rrm

@@ -12,6 +12,7 @@
 namespace rrm {
 
 class JsonReader;
+class Radio;
 class JsonWriter;
 
 // One remote key holder of a VAP.
@@ -125,10 +126,15 @@ public:
     // (Warning) or, when that is outside too, the VAP is left out (Error,
     // event 11).
     void from_json(const JsonReader& vaps, const VapPool& pool, bool backup_keys);
+    // The same with the pool of the owning radio.
+    void from_json(const JsonReader& vaps, const Radio& radio, bool backup_keys);
 
     // One object per VAP appended to an array writer.
     void to_json(JsonWriter& array) const;
     void to_json_full(JsonWriter& array) const;
+    // The VAPs in ascending SSID byte order: the order of both array forms,
+    // so equal tables always give equal arrays.
+    std::vector<const Vap*> sorted() const;
 
     std::size_t size() const { return table.size(); }
     bool empty() const { return table.empty(); }

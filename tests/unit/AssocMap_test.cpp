@@ -295,10 +295,10 @@ TEST(AssocMapJson, AssocClientsElements)
     rrm::JsonWriter two_array = two.add_array("assoc_clients");
     map.to_json(two_array);
     std::string elements;
-    for (const auto& entry : map.clients) {
+    for (const auto* entry : rrm::entries_by_mac(map.clients)) {  // ascending MAC order
         rrm::JsonWriter object("");
-        object.add_string("mac", rrm::mac_to_string(entry.first).c_str());
-        entry.second.to_json(object);
+        object.add_string("mac", rrm::mac_to_string(entry->first).c_str());
+        entry->second.to_json(object);
         elements += (elements.empty() ? "" : ",") + std::string(object.to_string());
     }
     EXPECT_EQ("{\"assoc_clients\":[" + elements + "]}", two.to_string());

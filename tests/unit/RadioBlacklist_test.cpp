@@ -181,9 +181,9 @@ TEST(RadioBlacklistJson, PendingChangesForTheAp)
     rrm::JsonWriter radio("");
     list.changes_to_json(radio, 60);
     std::string expected;
-    for (const auto& change : list.changes)  // the table's walk order
+    for (const auto* change : rrm::entries_by_mac(list.changes))  // ascending MAC order
         expected += (expected.empty() ? "" : ",") +
-                    entry_text(change.first, change.second, 60, true);
+                    entry_text(change->first, change->second, 60, true);
     EXPECT_EQ("{\"blacklist\":[" + expected + "]}", radio.to_string());
     EXPECT_NE(std::string::npos,
               expected.find(R"({"mac":"00:00:00:00:00:0A","action":"block","timeout":60})"));
@@ -204,10 +204,10 @@ TEST(RadioBlacklistJson, StateForm)
     rrm::JsonWriter object("");
     list.to_json(object);
     std::string members;
-    for (const auto& member : list.members)
+    for (const auto* member : rrm::entries_by_mac(list.members))  // ascending MAC order
         members += (members.empty() ? "" : ",") + std::string("{\"mac\":\"") +
-                   rrm::mac_to_string(member.first) + "\",\"counter\":" +
-                   std::to_string(member.second) + "}";
+                   rrm::mac_to_string(member->first) + "\",\"counter\":" +
+                   std::to_string(member->second) + "}";
     EXPECT_EQ("{\"members\":[" + members + "],\"changes\":[" + entry_text(A, true, 0, false) +
                   "]}",
               object.to_string());
