@@ -1,16 +1,30 @@
 #pragma once
-// One set of APs of a domain, keyed by the MAC under which each was inserted
-// (its base MAC). Hash tables of the AP model never replace an entry: the
-// first AP stored under a MAC stays. No lock: see ApEntry.
+// One set of APs of a domain (active, unanswered or deleted), keyed by the
+// MAC under which each was inserted (its base MAC), with the index of their
+// BSSIDs. No lock: see ApEntry.
+//
+// Invariants, kept by every operation here:
+// - an index entry only ever names an AP that this map's table holds;
+// - a table never replaces an entry: the first AP stored under a MAC stays,
+//   and an AP that cannot enter a map because another AP holds its MAC there
+//   stays where it was, so a move never loses an AP from every map.
+// A caller that removes an AP from `table` itself must first remove its
+// index entries (index.erase_ap).
 
 #include "ApEntry.h"
+#include "ApStorage.h"
 #include "BaseSession.h"
 #include "MacAddress.h"
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 namespace rrm {
+
+class JsonWriter;
 
 class ApMap {
 public:
@@ -18,25 +32,85 @@ public:
     using Table = std::unordered_map<MacAddress, ApPtr, MacHash>;
 
     ApMap();
+    ~ApMap();
     ApMap(const ApMap&) = delete;
     ApMap& operator=(const ApMap&) = delete;
 
-    // Adds mac -> ap unless mac is already a key (the AP there stays).
+    // Adds mac -> ap and indexes the AP. When mac already names another AP,
+    // that AP stays and the given one is neither stored nor indexed; when it
+    // names this very AP, the AP is indexed again.
     void insert(const MacAddress& mac, const ApPtr& ap);
-    size_t size() const { return table.size(); }
+    // The AP of a message: std::out_of_range "AP not found" when the table
+    // has no AP under mac, "invalid session" when the AP's session id is not
+    // the given session's.
+    const ApPtr& get_ap(const MacAddress& mac, const BaseSession& session) const;
+
+    // Through the index, with the locally-administered retry.
+    ApPtr find_ap_by_bssid(const MacAddress& bssid) const;
+    int find_radio_id_by_bssid(const MacAddress& bssid) const;
+    bool contains_bssid(const MacAddress& bssid) const;
+
+    std::size_t size() const { return table.size(); }
     bool empty() const { return table.empty(); }
+
+    // Rebuilds the index entries of an AP whose radios or VAPs changed;
+    // nothing for an AP this map's table does not hold.
+    void reindex_ap(const ApPtr& ap);
+
+    // Every AP's radio list is marked received and has an enabled radio on
+    // a channel; true for an empty map.
+    bool all_aps_received() const;
+    void reset_radios_received();
+    // Clears active, and conflicted and power_changed of every radio.
+    void reset_active_flags();
+    // Empties the pending changes and disassociations of every block list;
+    // blocked clients stay.
+    void clear_blacklist_changes();
+    void clear_all_blacklists();
 
     // Removes every AP whose session id is the given one.
     void erase_session_aps(const BaseSession& session);
-    // Moves every AP whose session id is the given one into target, with the
-    // away time-out of its own settings as its ttl. A MAC that target already
-    // holds keeps target's AP.
-    void move_session_aps(const BaseSession& session, ApMap& target);
     // Counts every AP's ttl down and removes those at 0 or below; returns how
     // many were removed.
     int age();
 
+    // Moves into target, each with a time-to-live: the APs of a session
+    // (their block lists and client tables emptied, the away time-out of
+    // their own settings as ttl), the APs that did not answer the mode
+    // request, those without scan results, those without an enabled radio
+    // on a channel. The others return the number moved.
+    void move_session_aps(const BaseSession& session, ApMap& target);
+    int move_inactive_aps(ApMap& target, int ttl);
+    int move_aps_not_received(ApMap& target, int ttl);
+    int move_aps_without_active_radio(ApMap& target, int ttl);
+    // Takes every AP of other, TTLs and flags unchanged; other keeps only
+    // the APs whose MAC this map already holds.
+    void move_all_from(ApMap& other);
+
+    // Deep copy for the optimisation thread: new AP objects (without
+    // session), nothing shared with this map.
+    std::unique_ptr<ApMap> copy() const;
+
+    void dump() const;
+
+    // The domain status arrays: one AP state object, or one
+    // {"board", "mac", "serial", "hw", "radios"} object, per AP, in
+    // ascending MAC order.
+    void to_json(JsonWriter& array) const;
+    void details_to_json(JsonWriter& array) const;
+
+    // The table's entries in ascending MAC order: the order of every array
+    // written from this map.
+    std::vector<const Table::value_type*> sorted() const;
+
     Table table;
+    ApStorage index;
+
+private:
+    // Moves the APs that `select` picks (after `prepare` ran on each) into
+    // target; returns how many arrived there.
+    int move_if(ApMap& target, const std::function<bool(const ApEntry&)>& select,
+                const std::function<void(ApEntry&)>& prepare);
 };
 
 }  // namespace rrm

@@ -1,0 +1,45 @@
+#pragma once
+// The MAC index of an AP map: every BSSID of its APs (the MAC of each enabled
+// radio and of each VAP of such a radio) to the AP and radio that own it.
+
+#include "MacAddress.h"
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+
+namespace rrm {
+
+class ApEntry;
+
+struct ApStorageEntry {
+    std::shared_ptr<ApEntry> ap;
+    int32_t radio_id = 0;
+};
+
+class ApStorage {
+public:
+    using Table = std::unordered_map<MacAddress, ApStorageEntry, MacHash>;
+
+    ApStorage() { table.max_load_factor(1.0f); }
+
+    // Re-enters one AP from its current radios and VAPs: its old entries go
+    // first; a BSSID another entry already holds keeps that entry. An empty
+    // pointer is ignored.
+    void insert_ap(const std::shared_ptr<ApEntry>& ap);
+    // Removes every entry of this very AP object. An empty pointer is
+    // ignored.
+    void erase_ap(const std::shared_ptr<ApEntry>& ap);
+
+    // Lookups with the locally-administered retry: the BSSID as given, then
+    // with bit 0x02 of its first octet flipped. Both name the same entry.
+    std::shared_ptr<ApEntry> find_ap(const MacAddress& bssid) const;
+    int find_radio_id(const MacAddress& bssid) const;
+
+    std::size_t size() const { return table.size(); }
+    bool empty() const { return table.empty(); }
+
+    Table table;
+};
+
+}  // namespace rrm
