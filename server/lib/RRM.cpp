@@ -1,0 +1,482 @@
+#include "RRM.h"
+
+#include "ApMap.h"
+#include "Config.h"
+#include "DefaultWorker.h"
+#include "InternalCommands.h"
+#include "JsonReader.h"
+#include "Log.h"
+#include "MacAddress.h"
+#include "RrmWorker.h"
+#include "Version.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+namespace rrm {
+
+const char* vrrp_role_to_string(int role)
+{
+    switch (role) {
+    case 0:
+        return "backup";
+    case 1:
+        return "master";
+    default:
+        return "unknown";
+    }
+}
+
+RRM::RRM(GlobalConfig* global_config) : config(global_config)
+{
+    enabled = config->server().enabled;
+    default_worker = std::make_shared<DefaultWorker>(this);
+    vrrp_role = 1;
+}
+
+RRM::~RRM()
+{
+    stop();
+    ping_worker.reset();
+    websock_worker.reset();
+    default_worker.reset();
+    std::lock_guard<std::mutex> guard(workers.mutex);
+    workers.map.clear();
+}
+
+// ---------------------------------------------------------------- sending
+
+void RRM::enqueue_serialized(const char* text, const BaseSession& session)
+{
+    if (text == nullptr)
+        return;
+    enqueue_message(JsonReader(text), session);
+}
+
+void RRM::enqueue_serialized(std::string text, const BaseSession& session)
+{
+    enqueue_message(JsonReader(text.c_str()), session);
+}
+
+void RRM::enqueue_message(JsonReader&& msg, const BaseSession& session)
+{
+    if (websock_worker)
+        websock_worker->enqueue_message(std::move(msg), session);
+}
+
+// ------------------------------------------------------------- life cycle
+
+void RRM::start(bool preserve_role)
+{
+    std::lock_guard<std::recursive_mutex> life(lifecycle_mutex);
+    const ServerSettings server = config->server();
+    enabled = server.enabled;
+    if (!server.enabled) {
+        RRM_DEBUG("Wendara version %s disabled\n", WENDARA_VERSION);
+        return;
+    }
+    RRM_DEBUG("Wendara version %s start\n", WENDARA_VERSION);
+    if (server.vrrp_enabled) {
+        if (!preserve_role) {
+            vrrp_role = 0;
+            RRM_DEBUG("Wendara start in vrrp mode\n");
+        } else {
+            RRM_DEBUG("Wendara start in vrrp mode, preserving role: %s\n",
+                      vrrp_role_to_string(vrrp_role));
+        }
+    }
+    if (vrrp_role == 1) {
+        default_worker->start();
+        if (websock_worker)
+            websock_worker->start();
+        if (ping_worker)
+            ping_worker->start();
+    }
+}
+
+void RRM::stop()
+{
+    std::lock_guard<std::recursive_mutex> life(lifecycle_mutex);
+    if (ping_worker)
+        ping_worker->stop();
+
+    WorkerList copies;
+    {
+        std::unique_lock<std::mutex> lock(workers.mutex);
+        stopping = true;
+        // A worker inserted just before is started by its creator; wait for
+        // that, so that no stop below overlaps a start.
+        workers.cond.wait(lock, [this] { return pending_starts == 0; });
+        copies = copy_workers_locked();
+    }
+    std::for_each(copies.begin(), copies.end(), [](const WorkerList::value_type& entry) {
+        RRM_DEBUG("Cancel domain %s", entry.first.c_str());
+        entry.second->stop();
+    });
+
+    std::unordered_map<std::string, std::shared_ptr<Worker>> erased;
+    {
+        std::lock_guard<std::mutex> guard(workers.mutex);
+        erased.swap(workers.map);
+    }
+    // Nothing may keep running outside the map: stop whatever got in after
+    // the copy (a restore, say) as well.
+    for (auto& entry : erased) {
+        bool stopped = std::any_of(copies.begin(), copies.end(), [&](const auto& copy) {
+            return copy.second == entry.second;
+        });
+        if (!stopped)
+            entry.second->stop();
+    }
+    erased.clear();
+    copies.clear();
+
+    default_worker->stop();
+    if (websock_worker)
+        websock_worker->stop();
+
+    std::lock_guard<std::mutex> guard(workers.mutex);
+    stopping = false;
+    workers.cond.notify_all();
+}
+
+void RRM::restart()
+{
+    std::lock_guard<std::recursive_mutex> life(lifecycle_mutex);
+    const int32_t role = vrrp_role;
+    stop();
+    vrrp_role = role;
+    start(true);
+}
+
+// ---------------------------------------------------------------- routing
+
+void RRM::process_incoming_message(JsonReader&& json, const BaseSession& session)
+{
+    if (json.is_null()) {
+        RRM_ERROR("process_incoming_message: json parse failed or null root");
+        notify_event(EVENT_JSON_PARSE_FAILED, nullptr);
+        return;
+    }
+    const char* domain = json.get_string("domain");
+    const char* cmd = json.get_string("cmd");
+    route_domain(domain, cmd, std::move(json), session);
+}
+
+void RRM::route_domain(const char* domain, const char* cmd, JsonReader&& json,
+                       const BaseSession& session)
+{
+    if (domain == nullptr || !enabled)
+        return;
+    const bool subscribe = cmd != nullptr && std::strcmp(cmd, "subscribe-request") == 0;
+    route(std::string(domain), subscribe, std::move(json), session, false);
+}
+
+void RRM::route(const std::string& name, bool subscribe, JsonReader&& json,
+                const BaseSession& session, bool replay)
+{
+    std::shared_ptr<Worker> found;
+    {
+        std::lock_guard<std::mutex> guard(workers.mutex);
+        if (!replay) {
+            auto held = removing.find(name);
+            if (held != removing.end()) {
+                held->second.emplace_back(subscribe, std::move(json), session);
+                return;
+            }
+        }
+        auto it = workers.map.find(name);
+        if (it != workers.map.end())
+            found = it->second;
+    }
+    if (found) {
+        found->enqueue_message(std::move(json), session);
+        return;
+    }
+    if (!subscribe)
+        return;
+
+    std::shared_ptr<Worker> fresh(make_rrm_worker(name));
+    if (!fresh)
+        return;
+    bool inserted = false;
+    {
+        std::lock_guard<std::mutex> guard(workers.mutex);
+        auto held = removing.find(name);
+        if (held != removing.end() && !replay) {
+            held->second.emplace_back(subscribe, std::move(json), session);
+            return;
+        }
+        if (stopping)
+            return;
+        auto result = workers.map.emplace(name, fresh);
+        found = result.first->second;
+        if (result.second) {
+            inserted = true;
+            ++pending_starts;
+        }
+    }
+    if (!inserted) {
+        // Lost the race: the winner takes this request too; ours was never
+        // started and goes with `fresh`.
+        found->enqueue_message(std::move(json), session);
+        return;
+    }
+    // Queued before the start, so the request is the thread's first message.
+    fresh->enqueue_message(std::move(json), session);
+    try {
+        fresh->start();
+    } catch (const std::exception& e) {
+        {
+            std::lock_guard<std::mutex> guard(workers.mutex);
+            auto it = workers.map.find(name);
+            if (it != workers.map.end() && it->second == fresh)
+                workers.map.erase(it);
+        }
+        finish_start();
+        RRM_ERROR("Exception at processing message for domain '%s': %s", name.c_str(), e.what());
+        notify_event(EVENT_DOMAIN_WORKER_CREATE_FAILED, std::make_shared<std::string>(name));
+        return;
+    }
+    finish_start();
+    RRM_DEBUG("Created new worker '%s'.", name.c_str());
+}
+
+std::shared_ptr<Worker> RRM::insert_domain_worker(const std::string& domain,
+                                                  const std::shared_ptr<Worker>& worker,
+                                                  bool& inserted)
+{
+    inserted = false;
+    std::lock_guard<std::mutex> guard(workers.mutex);
+    if (stopping || removing.count(domain) != 0)
+        return nullptr;
+    auto result = workers.map.emplace(domain, worker);
+    if (result.second) {
+        inserted = true;
+        ++pending_starts;
+    }
+    return result.first->second;
+}
+
+void RRM::finish_start()
+{
+    std::lock_guard<std::mutex> guard(workers.mutex);
+    --pending_starts;
+    workers.cond.notify_all();
+}
+
+Worker* RRM::make_rrm_worker(const std::string& domain)
+{
+    try {
+        DomainConfig settings = config->get_domain_config(domain);
+        const int time_zone_offset = config->get_time_zone(domain);
+        return new RrmWorker(config, settings, domain, this, time_zone_offset,
+                             DOMAIN_QUEUE_CAPACITY);
+    } catch (const std::exception& e) {
+        RRM_ERROR("Exception at processing message for domain '%s': %s", domain.c_str(),
+                  e.what());
+        notify_event(EVENT_DOMAIN_WORKER_CREATE_FAILED, std::make_shared<std::string>(domain));
+        return nullptr;
+    }
+}
+
+void RRM::stop_domain_event(const std::string& domain)
+{
+    try {
+        std::shared_ptr<Worker> ended;
+        {
+            std::lock_guard<std::mutex> guard(workers.mutex);
+            auto it = workers.map.find(domain);
+            if (it == workers.map.end())
+                return;
+            // The name may by now belong to a newer worker of the domain, or
+            // the caller may be a service worker whose name a domain happens
+            // to share: only the calling worker's own entry goes.
+            auto* domain_worker = dynamic_cast<RrmWorker*>(it->second.get());
+            if (domain_worker && !domain_worker->is_worker_thread())
+                return;
+            ended = std::move(it->second);
+            workers.map.erase(it);
+        }
+        // Its thread is the calling one: detached rather than joined, unless
+        // a concurrent stop took it first (then that stop joins it). Once
+        // detached, nothing here may touch the registry: nobody waits for
+        // this thread, and the registry may be going away.
+        ended->detach();
+    } catch (const std::exception& e) {
+        RRM_ERROR("Exception at processing stop_domain_event: %s", e.what());
+        notify_event(EVENT_STOP_DOMAIN_EXCEPTION, std::make_shared<std::string>(domain));
+    }
+}
+
+// ------------------------------------------- notices to the domain workers
+
+void RRM::drop_session_at_rrm_worker(const BaseSession& session)
+{
+    for (const auto& entry : copy_workers())
+        entry.second->enqueue_message_force(JsonReader(DROP_SESSION_CMD_TEXT), session);
+}
+
+void RRM::stop_load_balancer_at_rrm_worker(const BaseSession& session)
+{
+    RRM_INFO("rrm: stop-load-balancer:");
+    for (const auto& entry : copy_workers())
+        entry.second->enqueue_message_force(JsonReader(STOP_LOAD_BALANCER_CMD_TEXT), session);
+}
+
+// ---------------------------------------------------- session commands
+
+void RRM::drop_session_at_websock_worker(const BaseSession& session, bool force)
+{
+    JsonReader command(DROP_SESSION_CMD_TEXT);
+    RRM_DEBUG("drop_session_at_websock_worker: %d force: %d", static_cast<int>(session.id),
+              force ? 1 : 0);
+    if (!websock_worker)
+        return;
+    if (force)
+        websock_worker->enqueue_message_force(std::move(command), session);
+    else
+        websock_worker->enqueue_message(std::move(command), session);
+}
+
+void RRM::ping_session_at_websock_worker(const BaseSession& session)
+{
+    JsonReader command(PING_SESSION_CMD_TEXT);
+    if (websock_worker)
+        websock_worker->enqueue_message(std::move(command), session);
+}
+
+void RRM::remove_worker(const std::string& domain)
+{
+    std::lock_guard<std::recursive_mutex> life(lifecycle_mutex);
+    std::shared_ptr<Worker> worker;
+    {
+        std::unique_lock<std::mutex> lock(workers.mutex);
+        // A worker inserted just before is started by its creator; wait for
+        // that, so that the stop below does not overlap its start.
+        workers.cond.wait(lock, [this] { return pending_starts == 0; });
+        auto it = workers.map.find(domain);
+        if (it != workers.map.end()) {
+            worker = it->second;
+            removing.emplace(domain, HeldMessages());
+        }
+    }
+    if (worker) {
+        // However this ends, the entry goes and routing for the domain
+        // resumes; what is still held back then is dropped.
+        struct Finish {
+            RRM* self;
+            const std::string& domain;
+            const std::shared_ptr<Worker>& worker;
+            ~Finish()
+            {
+                HeldMessages dropped;
+                std::lock_guard<std::mutex> guard(self->workers.mutex);
+                auto it = self->workers.map.find(domain);
+                if (it != self->workers.map.end() && it->second == worker)
+                    self->workers.map.erase(it);
+                auto held = self->removing.find(domain);
+                if (held != self->removing.end()) {
+                    dropped.swap(held->second);
+                    self->removing.erase(held);
+                }
+            }
+        } finish{this, domain, worker};
+
+        if (auto* domain_worker = dynamic_cast<RrmWorker*>(worker.get())) {
+            // Read consistently with the worker's own thread, dropped after.
+            std::vector<std::pair<MacAddress, BaseSession>> sessions;
+            domain_worker->run_locked([&] {
+                for (const ApMap* list : {&domain_worker->unanswered_aps,
+                                          &domain_worker->aps_to_delete, &domain_worker->aps})
+                    for (const auto& entry : list->table)
+                        sessions.emplace_back(entry.second->base_mac, entry.second->session);
+            });
+            std::for_each(sessions.begin(), sessions.end(), [&](const auto& ap) {
+                RRM_DEBUG("Drop session %s(%d) on worker '%s'.", mac_to_string(ap.first).c_str(),
+                          static_cast<int>(ap.second.id), domain.c_str());
+                drop_session_at_websock_worker(ap.second, true);
+            });
+        }
+        worker->stop();
+
+        // Erase, then route what came in meanwhile, oldest first; the domain
+        // stays marked until nothing is left, so newer messages queue up
+        // behind.
+        for (bool erase = true;; erase = false) {
+            HeldMessages batch;
+            {
+                std::lock_guard<std::mutex> guard(workers.mutex);
+                if (erase) {
+                    auto it = workers.map.find(domain);
+                    if (it != workers.map.end() && it->second == worker)
+                        workers.map.erase(it);
+                }
+                auto held = removing.find(domain);
+                if (held->second.empty()) {
+                    removing.erase(held);
+                    break;
+                }
+                batch.swap(held->second);
+            }
+            for (HeldMessage& message : batch)
+                route(domain, message.subscribe, std::move(message.json), message.session, true);
+        }
+    }
+    RRM_DEBUG("Worker with domain '%s' erased.", domain.c_str());
+}
+
+void RRM::remove_workers(const std::list<std::string>& domains)
+{
+    for (const std::string& domain : domains)
+        remove_worker(domain);
+}
+
+// ---------------------------------------------------------------- lookups
+
+std::shared_ptr<Worker> RRM::find_worker(const std::string& domain)
+{
+    std::lock_guard<std::mutex> guard(workers.mutex);
+    auto it = workers.map.find(domain);
+    return it == workers.map.end() ? nullptr : it->second;
+}
+
+RRM::WorkerList RRM::copy_workers_locked()
+{
+    WorkerList list;
+    list.reserve(workers.map.size());
+    for (const auto& entry : workers.map)
+        list.emplace_back(entry.first, entry.second);
+    return list;
+}
+
+RRM::WorkerList RRM::copy_workers()
+{
+    std::lock_guard<std::mutex> guard(workers.mutex);
+    return copy_workers_locked();
+}
+
+bool RRM::removal_pending(const std::string& domain)
+{
+    std::lock_guard<std::mutex> guard(workers.mutex);
+    return removing.count(domain) != 0;
+}
+
+size_t RRM::worker_count()
+{
+    std::lock_guard<std::mutex> guard(workers.mutex);
+    return workers.map.size();
+}
+
+bool RRM::run_on_domain(const std::string& domain, const std::function<void(RrmWorker&)>& fn)
+{
+    std::shared_ptr<Worker> worker = find_worker(domain);
+    auto* domain_worker = dynamic_cast<RrmWorker*>(worker.get());
+    if (!domain_worker)
+        return false;
+    domain_worker->run_locked([&] { fn(*domain_worker); });
+    return true;
+}
+
+}  // namespace rrm

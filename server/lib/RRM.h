@@ -1,0 +1,164 @@
+#pragma once
+// The registry at the centre of the server: it owns every worker, routes each
+// parsed AP message to the worker of the message's domain (creating the
+// domain's worker on its first "subscribe-request"), forgets a domain worker
+// whose thread ended by itself, and carries the domain workers' messages and
+// session commands to the WebSocket worker.
+//
+// Locks: the workers-map lock (workers.mutex) is a leaf. It is held only for
+// lookups, copies, insertions and erasures of entries; never while taking
+// another component's lock, calling into a worker, queueing, or joining a
+// thread. Whoever needs a domain worker takes its shared pointer under the
+// lock, releases the lock, and then acts (run_locked, enqueue, stop). The
+// life-cycle operations (start, stop, restart, remove_worker) are serialised
+// among themselves by a lock that no worker thread ever takes; call them
+// with no other lock held. See docs/ARCHITECTURE.md, "Locks".
+
+#include "BaseSession.h"
+#include "JsonReader.h"
+#include "SafeUnorderedMap.h"
+#include "Worker.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <map>
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace rrm {
+
+class DefaultWorker;
+class GlobalConfig;
+class RrmWorker;
+
+// 0 "backup", 1 "master", anything else "unknown".
+const char* vrrp_role_to_string(int role);
+
+class RRM : public WorkerOwner {
+public:
+    using WorkerList = std::vector<std::pair<std::string, std::shared_ptr<Worker>>>;
+
+    // Queue capacity of a domain worker.
+    static constexpr int32_t DOMAIN_QUEUE_CAPACITY = 2048;
+
+    // Creates the service workers; starts nothing. config is not owned and
+    // must outlive the registry.
+    explicit RRM(GlobalConfig* config);
+    RRM(const RRM&) = delete;
+    RRM& operator=(const RRM&) = delete;
+    virtual ~RRM();
+
+    // Messages of the domain workers for one AP session, handed to the
+    // WebSocket worker's outgoing queue of that session (normal ring).
+    virtual void enqueue_serialized(const char* text, const BaseSession& session);
+    virtual void enqueue_serialized(std::string text, const BaseSession& session);
+    void enqueue_message(JsonReader&& msg, const BaseSession& session);
+
+    // Reads "enabled" and "vrrp_enabled"; starts the service workers while
+    // master. With VRRP enabled and preserve_role false the role becomes
+    // backup.
+    void start(bool preserve_role = false);
+    // Stops the ping worker, every domain worker (erasing them), then the
+    // default and WebSocket workers. Creates no domain worker while it runs.
+    void stop();
+    // stop, then start keeping the VRRP role.
+    void restart();
+    int get_vrrp_role() const { return vrrp_role.load(); }
+
+    // Every parsed AP message comes in here, from the WebSocket worker's
+    // parsing thread.
+    void process_incoming_message(JsonReader&& json, const BaseSession& session);
+    void route_domain(const char* domain, const char* cmd, JsonReader&& json,
+                      const BaseSession& session);
+    // A new domain worker, not started and in no map, owned by the caller;
+    // null (after an Error record and event 13) when the domain's settings
+    // cannot be found or the worker cannot be built.
+    Worker* make_rrm_worker(const std::string& domain);
+    // Called by a worker's thread that ended without being stopped by the
+    // registry. Forgets the domain's worker only when it is the calling one.
+    void stop_domain_event(const std::string& domain) override;
+
+    // Tell every domain worker, through its force ring, that a session has
+    // ended, or that the AP side is sending too much.
+    void drop_session_at_rrm_worker(const BaseSession& session);
+    void stop_load_balancer_at_rrm_worker(const BaseSession& session);
+
+    // Make the WebSocket worker close or ping one session.
+    void drop_session_at_websock_worker(const BaseSession& session, bool force);
+    void ping_session_at_websock_worker(const BaseSession& session);
+    // Closes the sessions of the domain's APs, stops its worker and forgets
+    // it. Messages for the domain that arrive meanwhile are held back and
+    // routed, in their order, once the old worker is gone, so the next
+    // "subscribe-request" creates a new worker with the current settings.
+    void remove_worker(const std::string& domain);
+    void remove_workers(const std::list<std::string>& domains);
+
+    // Lookups for the management side. None holds the workers-map lock once
+    // it returns or while it runs the given function.
+    std::shared_ptr<Worker> find_worker(const std::string& domain);
+    // Every domain worker with its name, in the map's order.
+    WorkerList copy_workers();
+    size_t worker_count();
+    // Runs fn under the domain worker's lock; false when the domain has no
+    // worker.
+    bool run_on_domain(const std::string& domain, const std::function<void(RrmWorker&)>& fn);
+
+protected:
+    // Puts a new, not yet started domain worker under its name unless the
+    // name is taken, the domain is being removed or a stop runs. Returns the
+    // worker now registered under the name (null when none may be); inserted
+    // tells whether it is `worker`. An inserted worker must then be started
+    // and reported with finish_start, whether the start succeeded or not.
+    std::shared_ptr<Worker> insert_domain_worker(const std::string& domain,
+                                                 const std::shared_ptr<Worker>& worker,
+                                                 bool& inserted);
+    void finish_start();
+    // True while remove_worker runs for the domain.
+    bool removal_pending(const std::string& domain);
+
+    // Domain name -> that domain's RrmWorker. Its mutex is the workers-map
+    // lock; `stopping`, `removing` and `pending_starts` are guarded by it too,
+    // and its condition variable announces their changes.
+    SafeUnorderedMap<std::string, Worker> workers;
+    GlobalConfig* config;
+    std::shared_ptr<DefaultWorker> default_worker;
+    // The WebSocket and ping workers; null until they are built.
+    std::shared_ptr<Worker> websock_worker;
+    std::shared_ptr<Worker> ping_worker;
+    // 1 master, 0 backup.
+    std::atomic<int32_t> vrrp_role{1};
+    // The server section's "enabled" as the last start read it.
+    std::atomic<bool> enabled{true};
+
+private:
+    struct HeldMessage {
+        bool subscribe;
+        JsonReader json;
+        BaseSession session;
+        HeldMessage(bool is_subscribe, JsonReader&& document, const BaseSession& from)
+            : subscribe(is_subscribe), json(std::move(document)), session(from)
+        {
+        }
+    };
+    using HeldMessages = std::deque<HeldMessage>;
+
+    // route_domain's work; `replay` routes a held-back message of a domain
+    // under removal (only remove_worker does that).
+    void route(const std::string& domain, bool subscribe, JsonReader&& json,
+               const BaseSession& session, bool replay);
+    WorkerList copy_workers_locked();
+
+    std::recursive_mutex lifecycle_mutex;
+    bool stopping = false;
+    // Domains under removal, with the messages held back for them.
+    std::map<std::string, HeldMessages> removing;
+    int pending_starts = 0;
+};
+
+}  // namespace rrm

@@ -1,0 +1,126 @@
+#pragma once
+// A registry whose outgoing texts are recorded instead of reaching a
+// WebSocket worker, with hooks to register domain workers with chosen
+// settings (a short domain timer, say), and small waiting helpers.
+
+#include "Config.h"
+#include "DefaultWorker.h"
+#include "RRM.h"
+#include "RrmWorker.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+// Polls pred until it holds or the patience runs out.
+inline bool eventually(const std::function<bool()>& pred,
+                       std::chrono::milliseconds patience = std::chrono::seconds(30))
+{
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class TestRegistry : public rrm::RRM {
+public:
+    struct Sent {
+        std::string text;
+        BaseSession session;
+    };
+
+    using RRM::RRM;
+
+    void enqueue_serialized(const char* text, const BaseSession& session) override
+    {
+        record(text ? text : "", session);
+    }
+    void enqueue_serialized(std::string text, const BaseSession& session) override
+    {
+        record(text, session);
+    }
+
+    // Counts the end reports of worker threads, then hands them on. The
+    // registry's own handling comes last: a thread that it detaches may
+    // still be returning from here while the registry is being destroyed.
+    void stop_domain_event(const std::string& domain) override
+    {
+        {
+            std::lock_guard<std::mutex> g(m);
+            ++reports;
+            cv.notify_all();
+        }
+        RRM::stop_domain_event(domain);
+    }
+    bool wait_reports(size_t n)
+    {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, std::chrono::seconds(30), [&] { return reports >= n; });
+    }
+
+    std::vector<Sent> sent()
+    {
+        std::lock_guard<std::mutex> g(m);
+        return texts;
+    }
+    bool wait_sent(size_t n)
+    {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, std::chrono::seconds(30), [&] { return texts.size() >= n; });
+    }
+
+    // Builds, registers and starts a domain worker as the routing does, but
+    // with the given settings; returns the worker registered under the name.
+    std::shared_ptr<rrm::Worker> add_domain_worker(const std::string& domain,
+                                                   const rrm::DomainConfig& settings)
+    {
+        auto worker = std::make_shared<rrm::RrmWorker>(config, settings, domain, this, 0,
+                                                       DOMAIN_QUEUE_CAPACITY);
+        bool inserted = false;
+        auto found = insert_domain_worker(domain, worker, inserted);
+        if (inserted) {
+            worker->start();
+            finish_start();
+        }
+        return found;
+    }
+
+    std::shared_ptr<rrm::DefaultWorker> default_service() { return default_worker; }
+    using RRM::removal_pending;
+
+private:
+    void record(const std::string& text, const BaseSession& session)
+    {
+        std::lock_guard<std::mutex> g(m);
+        texts.push_back({text, session});
+        cv.notify_all();
+    }
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<Sent> texts;
+    size_t reports = 0;
+};
+
+// A configuration without a file, holding the given domains on the common
+// settings.
+inline std::unique_ptr<rrm::GlobalConfig> make_config(const std::vector<std::string>& domains)
+{
+    auto config = std::make_unique<rrm::GlobalConfig>("");
+    bool changed = false;
+    for (const auto& d : domains)
+        config->domain_add(d, "common", "+01:00", 3600, changed);
+    return config;
+}
+
+}  // namespace testsupport
