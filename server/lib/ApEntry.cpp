@@ -185,12 +185,7 @@ void ApEntry::requeue_blacklists()
 
 bool ApEntry::sees_radio_of(const std::shared_ptr<ApEntry>& other) const
 {
-    if (!other)
-        return false;
-    for (const Radio& radio : other->radios.radios)
-        if (find_mac_with_retry(visible_members.table, radio.mac) != visible_members.table.end())
-            return true;
-    return false;
+    return other && visible_members.contains_radio_of(*other);
 }
 
 }  // namespace rrm

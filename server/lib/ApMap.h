@@ -17,14 +17,25 @@
 #include "MacAddress.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 namespace rrm {
 
+class JsonReader;
 class JsonWriter;
+
+// One VAP of an 802.11k neighbour entry: an SSID that the neighbour radio
+// and the listening AP's radio both serve with 802.11k.
+struct NeighbourVap {
+    uint32_t id = 0;
+    std::string ssid;
+    std::string mac;
+};
 
 class ApMap {
 public:
@@ -102,6 +113,42 @@ public:
     // The table's entries in ascending MAC order: the order of every array
     // written from this map.
     std::vector<const Table::value_type*> sorted() const;
+
+    // Scan view. Replaces the AP's visible members and rogues from the
+    // "rf-environment" of an "rrm-response": one scan directly, several
+    // merged per BSSID; absent or null changes nothing, and so does a null
+    // scan among several. BSSIDs this map's index knows are members.
+    void update_rf_environment(ApEntry& ap, const JsonReader& rf_environment) const;
+    // Empties both tables and fills them from one scan; a null entry ends
+    // the scan.
+    void fill_from_json_rf_environment(const JsonReader& scan, NeighbourMap& members,
+                                       NeighbourMap& rogue) const;
+
+    // 802.11k neighbour list of the viewer AP: appends to the "802dot11k"
+    // array one entry per radio of this map's APs that serves an 802.11k
+    // SSID of the viewer with 802.11k on a band the viewer serves. Either
+    // every enabled radio of every other AP (use_all_neighbours), or the
+    // radios behind the BSSIDs of `visible` (the viewer's visible members).
+    // Entries come in ascending MAC order of the APs or of the BSSIDs, their
+    // "vaps" in ascending SSID order.
+    void neighbours_to_json(const ApEntry& viewer, JsonWriter& array,
+                            const NeighbourMap& visible) const;
+    // At most one entry for a neighbour radio heard as `bssid`.
+    void write_neighbour_entry(const ApEntry& viewer, JsonWriter& array, const Radio& radio,
+                               const MacAddress& bssid) const;
+    // Appends the VAPs of `radio` whose SSID `viewer_radio` also serves, both
+    // with 802.11k; the MAC takes the locally-administered bit of `bssid`
+    // when the VAP or the radio is the one heard as `bssid`.
+    void collect_neighbour_vaps(const Radio& radio, const MacAddress& bssid,
+                                const Radio& viewer_radio, std::vector<NeighbourVap>& vaps) const;
+    // The BSSID under which radio `radio_id` of `ap` is heard: by the viewer
+    // or, without one, by the other APs of this map taken in ascending MAC
+    // order; among the BSSIDs of one hearing AP the lowest; heard by none:
+    // the radio's own MAC.
+    MacAddress get_visible_radio_mac(const ApEntry& ap, int radio_id,
+                                     const ApEntry* viewer) const;
+    // The list covers every AP of the map instead of the heard ones.
+    bool use_all_neighbours(const ApEntry& viewer) const;
 
     Table table;
     ApStorage index;

@@ -1,11 +1,11 @@
 #include "Neighbour.h"
 
+#include "ApEntry.h"
 #include "ChannelPlan.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "Log.h"
 
-#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -49,15 +49,17 @@ void NeighbourMap::insert(const MacAddress& bssid, const Neighbour& record)
     table.emplace(bssid, record);
 }
 
+bool NeighbourMap::contains_radio_of(const ApEntry& ap) const
+{
+    for (const Radio& radio : ap.radios.radios)
+        if (find_mac_with_retry(table, radio.mac) != table.end())
+            return true;
+    return false;
+}
+
 std::vector<const NeighbourMap::Entry*> NeighbourMap::sorted() const
 {
-    std::vector<const Entry*> entries;
-    entries.reserve(table.size());
-    for (const Entry& entry : table)
-        entries.push_back(&entry);
-    std::sort(entries.begin(), entries.end(),
-              [](const Entry* a, const Entry* b) { return mac_less(a->first, b->first); });
-    return entries;
+    return entries_by_mac(table);
 }
 
 void NeighbourMap::to_json(JsonWriter& array) const

@@ -6,13 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace rrm {
 
+class ApEntry;
 class JsonReader;
 class JsonWriter;
 
@@ -46,6 +46,10 @@ public:
     void insert(const MacAddress& bssid, const Neighbour& record);
     void clear() { table.clear(); }
 
+    // Whether one of the AP's radio MACs (whatever the radio's state) is
+    // heard, as it is or with the locally-administered bit inverted.
+    bool contains_radio_of(const ApEntry& ap) const;
+
     // Appends one state object per record, in ascending BSSID order (octet 0
     // most significant), so that equal tables always give equal arrays
     // whatever their insertion history.
@@ -69,12 +73,6 @@ public:
     Table::const_iterator begin() const { return table.begin(); }
     Table::const_iterator end() const { return table.end(); }
 };
-
-// Ascending order of BSSIDs as 48-bit numbers.
-inline bool mac_less(const MacAddress& a, const MacAddress& b)
-{
-    return std::memcmp(a.octets, b.octets, sizeof a.octets) < 0;
-}
 
 // Integer mean of signal samples that first drops the samples lying far
 // from the rest (a passing burst of interference in one scan). The sums are

@@ -1,10 +1,12 @@
 #include "Radio.h"
 
+#include "ApEntry.h"
 #include "DomainConfig.h"
 #include "JsonReader.h"
 #include "Log.h"
 
 #include <algorithm>
+#include <bitset>
 #include <cstdlib>
 #include <limits>
 
@@ -280,6 +282,31 @@ bool Radio::vaps_equal(const Radio& other) const
     if (!status && !other.status)
         return true;
     return vaps == other.vaps;
+}
+
+void Radio::count_neighbour_channels(const ApEntry& ap)
+{
+    std::bitset<256> seen;
+    for (const auto& heard : ap.visible_members.table) {
+        const int32_t ch = heard.second.channel;
+        if (ch >= 1 && ch <= 255)
+            seen.set(static_cast<std::size_t>(ch));
+    }
+    dca_channel_count = static_cast<int32_t>(seen.count());
+}
+
+void Radio::update_neighbour_channel(
+    const std::unordered_map<MacAddress, std::shared_ptr<ApEntry>, MacHash>& aps,
+    const MacAddress& radio_mac, int32_t channel) const
+{
+    for (const auto& item : aps) {
+        if (!item.second)
+            continue;
+        NeighbourMap::Table& heard = item.second->visible_members.table;
+        auto it = find_mac_with_retry(heard, radio_mac);
+        if (it != heard.end())
+            it->second.channel = channel;
+    }
 }
 
 }  // namespace rrm

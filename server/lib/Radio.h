@@ -11,12 +11,15 @@
 #include "VapMap.h"
 
 #include <cstdint>
+#include <memory>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 namespace rrm {
 
+class ApEntry;
 class DomainConfig;
 class JsonReader;
 class JsonWriter;
@@ -102,6 +105,17 @@ public:
     void update_primary_channel();
 
     void set_mac(const MacAddress& base_mac);
+
+    // The channel assignment's ranking value: the number of distinct
+    // channels 1..255 among the BSSIDs of the domain that `ap` hears.
+    void count_neighbour_channels(const ApEntry& ap);
+    // After the radio known as radio_mac moved to `channel`: every AP of the
+    // table (an AP map's main table) that hears it, under that MAC or with
+    // the locally-administered bit flipped, gets the new channel in its
+    // record.
+    void update_neighbour_channel(
+        const std::unordered_map<MacAddress, std::shared_ptr<ApEntry>, MacHash>& aps,
+        const MacAddress& radio_mac, int32_t channel) const;
 
     // The domain's signal threshold for the radio's band: mode 0 adds the
     // hysteresis, mode 2 subtracts it, any other mode gives the threshold.
