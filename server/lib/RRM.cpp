@@ -101,6 +101,16 @@ void RRM::stop()
     if (ping_worker)
         ping_worker->stop();
 
+    // Creation resumes when the stop is over, however it ends.
+    struct Resume {
+        RRM* self;
+        ~Resume()
+        {
+            std::lock_guard<std::mutex> guard(self->workers.mutex);
+            self->stopping = false;
+        }
+    } resume{this};
+
     WorkerList copies;
     {
         std::unique_lock<std::mutex> lock(workers.mutex);
@@ -120,8 +130,8 @@ void RRM::stop()
         std::lock_guard<std::mutex> guard(workers.mutex);
         erased.swap(workers.map);
     }
-    // Nothing may keep running outside the map: stop whatever got in after
-    // the copy (a restore, say) as well.
+    // Nothing may keep running outside the map. Insertions are refused while
+    // stopping, but a worker put into the map directly is stopped as well.
     for (auto& entry : erased) {
         bool stopped = std::any_of(copies.begin(), copies.end(), [&](const auto& copy) {
             return copy.second == entry.second;
@@ -135,10 +145,6 @@ void RRM::stop()
     default_worker->stop();
     if (websock_worker)
         websock_worker->stop();
-
-    std::lock_guard<std::mutex> guard(workers.mutex);
-    stopping = false;
-    workers.cond.notify_all();
 }
 
 void RRM::restart()
