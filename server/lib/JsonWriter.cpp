@@ -149,10 +149,9 @@ JsonWriter JsonWriter::add_object(const char* key)
     return JsonWriter(false, *this, key);
 }
 
-JsonWriter& JsonWriter::add_int(const char* key, int value)
+JsonWriter& JsonWriter::add_value(const char* key, yajson::JsonValue&& item)
 {
     yajson::JsonValue& v = resolve();
-    yajson::JsonValue item(static_cast<std::int64_t>(value));
     if (is_array_) {
         v.as_array().push_back(std::move(item));
     } else {
@@ -161,6 +160,11 @@ JsonWriter& JsonWriter::add_int(const char* key, int value)
         v.set(std::string(key), std::move(item));
     }
     return *this;
+}
+
+JsonWriter& JsonWriter::add_int(const char* key, int value)
+{
+    return add_value(key, yajson::JsonValue(static_cast<std::int64_t>(value)));
 }
 
 JsonWriter& JsonWriter::add_int(const char* key, std::optional<int> value)
@@ -172,16 +176,7 @@ JsonWriter& JsonWriter::add_int(const char* key, std::optional<int> value)
 
 JsonWriter& JsonWriter::add_string(const char* key, const char* value)
 {
-    yajson::JsonValue& v = resolve();
-    yajson::JsonValue item = make_string(value);
-    if (is_array_) {
-        v.as_array().push_back(std::move(item));
-    } else {
-        if (key == nullptr)
-            throw std::logic_error("basic_string: construction from null is not valid");
-        v.set(std::string(key), std::move(item));
-    }
-    return *this;
+    return add_value(key, make_string(value));
 }
 
 const char* JsonWriter::to_string() const

@@ -60,6 +60,8 @@ public:
     void reserve(std::size_t first_block);
 
 private:
+    // Appends to an array writer, sets member key of an object writer.
+    JsonWriter& add_value(const char* key, yajson::JsonValue&& item);
     void release_arena() noexcept;
 
     std::unique_ptr<yajson::MonotonicArena> arena_;
