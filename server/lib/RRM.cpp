@@ -7,8 +7,10 @@
 #include "JsonReader.h"
 #include "Log.h"
 #include "MacAddress.h"
+#include "PingWorker.h"
 #include "RrmWorker.h"
 #include "Version.h"
+#include "WebsockServerWorker.h"
 
 #include <algorithm>
 #include <cstring>
@@ -32,6 +34,8 @@ RRM::RRM(GlobalConfig* global_config) : config(global_config)
 {
     enabled = config->server().enabled;
     default_worker = std::make_shared<DefaultWorker>(this);
+    websock_worker = std::make_shared<WebsockServerWorker>(this);
+    ping_worker = std::make_shared<PingWorker>(this);
     vrrp_role = 1;
 }
 
@@ -49,14 +53,14 @@ RRM::~RRM()
 
 void RRM::enqueue_serialized(const char* text, const BaseSession& session)
 {
-    if (text == nullptr)
-        return;
-    enqueue_message(JsonReader(text), session);
+    if (websock_worker)
+        websock_worker->enqueue_serialized(text, session);
 }
 
 void RRM::enqueue_serialized(std::string text, const BaseSession& session)
 {
-    enqueue_message(JsonReader(text.c_str()), session);
+    if (websock_worker)
+        websock_worker->enqueue_serialized(std::move(text), session);
 }
 
 void RRM::enqueue_message(JsonReader&& msg, const BaseSession& session)

@@ -35,7 +35,9 @@ namespace rrm {
 
 class DefaultWorker;
 class GlobalConfig;
+class PingWorker;
 class RrmWorker;
+class WebsockServerWorker;
 
 // 0 "backup", 1 "master", anything else "unknown".
 const char* vrrp_role_to_string(int role);
@@ -99,6 +101,11 @@ public:
     void remove_worker(const std::string& domain);
     void remove_workers(const std::list<std::string>& domains);
 
+    // The configuration (not owned) and the AP transport, for the service
+    // workers and the management side.
+    GlobalConfig* get_config() const { return config; }
+    WebsockServerWorker* get_websock_worker() const { return websock_worker.get(); }
+
     // Lookups for the management side. None holds the workers-map lock once
     // it returns or while it runs the given function.
     std::shared_ptr<Worker> find_worker(const std::string& domain);
@@ -128,9 +135,8 @@ protected:
     SafeUnorderedMap<std::string, Worker> workers;
     GlobalConfig* config;
     std::shared_ptr<DefaultWorker> default_worker;
-    // The WebSocket and ping workers; null until they are built.
-    std::shared_ptr<Worker> websock_worker;
-    std::shared_ptr<Worker> ping_worker;
+    std::shared_ptr<WebsockServerWorker> websock_worker;
+    std::shared_ptr<PingWorker> ping_worker;
     // 1 master, 0 backup.
     std::atomic<int32_t> vrrp_role{1};
     // The server section's "enabled" as the last start read it.

@@ -4,6 +4,7 @@
 // settings (a short domain timer, say), and small waiting helpers.
 
 #include "Config.h"
+#include "JsonReader.h"
 #include "DefaultWorker.h"
 #include "RRM.h"
 #include "RrmWorker.h"
@@ -113,10 +114,11 @@ private:
 };
 
 // A configuration without a file, holding the given domains on the common
-// settings.
+// settings. The AP port is 0: a started registry listens on a free port.
 inline std::unique_ptr<rrm::GlobalConfig> make_config(const std::vector<std::string>& domains)
 {
     auto config = std::make_unique<rrm::GlobalConfig>("");
+    config->global_update(rrm::JsonReader(R"({"listen_port":0})"));
     bool changed = false;
     for (const auto& d : domains)
         config->domain_add(d, "common", "+01:00", 3600, changed);

@@ -1,0 +1,922 @@
+#include "WebsockServerWorker.h"
+
+#include "Config.h"
+#include "JsonReader.h"
+#include "JsonWriter.h"
+#include "Log.h"
+#include "RRM.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <shared_mutex>
+#include <utility>
+
+namespace rrm {
+
+std::function<int(lws*, lws_callback_reasons, void*, void*, size_t)> websock_bound_callback;
+lws_http_mount websock_mount;
+
+int websock_protocol_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                              size_t len)
+{
+    if (!websock_bound_callback)
+        return -1;
+    return websock_bound_callback(wsi, reason, user, in, len);
+}
+
+namespace {
+
+// The index of the service thread running on this thread. Wake-ups arrive
+// on the library's own pipe connection or on our wake descriptor, whose
+// index says nothing about the connections to serve, so the thread says it.
+thread_local int t_service_tsi = -1;
+
+int64_t monotonic_seconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec);
+}
+
+const std::shared_ptr<std::string> no_details;
+
+const char* reason_name(int reason)
+{
+    switch (reason) {
+    case LWS_CALLBACK_ESTABLISHED:
+        return "LWS_CALLBACK_ESTABLISHED";
+    case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
+        return "LWS_CALLBACK_CLIENT_CONNECTION_ERROR";
+    case LWS_CALLBACK_CLIENT_ESTABLISHED:
+        return "LWS_CALLBACK_CLIENT_ESTABLISHED";
+    case LWS_CALLBACK_CLOSED:
+        return "LWS_CALLBACK_CLOSED";
+    case LWS_CALLBACK_CLOSED_HTTP:
+        return "LWS_CALLBACK_CLOSED_HTTP";
+    case LWS_CALLBACK_RECEIVE:
+        return "LWS_CALLBACK_RECEIVE";
+    case LWS_CALLBACK_RECEIVE_PONG:
+        return "LWS_CALLBACK_RECEIVE_PONG";
+    case LWS_CALLBACK_CLIENT_RECEIVE:
+        return "LWS_CALLBACK_CLIENT_RECEIVE";
+    case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
+        return "LWS_CALLBACK_CLIENT_RECEIVE_PONG";
+    case LWS_CALLBACK_CLIENT_WRITEABLE:
+        return "LWS_CALLBACK_CLIENT_WRITEABLE";
+    case LWS_CALLBACK_SERVER_NEW_CLIENT_INSTANTIATED:
+        return "LWS_CALLBACK_SERVER_NEW_CLIENT_INSTANTIATED";
+    case LWS_CALLBACK_PROTOCOL_INIT:
+        return "LWS_CALLBACK_PROTOCOL_INIT";
+    case LWS_CALLBACK_PROTOCOL_DESTROY:
+        return "LWS_CALLBACK_PROTOCOL_DESTROY";
+    case LWS_CALLBACK_WSI_CREATE:
+        return "LWS_CALLBACK_WSI_CREATE";
+    case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
+        return "LWS_CALLBACK_EVENT_WAIT_CANCELLED";
+    default:
+        return nullptr;
+    }
+}
+
+void set_session_pointer(void* user, WebsockSession* session)
+{
+    if (user)
+        *static_cast<WebsockSession**>(user) = session;
+}
+
+// Guards the library context against being destroyed while another thread
+// wakes its service loop.
+std::shared_mutex& context_guard()
+{
+    static std::shared_mutex guard;
+    return guard;
+}
+
+}  // namespace
+
+WebsockServerWorker::WebsockServerWorker(RRM* owner)
+    : Worker("websock-server-worker", owner, 10000, 2048, false),
+      registry(owner),
+      jsonificator_queue(JSONIFICATOR_QUEUE_CAPACITY, true),
+      wake_fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+{
+    std::memset(&creation_info, 0, sizeof creation_info);
+    std::memset(protocols, 0, sizeof protocols);
+    using namespace std::placeholders;
+    websock_bound_callback =
+        std::bind(&WebsockServerWorker::worker_lws_callback, this, _1, _2, _3, _4, _5);
+    // The worker's own queue only ever carries its stop message.
+    set_notify([] {});
+}
+
+WebsockServerWorker::~WebsockServerWorker()
+{
+    disconnect();
+    websock_bound_callback = nullptr;
+    for (auto& queues : connection_queues) {
+        std::lock_guard<std::mutex> guard(queues.mutex);
+        queues.map.clear();
+    }
+    free_pending_texts();
+    if (wake_fd != -1)
+        ::close(wake_fd);
+}
+
+void WebsockServerWorker::process_message(const JsonReader&, const QueueMessage&)
+{
+}
+
+bool WebsockServerWorker::process_next_message()
+{
+    return Worker::process_next_message();
+}
+
+void WebsockServerWorker::to_json_full(JsonWriter& out)
+{
+    to_json(out);
+}
+
+void WebsockServerWorker::to_json(JsonWriter& out)
+{
+    JsonWriter list = out.add_array("websock-sessions");
+    std::vector<std::shared_ptr<WebsockSession>> copy;
+    {
+        std::lock_guard<std::mutex> guard(sessions.mutex);
+        copy.reserve(sessions.map.size());
+        for (const auto& entry : sessions.map)
+            copy.push_back(entry.second);
+    }
+    for (const auto& session : copy) {
+        JsonWriter item = list.add_object("");
+        item.add_int("id", static_cast<int>(session->session.id));
+        item.add_string("peer", session->peer.c_str());
+    }
+}
+
+uint32_t WebsockServerWorker::next_session_id()
+{
+    std::lock_guard<std::mutex> guard(id_lock);
+    return session_id_counter++;
+}
+
+// ---------------------------------------------------------------------------
+// Start and stop
+
+void WebsockServerWorker::wait_before_retry()
+{
+    // Once a second, but a stop must not wait for the whole second.
+    for (int i = 0; i < 100 && !stop_requested.load(); ++i)
+        ::usleep(10000);
+}
+
+bool WebsockServerWorker::connect()
+{
+    if (context.load())
+        disconnect();
+    if (open_failures > 0) {
+        wait_before_retry();
+        if (stop_requested.load())
+            return false;
+    }
+
+    std::memset(&websock_mount, 0, sizeof websock_mount);
+    websock_mount.mount_next = nullptr;
+    websock_mount.mountpoint = "/apb/rrm";
+    websock_mount.mountpoint_len = 8;
+    websock_mount.origin = "/tmp";
+    websock_mount.def = "test.html";
+    websock_mount.protocol = "websock-rrm";
+    websock_mount.origin_protocol = LWSMPRO_CALLBACK;
+
+    std::memset(protocols, 0, sizeof protocols);
+    protocols[0].name = "http";
+    protocols[0].callback = lws_callback_http_dummy;
+    protocols[1].name = "websock-rrm";
+    protocols[1].callback = websock_protocol_callback;
+    protocols[1].per_session_data_size = sizeof(WebsockSession*);
+    protocols[1].rx_buffer_size = RX_BUFFER_SIZE;
+
+    const int port = registry->get_config()->server().listen_port;
+    std::memset(&creation_info, 0, sizeof creation_info);
+    creation_info.iface = nullptr;
+    creation_info.protocols = protocols;
+    creation_info.mounts = &websock_mount;
+    creation_info.port = port;
+    creation_info.gid = -1;
+    creation_info.uid = -1;
+    creation_info.options = LWS_SERVER_OPTION_DISABLE_IPV6;
+    creation_info.count_threads = 1;
+    // 0: the library divides the process's open-file limit among its
+    // service threads, which follows the limit that main raises.
+    creation_info.fd_limit_per_thread = 0;
+
+    lws_set_log_level(0x3ff, logger_callback);
+
+    // The library leaks a little with every context that cannot bind, so a
+    // port that is plainly taken is not handed to it again and again.
+    lws_context* created = port_taken(port) ? nullptr : lws_create_context(&creation_info);
+    if (!created) {
+        if (open_failures++ == 0)
+            RRM_ERROR("Can't open the access point port %d; retrying every second", port);
+        return false;
+    }
+    if (open_failures > 0)
+        RRM_INFO("Access point port %d open after %u failed attempts", port, open_failures);
+    open_failures = 0;
+    {
+        std::unique_lock<std::shared_mutex> guard(context_guard());
+        context.store(created);
+    }
+    lws_vhost* vhost = lws_get_vhost_by_name(created, "default");
+    bound_port.store(vhost ? lws_get_vhost_listen_port(vhost) : port);
+    adopt_wake_fd(vhost);
+
+    const int n = lws_get_count_threads(created);
+    RRM_DEBUG("Starting %d lws threads", n);
+    for (int i = 0; i < n; ++i)
+        service_threads.emplace_back(&WebsockServerWorker::service_thread, this, i);
+    start_jsonificator_threads(n);
+    return true;
+}
+
+void WebsockServerWorker::adopt_wake_fd(lws_vhost* vhost)
+{
+    wake_adopted = false;
+    if (wake_fd == -1 || !vhost)
+        return;
+    // The library closes what it adopts when the context goes; it gets a
+    // duplicate, and the descriptor that producers write to stays ours.
+    const int duplicate = ::fcntl(wake_fd, F_DUPFD_CLOEXEC, 0);
+    if (duplicate == -1)
+        return;
+    lws_sock_file_fd_type fd;
+    fd.filefd = duplicate;
+    if (lws_adopt_descriptor_vhost(vhost, LWS_ADOPT_RAW_FILE_DESC, fd, "websock-rrm", nullptr))
+        wake_adopted = true;
+    else
+        ::close(duplicate);
+}
+
+bool WebsockServerWorker::port_taken(int port)
+{
+    if (port <= 0)
+        return false;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1)
+        return false;
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+                       errno == EADDRINUSE;
+    ::close(fd);
+    return taken;
+}
+
+void WebsockServerWorker::disconnect()
+{
+    stopping.store(true);
+    if (context.load())
+        wake_service_thread();
+    for (auto& t : service_threads)
+        if (t.joinable())
+            t.join();
+    service_threads.clear();
+    for (auto& t : jsonificator_threads)
+        if (t.joinable())
+            t.join();
+    jsonificator_threads.clear();
+
+    for (auto& queues : connection_queues) {
+        std::lock_guard<std::mutex> guard(queues.mutex);
+        queues.map.clear();
+    }
+    // Texts not parsed before the stop belong to sessions that are about to
+    // be closed; a later start must not hand them on.
+    free_pending_texts();
+
+    if (lws_context* ctx = context.load()) {
+        // Every open connection is reported closed (and so its session
+        // erased and the domain workers told) during the destroy.
+        lws_context_destroy(ctx);
+        std::unique_lock<std::shared_mutex> guard(context_guard());
+        context.store(nullptr);
+    }
+    wake_adopted.store(false);
+    bound_port.store(0);
+    stopping.store(false);
+}
+
+void WebsockServerWorker::service_thread(int tsi)
+{
+    t_service_tsi = tsi;
+    if (stopping.load())
+        return;
+    for (;;) {
+        lws_context* ctx = context.load();
+        if (!ctx)
+            break;
+        if (lws_service_tsi(ctx, 0, tsi) < 0 || stopping.load())
+            break;
+    }
+}
+
+void WebsockServerWorker::logger_callback(int level, const char* line)
+{
+    std::string text(line ? line : "");
+    for (char& c : text)
+        if (c == '\n')
+            c = ' ';
+    RRM_DEBUG("libwebsocket-debug> %d: %.*s", level, static_cast<int>(text.size()), text.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// Callback dispatch
+
+int WebsockServerWorker::worker_lws_callback(lws* wsi, lws_callback_reasons reason, void* user,
+                                             void* in, size_t len)
+{
+    if (static_cast<int>(reason) > LWS_CALLBACK_EVENT_WAIT_CANCELLED)
+        return 0;
+    // Nothing may unwind into the C library.
+    try {
+        return dispatch(wsi, reason, user, in, len);
+    } catch (const std::exception& e) {
+        RRM_ERROR("Exception at processing message on websock-server-worker: %s", e.what());
+    } catch (...) {
+        RRM_ERROR("Exception at processing message on websock-server-worker: %s",
+                  "unknown exception");
+    }
+    notify_event(EVENT_WS_CALLBACK_EXCEPTION, no_details);
+    return -1;
+}
+
+int WebsockServerWorker::dispatch(lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                                  size_t len)
+{
+    if (reason == LWS_CALLBACK_SERVER_WRITEABLE)
+        return process_server_writeable(wsi, user);
+    if (reason == LWS_CALLBACK_RAW_RX_FILE) {
+        // The wake-up descriptor: producers have queued something.
+        uint64_t counter;
+        ssize_t r = ::read(wake_fd, &counter, sizeof counter);
+        (void)r;
+        process_wait_cancelled(wsi);
+        return 0;
+    }
+    const char* name = reason_name(reason);
+    if (!name)
+        return 0;
+    RRM_DEBUG("%s", name);
+    switch (reason) {
+    case LWS_CALLBACK_ESTABLISHED:
+        return process_established(wsi, user);
+    case LWS_CALLBACK_CLOSED:
+    case LWS_CALLBACK_CLOSED_HTTP:
+        return process_closed(wsi, user);
+    case LWS_CALLBACK_RECEIVE:
+        return process_receive(wsi, in, len);
+    case LWS_CALLBACK_RECEIVE_PONG:
+        return process_pong(wsi);
+    case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
+        process_wait_cancelled(wsi);
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Sessions
+
+int WebsockServerWorker::process_established(lws* wsi, void* user)
+{
+    {
+        std::lock_guard<std::mutex> guard(sessions.mutex);
+        if (sessions.map.find(wsi) == sessions.map.end()) {
+            char peer[256] = {0};
+            lws_get_peer_simple(wsi, peer, sizeof peer);
+            peer[sizeof peer - 1] = '\0';
+            const int32_t tsi = lws_get_tsi(wsi);
+            const uint32_t id = next_session_id();
+            auto session = std::make_shared<WebsockSession>(BaseSession{wsi, tsi, id},
+                                                            std::string(peer),
+                                                            monotonic_seconds());
+            set_session_pointer(user, session.get());
+            sessions.map.emplace(wsi, std::move(session));
+        }
+    }
+    // The first writeable event creates the connection's queue.
+    lws_callback_on_writable(wsi);
+    return 0;
+}
+
+int WebsockServerWorker::process_closed(lws* wsi, void* user)
+{
+    BaseSession closed = null_session;
+    {
+        std::lock_guard<std::mutex> guard(sessions.mutex);
+        auto it = sessions.map.find(wsi);
+        if (it == sessions.map.end())
+            return 0;
+        set_session_pointer(user, nullptr);
+        closed = it->second->session;
+        const int tsi = lws_get_tsi(wsi);
+        if (tsi < 0 || tsi >= MAX_SERVICE_THREADS)
+            RRM_ERROR("process_closed: invalid lws tsi %d", tsi);
+        else
+            drop_connection_queue(connection_queues[tsi], wsi);
+        sessions.map.erase(it);
+    }
+    // Told after the lock is released: the registry takes its own lock, and
+    // it queues on the domain workers, which may be waiting for ours.
+    registry->drop_session_at_rrm_worker(closed);
+    return 0;
+}
+
+int WebsockServerWorker::process_pong(lws* wsi)
+{
+    std::lock_guard<std::mutex> guard(sessions.mutex);
+    auto it = sessions.map.find(wsi);
+    if (it != sessions.map.end()) {
+        it->second->last_activity.store(monotonic_seconds());
+        lws_set_timeout(wsi, NO_PENDING_TIMEOUT, 0);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Receive path
+
+int WebsockServerWorker::process_receive(lws* wsi, void* in, size_t len)
+{
+    RawMessage item;
+    bool overloaded = false;
+    {
+        std::lock_guard<std::mutex> guard(sessions.mutex);
+        auto it = sessions.map.find(wsi);
+        if (it == sessions.map.end())
+            return 0;
+        WebsockSession& session = *it->second;
+        if (session.closing)
+            return 0;
+
+        const size_t remaining = lws_remaining_packet_payload(wsi);
+        const bool intermediate = remaining != 0 || lws_is_final_fragment(wsi) == 0;
+        if (intermediate) {
+            if (session.discard_message || len == 0 || !in)
+                return 0;
+            if (len > static_cast<size_t>(INT_MAX)) {
+                RRM_ERROR("websocket fragment exceeds INT_MAX; session %u", session.session.id);
+                // The rest of this message must not be taken for a message.
+                session.rx.clear();
+                session.discard_message = true;
+                return 0;
+            }
+            if (exceeds_message_size(session, len, remaining))
+                return refuse_oversized(wsi, session);
+            session.rx.append(in, static_cast<int32_t>(len));
+            return 0;
+        }
+
+        // This chunk completes the message.
+        const int64_t now = monotonic_seconds();
+        session.last_activity.store(now);
+        lws_set_timeout(wsi, NO_PENDING_TIMEOUT, 0);
+
+        if (session.discard_message) {
+            session.discard_message = false;
+            session.rx.clear();
+            return 0;
+        }
+        if (len != 0) {
+            if (!in) {
+                session.rx.clear();
+                return 0;
+            }
+            if (len > static_cast<size_t>(INT_MAX)) {
+                RRM_ERROR("websocket frame exceeds INT_MAX; session %u", session.session.id);
+                session.rx.clear();
+                return 0;
+            }
+            if (exceeds_message_size(session, len, remaining))
+                return refuse_oversized(wsi, session);
+            session.rx.append(in, static_cast<int32_t>(len));
+        }
+        RRM_DEBUG("Recv %.*s", session.rx.size < 0 ? 0 : static_cast<int>(session.rx.size),
+                  session.rx.data ? session.rx.data : "");
+
+        // Overload guard: all sessions' complete messages, looked at by the
+        // first message of each later second.
+        ++recv_count;
+        {
+            std::lock_guard<std::mutex> stats(stats_lock);
+            if (now - recv_window_s > 0) {
+                recv_window_s = now;
+                if (recv_count >= OVERLOAD_MESSAGES && now - last_overload_s > OVERLOAD_HOLD_OFF_S) {
+                    last_overload_s = now;
+                    overloaded = true;
+                }
+                recv_count = 0;
+            }
+        }
+        item.text = session.rx.release();
+        item.session = session.session;
+    }
+
+    // No lock of ours is held from here: the registry takes its own, and the
+    // parsing queue may make us wait.
+    if (overloaded)
+        registry->stop_load_balancer_at_rrm_worker(item.session);
+
+    char* text = item.text;
+    const uint32_t id = item.session.id;
+    if (!jsonificator_queue.push(std::move(item), QUEUE_ATTEMPT_LIMIT)) {
+        RRM_ERROR("jsonificator_queue overflow: message dropped from session %d",
+                  static_cast<int>(id));
+        notify_event(EVENT_WS_QUEUE_OVERFLOW, no_details);
+        std::free(text);
+    }
+    return 0;
+}
+
+bool WebsockServerWorker::exceeds_message_size(const WebsockSession& session, size_t len,
+                                               size_t remaining)
+{
+    // The rest of the current frame is announced in its header: a frame
+    // that cannot fit is refused at its first chunk, not after it was
+    // collected.
+    return static_cast<uint64_t>(session.rx.size) + static_cast<uint64_t>(len) +
+               static_cast<uint64_t>(remaining) >
+           MAX_MESSAGE_SIZE;
+}
+
+int WebsockServerWorker::refuse_oversized(lws* wsi, WebsockSession& session)
+{
+    RRM_ERROR("websocket message exceeds %llu bytes; session %u closed",
+              static_cast<unsigned long long>(MAX_MESSAGE_SIZE), session.session.id);
+    session.rx.clear();
+    session.closing = true;
+    static const char reason[] = "message too big";
+    lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE,
+                     reinterpret_cast<unsigned char*>(const_cast<char*>(reason)), sizeof reason - 1);
+    // The caller returns -1 with the sessions lock released; the library then
+    // sends the close frame and reports the close.
+    return -1;
+}
+
+void WebsockServerWorker::start_jsonificator_threads(int n)
+{
+    const int limit = n < MAX_JSONIFICATOR_THREADS ? n : MAX_JSONIFICATOR_THREADS;
+    while (static_cast<int>(jsonificator_threads.size()) < limit)
+        jsonificator_threads.emplace_back(&WebsockServerWorker::jsonificator_thread, this);
+}
+
+void WebsockServerWorker::jsonificator_thread()
+{
+    while (!stopping.load()) {
+        RawMessage item;
+        if (jsonificator_queue.pop(item)) {
+            hand_over(item);
+            continue;
+        }
+        if (!jsonificator_queue.empty())
+            continue;  // a push is in progress
+        if (jsonificator_queue.event_fd != -1) {
+            pollfd pfd{jsonificator_queue.event_fd, POLLIN, 0};
+            if (::poll(&pfd, 1, 10) > 0 && (pfd.revents & POLLIN)) {
+                uint64_t counter;
+                ssize_t r = ::read(jsonificator_queue.event_fd, &counter, sizeof counter);
+                (void)r;
+            }
+        } else {
+            ::usleep(10000);
+        }
+    }
+}
+
+void WebsockServerWorker::hand_over(RawMessage& item)
+{
+    std::unique_ptr<char, decltype(&std::free)> text(item.text, &std::free);
+    item.text = nullptr;
+    if (!text || !item.session.wsi)
+        return;
+    {
+        // The connection may since have closed, or been reused by another
+        // session: only the session that sent the text may be answered.
+        std::lock_guard<std::mutex> guard(sessions.mutex);
+        auto it = sessions.map.find(item.session.wsi);
+        if (it == sessions.map.end() || it->second->session.id != item.session.id)
+            return;
+    }
+    // One bad message must not end the thread that parses everybody's.
+    try {
+        JsonReader reader(text.get(), static_cast<std::size_t>(8192));
+        registry->process_incoming_message(std::move(reader), item.session);
+    } catch (const std::exception& e) {
+        RRM_ERROR("Exception at handling message from session %u: %s; message dropped",
+                  item.session.id, e.what());
+    } catch (...) {
+        RRM_ERROR("Exception at handling message from session %u: %s; message dropped",
+                  item.session.id, "unknown exception");
+    }
+}
+
+void WebsockServerWorker::free_pending_texts()
+{
+    RawMessage item;
+    while (jsonificator_queue.pop(item)) {
+        std::free(item.text);
+        item.text = nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Send path
+
+std::shared_ptr<ConnectionQueue> WebsockServerWorker::new_connection_queue()
+{
+    return std::make_shared<ConnectionQueue>(CONNECTION_QUEUE_CAPACITY, false);
+}
+
+void WebsockServerWorker::enqueue_message(JsonReader&& json, const BaseSession& session)
+{
+    enqueue(std::make_shared<QueueMessage>(std::move(json), session), Ring::Normal,
+            "enqueue_message");
+}
+
+void WebsockServerWorker::enqueue_message_force(JsonReader&& json, const BaseSession& session)
+{
+    enqueue(std::make_shared<QueueMessage>(std::move(json), session), Ring::Force,
+            "enqueue_message_force");
+}
+
+void WebsockServerWorker::enqueue_serialized(std::string text, const BaseSession& session)
+{
+    enqueue(std::make_shared<QueueMessage>(std::move(text), session), Ring::Normal,
+            "enqueue_serialized");
+}
+
+void WebsockServerWorker::enqueue_serialized(const char* text, const BaseSession& session)
+{
+    if (!text)
+        return;
+    enqueue_serialized(std::string(text), session);
+}
+
+void WebsockServerWorker::enqueue(std::shared_ptr<QueueMessage> msg, Ring ring, const char* op)
+{
+    const BaseSession handle = msg->session;
+    if (!handle.wsi)
+        return;
+    if (static_cast<uint32_t>(handle.tsi) >= MAX_SERVICE_THREADS) {
+        RRM_ERROR("%s: invalid lws tsi %d", op, handle.tsi);
+        return;
+    }
+    std::shared_ptr<ConnectionQueue> queue;
+    {
+        std::lock_guard<std::mutex> guard(sessions.mutex);
+        auto it = sessions.map.find(handle.wsi);
+        if (it == sessions.map.end()) {
+            RRM_DEBUG("%s: no live websocket session for wsi (dropped id=%u)", op, handle.id);
+            return;
+        }
+        const BaseSession& live = it->second->session;
+        if (live.tsi != handle.tsi || live.id != handle.id) {
+            RRM_DEBUG("%s: BaseSession stale or mismatched (msg id=%u tsi=%d vs live id=%u tsi=%d)",
+                      op, handle.id, handle.tsi, live.id, live.tsi);
+            return;
+        }
+        ConnectionQueueMap& queues = connection_queues[handle.tsi];
+        std::lock_guard<std::mutex> map_guard(queues.mutex);
+        auto& slot = queues.map[handle.wsi];
+        if (!slot)
+            slot = new_connection_queue();
+        queue = slot;
+    }
+    // Pushed with no lock held: while this producer waits for room, the
+    // service thread goes on draining this and every other connection. A
+    // queue that the close handling drops meanwhile only takes the message
+    // with it when the last reference goes.
+    const bool queued = ring == Ring::Force
+                            ? queue->push_force(std::move(msg), CONNECTION_QUEUE_ATTEMPT_LIMIT)
+                            : queue->push(std::move(msg), CONNECTION_QUEUE_ATTEMPT_LIMIT);
+    if (!queued) {
+        if (ring == Ring::Force)
+            RRM_ERROR("per-wsi force queue overflow: outgoing message dropped for session %d",
+                      static_cast<int>(handle.id));
+        else
+            RRM_ERROR("per-wsi queue overflow: outgoing message dropped for session %d",
+                      static_cast<int>(handle.id));
+        notify_event(EVENT_WS_QUEUE_OVERFLOW, no_details);
+    }
+    wake_service(handle.wsi);
+}
+
+void WebsockServerWorker::wake_service(lws* wsi)
+{
+    if (!wsi || !context.load())
+        return;
+    wake_service_thread();
+}
+
+void WebsockServerWorker::wake_service_thread()
+{
+    // Through a descriptor of our own that the service loop polls: the
+    // library's cancel call would write a log line of its own on the
+    // calling thread, and the library formats its lines in one static
+    // buffer shared by all threads.
+    if (wake_adopted.load()) {
+        uint64_t one = 1;
+        ssize_t r = ::write(wake_fd, &one, sizeof one);
+        (void)r;
+        return;
+    }
+    std::shared_lock<std::shared_mutex> guard(context_guard());
+    if (lws_context* ctx = context.load())
+        lws_cancel_service(ctx);
+}
+
+void WebsockServerWorker::process_wait_cancelled(lws* wsi)
+{
+    if (!wsi)
+        return;
+    const int tsi = t_service_tsi;
+    if (static_cast<uint32_t>(tsi) >= MAX_SERVICE_THREADS)
+        return;
+    ConnectionQueueMap& queues = connection_queues[tsi];
+    std::vector<lws*> pending;
+    {
+        std::lock_guard<std::mutex> guard(queues.mutex);
+        for (const auto& entry : queues.map)
+            if (entry.second->size() != 0)
+                pending.push_back(entry.first);
+    }
+    std::vector<lws*> orphans;
+    for (lws* connection : pending) {
+        bool live;
+        {
+            std::lock_guard<std::mutex> guard(sessions.mutex);
+            live = sessions.map.find(connection) != sessions.map.end();
+        }
+        // Connections are closed and freed only on this thread, so the
+        // connection is still there.
+        if (live)
+            lws_callback_on_writable(connection);
+        else
+            orphans.push_back(connection);
+    }
+    if (!orphans.empty()) {
+        std::lock_guard<std::mutex> guard(queues.mutex);
+        for (lws* connection : orphans)
+            queues.map.erase(connection);
+    }
+}
+
+int WebsockServerWorker::process_server_writeable(lws* wsi, void* user)
+{
+    std::unique_lock<std::mutex> guard(sessions.mutex);
+    auto it = sessions.map.find(wsi);
+    if (it == sessions.map.end())
+        return 0;
+    const int tsi = lws_get_tsi(wsi);
+    if (static_cast<uint32_t>(tsi) >= MAX_SERVICE_THREADS) {
+        RRM_ERROR("process_server_writeable: invalid lws tsi %d", tsi);
+        return 0;
+    }
+    std::shared_ptr<ConnectionQueue> queue;
+    {
+        ConnectionQueueMap& queues = connection_queues[tsi];
+        std::lock_guard<std::mutex> map_guard(queues.mutex);
+        auto& slot = queues.map[wsi];
+        if (!slot) {
+            slot = new_connection_queue();
+            return 0;
+        }
+        queue = slot;
+    }
+    // Only this thread consumes the queue, so it is popped without the map
+    // lock: producers of other connections are not held up by the write.
+    SendContext ctx{it->second.get(), wsi, false};
+    const bool taken = send_one_message(queue->force, ctx) || send_one_message(queue->normal, ctx);
+
+    if (ctx.closing) {
+        set_session_pointer(user, nullptr);
+        drop_connection_queue(connection_queues[tsi], wsi);
+        sessions.map.erase(it);
+        guard.unlock();
+        // The close reason is set: returning -1 makes the library send the
+        // close frame and report the close later, outside this callback.
+        return -1;
+    }
+    if (taken)
+        lws_callback_on_writable(wsi);
+    return 0;
+}
+
+bool WebsockServerWorker::send_one_message(ConnectionQueue::Ring& ring, SendContext& ctx)
+{
+    std::shared_ptr<QueueMessage> msg;
+    if (!ring.try_pop(msg))
+        return false;
+
+    const uint32_t live_id = ctx.session->session.id;
+    if (msg->session.id != live_id) {
+        RRM_DEBUG("process_server_writeable: session ID mismatch (msg_id=%u, current_id=%u); "
+                  "skipping stale message",
+                  msg->session.id, live_id);
+        return true;
+    }
+    if (!msg->text.empty()) {
+        if (msg->text.size() > static_cast<size_t>(INT_MAX)) {
+            RRM_ERROR("serialized payload exceeds INT_MAX; drop session %u", msg->session.id);
+            notify_event(EVENT_WS_SEND_FAILED, no_details);
+            return true;
+        }
+        lws_send(ctx.wsi, msg->text.data(), static_cast<int>(msg->text.size()), LWS_WRITE_TEXT);
+        return true;
+    }
+    if (msg->json.is_null()) {
+        RRM_ERROR("ws_send json null");
+        notify_event(EVENT_WS_SEND_JSON_NULL, no_details);
+        return true;
+    }
+    if (process_internal_ipc_msg(msg->json, *msg))
+        return true;
+    if (std::strcmp(msg->json.get_string("service"), "rrm-internal") == 0) {
+        const char* cmd = msg->json.get_string("cmd");
+        if (std::strcmp(cmd, "drop-session") == 0) {
+            RRM_DEBUG("cmd:drop-session %d", static_cast<int>(msg->session.id));
+            ctx.closing = true;
+            static const char done[] = "done";
+            lws_close_reason(ctx.wsi, LWS_CLOSE_STATUS_NORMAL,
+                             reinterpret_cast<unsigned char*>(const_cast<char*>(done)), 4);
+        } else if (std::strcmp(cmd, "ping-session") == 0) {
+            lws_send(ctx.wsi, "lws_ping", 8, LWS_WRITE_PING);
+            lws_set_timeout(ctx.wsi, PENDING_TIMEOUT_WS_PONG_CHECK_GET_PONG, 40);
+        }
+        return true;
+    }
+    const std::string_view text = msg->json.to_string_view();
+    if (text.size() > static_cast<size_t>(INT_MAX)) {
+        RRM_ERROR("json serialized_view exceeds INT_MAX; drop session %u", msg->session.id);
+        notify_event(EVENT_WS_SEND_FAILED, no_details);
+        return true;
+    }
+    lws_send(ctx.wsi, text.data(), static_cast<int>(text.size()), LWS_WRITE_TEXT);
+    return true;
+}
+
+int WebsockServerWorker::lws_send(lws* wsi, const char* buffer, int len, int protocol)
+{
+    if (!buffer || len <= 0)
+        return 0;
+    RRM_DEBUG("Send %.*s", len, buffer);
+    constexpr int kStackPayload = 4096;
+    int ret;
+    if (len <= kStackPayload) {
+        unsigned char frame[LWS_PRE + kStackPayload];
+        std::memcpy(frame + LWS_PRE, buffer, static_cast<size_t>(len));
+        ret = lws_write(wsi, frame + LWS_PRE, static_cast<size_t>(len),
+                        static_cast<lws_write_protocol>(protocol));
+    } else {
+        std::unique_ptr<unsigned char[]> frame(new unsigned char[LWS_PRE + static_cast<size_t>(len)]());
+        std::memcpy(frame.get() + LWS_PRE, buffer, static_cast<size_t>(len));
+        ret = lws_write(wsi, frame.get() + LWS_PRE, static_cast<size_t>(len),
+                        static_cast<lws_write_protocol>(protocol));
+    }
+    if (ret < len) {
+        RRM_ERROR("Can't send msg type [%d] to websocket (ret=%d len=%d)", protocol, ret, len);
+        notify_event(EVENT_WS_SEND_FAILED, no_details);
+    }
+    return ret;
+}
+
+void WebsockServerWorker::drop_connection_queue(ConnectionQueueMap& map, lws* wsi)
+{
+    std::lock_guard<std::mutex> guard(map.mutex);
+    auto it = map.map.find(wsi);
+    if (it == map.map.end())
+        return;
+    it->second->clear();
+    map.map.erase(it);
+}
+
+}  // namespace rrm

@@ -1,0 +1,163 @@
+#pragma once
+// The transport between the server and its access points: a libwebsockets
+// server on the configured port, path "/apb/rrm", protocol "websock-rrm".
+//
+// Threads: the worker's own thread creates and destroys the library context
+// (connect/disconnect) and otherwise idles; one service thread runs every
+// library callback and is the only one that touches sockets; one parsing
+// ("jsonificator") thread parses complete texts and hands them to the
+// registry. Any other thread may queue messages for a session; it puts them
+// into the connection's outgoing queue and wakes the service thread.
+//
+// Locks: the sessions lock first; inside it `id_lock`, `stats_lock` or one
+// connection-queue map lock. Nothing of another component (the registry, a
+// worker) is called, and no full queue is waited on, while any of them is
+// held.
+
+#include "BaseSession.h"
+#include "QueueMessage.h"
+#include "RawMessage.h"
+#include "SafeQueue.h"
+#include "SafeUnorderedMap.h"
+#include "WebsockSession.h"
+#include "Worker.h"
+
+#include <libwebsockets.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace rrm {
+
+class RRM;
+class JsonReader;
+class JsonWriter;
+
+using ConnectionQueue = _SafeQueue<std::shared_ptr<QueueMessage>>;
+using ConnectionQueueMap = SafeUnorderedMap<lws*, ConnectionQueue>;
+
+// The library calls a plain function; it reaches the one server object of
+// the process through this binding.
+extern std::function<int(lws*, lws_callback_reasons, void*, void*, size_t)> websock_bound_callback;
+extern lws_http_mount websock_mount;
+int websock_protocol_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                              size_t len);
+
+class WebsockServerWorker : public Worker {
+public:
+    static constexpr int MAX_SERVICE_THREADS = 8;
+    static constexpr int MAX_JSONIFICATOR_THREADS = 100;
+    static constexpr int32_t CONNECTION_QUEUE_CAPACITY = 16;
+    static constexpr int32_t JSONIFICATOR_QUEUE_CAPACITY = 2048;
+    static constexpr size_t RX_BUFFER_SIZE = 65536;
+    // Largest message an access point may send, reassembled.
+    static constexpr uint64_t MAX_MESSAGE_SIZE = 16u * 1024u * 1024u;
+    // Overload guard: complete messages (all sessions together) counted
+    // within one window that make the domain workers pause load balancing,
+    // and the least time between two such pauses.
+    static constexpr uint32_t OVERLOAD_MESSAGES = 1024;
+    static constexpr int64_t OVERLOAD_HOLD_OFF_S = 29;
+
+    explicit WebsockServerWorker(RRM* owner);
+    ~WebsockServerWorker() override;
+
+    void process_message(const JsonReader& json, const QueueMessage& msg) override;
+    void enqueue_message(JsonReader&& json, const BaseSession& session) override;
+    void enqueue_message_force(JsonReader&& json, const BaseSession& session) override;
+    bool process_next_message() override;
+    void disconnect() override;
+    bool connect() override;
+    void to_json(JsonWriter& out) override;
+    void to_json_full(JsonWriter& out) override;
+
+    void enqueue_serialized(std::string text, const BaseSession& session);
+    void enqueue_serialized(const char* text, const BaseSession& session);
+
+    int worker_lws_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                            size_t len);
+    uint32_t next_session_id();
+    void start_jsonificator_threads(int n);
+
+    // The port the server listens on, 0 while it does not; differs from the
+    // configured one only when that is 0 (the system picks a free port).
+    int listening_port() const { return bound_port.load(); }
+
+    // The live sessions; the ping worker copies them under `sessions.mutex`.
+    SafeUnorderedMap<lws*, WebsockSession> sessions;
+
+private:
+    struct SendContext {
+        WebsockSession* session;
+        lws* wsi;
+        bool closing;
+    };
+    enum class Ring { Normal, Force };
+
+    void service_thread(int tsi);
+    void jsonificator_thread();
+    static void logger_callback(int level, const char* line);
+
+    int dispatch(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len);
+    int process_established(lws* wsi, void* user);
+    int process_closed(lws* wsi, void* user);
+    int process_pong(lws* wsi);
+    int process_receive(lws* wsi, void* in, size_t len);
+    static bool exceeds_message_size(const WebsockSession& session, size_t len, size_t remaining);
+    static int refuse_oversized(lws* wsi, WebsockSession& session);
+    int process_server_writeable(lws* wsi, void* user);
+    void process_wait_cancelled(lws* wsi);
+
+    void enqueue(std::shared_ptr<QueueMessage> msg, Ring ring, const char* op);
+    void wake_service(lws* wsi);
+    void wake_service_thread();
+    void adopt_wake_fd(lws_vhost* vhost);
+    bool send_one_message(ConnectionQueue::Ring& ring, SendContext& ctx);
+    int lws_send(lws* wsi, const char* buffer, int len, int protocol);
+    static void drop_connection_queue(ConnectionQueueMap& map, lws* wsi);
+    static std::shared_ptr<ConnectionQueue> new_connection_queue();
+
+    void hand_over(RawMessage& item);
+    void free_pending_texts();
+    void wait_before_retry();
+    static bool port_taken(int port);
+
+    RRM* registry;
+
+    std::mutex id_lock;
+    std::mutex stats_lock;
+    uint32_t session_id_counter = 1;
+
+    std::vector<std::thread> service_threads;
+    std::vector<std::thread> jsonificator_threads;
+    _SafeQueue<RawMessage> jsonificator_queue;
+    std::array<ConnectionQueueMap, MAX_SERVICE_THREADS> connection_queues;
+
+    lws_context_creation_info creation_info;
+    lws_protocols protocols[3];
+    std::atomic<lws_context*> context{nullptr};
+    std::atomic<bool> stopping{false};
+    std::atomic<int> bound_port{0};
+
+    // Overload guard; `recv_count` under the sessions lock, the others under
+    // `stats_lock`.
+    uint32_t recv_count = 0;
+    int64_t recv_window_s = 0;
+    int64_t last_overload_s = 0;
+
+    // Wakes the service thread: an eventfd whose duplicate the service loop
+    // polls. Written by any thread; read on the service thread.
+    int wake_fd;
+    std::atomic<bool> wake_adopted{false};
+
+    // Port failures in a row; the first of a streak is logged.
+    uint32_t open_failures = 0;
+};
+
+}  // namespace rrm

@@ -1,0 +1,40 @@
+#pragma once
+// One connected access point: its session handle, the message being
+// reassembled from its frames, its peer address and the second of its last
+// sign of life. Held by shared pointer in the WebSocket server's session map;
+// the service thread changes it under the sessions lock, the ping worker reads
+// `last_activity` without that lock.
+
+#include "BaseSession.h"
+#include "BufferInfo.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace rrm {
+
+class WebsockSession {
+public:
+    WebsockSession(const BaseSession& handle, std::string peer_text, int64_t now_s)
+        : session(handle), peer(std::move(peer_text)), last_activity(now_s)
+    {
+    }
+    WebsockSession(const WebsockSession&) = delete;
+    WebsockSession& operator=(const WebsockSession&) = delete;
+
+    BaseSession session;
+    BufferInfo rx;
+    std::string peer;
+    // CLOCK_MONOTONIC seconds.
+    std::atomic<int64_t> last_activity;
+
+    // Set when a chunk of the message being received was refused: the rest
+    // of that message is thrown away instead of being glued to what is left.
+    bool discard_message = false;
+    // Set when the connection is being closed by the server; nothing more is
+    // taken from it.
+    bool closing = false;
+};
+
+}  // namespace rrm
