@@ -6,12 +6,19 @@
 // same mutex, releases it and runs under the domain workers' locks. All of
 // it must finish in bounded time, and no domain worker may be left running
 // outside the registry.
+//
+// Meanwhile access points connect to the registry's real WebSocket server,
+// subscribe over the wire and go (politely or not), while session commands
+// (ping, drop, replies) and domain removals act on their live sessions, and
+// each restart closes them all.
 
 #include "ApEntry.h"
 #include "JsonReader.h"
 #include "Log.h"
 #include "MacAddress.h"
 #include "TestRegistry.h"
+#include "WebsockServerWorker.h"
+#include "WsTestClient.h"
 
 #include <gtest/gtest.h>
 
@@ -161,6 +168,71 @@ TEST(RegistryLocks, EverythingAtOnceFinishesWithoutDeadlock)
         registry->remove_worker(domain_name(random() % kDomains));
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     });
+    std::atomic<long> connections{0};
+    for (int c = 0; c < 3; ++c)
+        spawn([&](std::mt19937& random) {  // access points coming and going
+            const int port = registry->get_websock_worker()->listening_port();
+            if (port == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                return;
+            }
+            testsupport::WsTestClient ap;
+            if (ap.connect(port) != 101)
+                return;
+            ++connections;
+            ap.send_text(subscribe(domain_name(random() % kDomains), random() % 250));
+            switch (random() % 4) {
+            case 0:
+                ap.read_text(20);
+                break;
+            case 1:
+                ap.send_close(1000, "bye");
+                ap.read_text(20);
+                break;
+            case 2:
+                ap.send_fragmented(subscribe(domain_name(random() % kDomains), 7), 3);
+                std::this_thread::sleep_for(std::chrono::milliseconds(random() % 30));
+                break;
+            default:  // gone without a word
+                break;
+            }
+        });
+    spawn([&](std::mt19937& random) {  // session commands on live sessions
+        std::vector<BaseSession> live;
+        {
+            rrm::WebsockServerWorker* server = registry->get_websock_worker();
+            std::lock_guard<std::mutex> guard(server->sessions.mutex);
+            for (const auto& entry : server->sessions.map)
+                live.push_back(entry.second->session);
+        }
+        for (const BaseSession& session : live) {
+            switch (random() % 5) {
+            case 0:
+                registry->ping_session_at_websock_worker(session);
+                break;
+            case 1:
+                registry->drop_session_at_websock_worker(session, true);
+                registry->drop_session_at_rrm_worker(session);
+                break;
+            case 2:
+                registry->enqueue_message(rrm::JsonReader(R"({"service":"rrm","cmd":"x"})"), session);
+                break;
+            case 3: {  // the AP of a domain, so that removing the domain drops it
+                char mac[18];
+                std::snprintf(mac, sizeof mac, "00:00:00:00:02:%02X", static_cast<int>(random() % 256));
+                registry->run_on_domain(domain_name(random() % kDomains), [&](rrm::RrmWorker& w) {
+                    auto ap = std::make_shared<rrm::ApEntry>(&w.config, rrm::mac_from_string(mac), session);
+                    ap->ttl = 3;
+                    w.aps.insert(ap->base_mac, ap);
+                });
+                break;
+            }
+            default:
+                break;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
     spawn([&](std::mt19937&) {  // server-section changes
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         registry->restart();
@@ -228,6 +300,12 @@ TEST(RegistryLocks, EverythingAtOnceFinishesWithoutDeadlock)
     EXPECT_GT(created.load(), 0);
     EXPECT_GT(ended.load(), 0);
     EXPECT_GT(state.events.load(), 0);
+    EXPECT_GT(connections.load(), 0);
+    {
+        rrm::WebsockServerWorker* server = registry->get_websock_worker();
+        std::lock_guard<std::mutex> guard(server->sessions.mutex);
+        EXPECT_TRUE(server->sessions.map.empty());
+    }
 
     registry.reset();
     rrm::set_event_handler(nullptr);
