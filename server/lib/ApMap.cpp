@@ -11,7 +11,9 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <string_view>
 #include <type_traits>
+#include <unordered_map>
 
 namespace rrm {
 
@@ -346,6 +348,191 @@ void ApMap::fill_from_json_rf_environment(const JsonReader& scan, NeighbourMap& 
 }
 
 // ---- 802.11k neighbour entries ----------------------------------------------
+//
+// Lists are built for every AP of a domain at once, so the building avoids
+// per-entry allocations and formatting through printf: the viewer's side is
+// prepared once per list, and entries are put together as JSON values and
+// appended to the array in one step.
+
+namespace {
+
+// "AA:BB:CC:DD:EE:FF", the form of mac_to_string.
+struct MacText {
+    char text[18];
+
+    explicit MacText(const MacAddress& mac)
+    {
+        static const char hex[] = "0123456789ABCDEF";
+        for (int i = 0; i < 6; ++i) {
+            text[3 * i] = hex[mac.octets[i] >> 4];
+            text[3 * i + 1] = hex[mac.octets[i] & 0x0F];
+            text[3 * i + 2] = ':';
+        }
+        text[17] = '\0';
+    }
+    std::string_view view() const { return std::string_view(text, 17); }
+};
+
+// A shared VAP before it is written; points into the neighbour radio.
+struct SharedVap {
+    uint32_t id;
+    const std::string* ssid;
+    MacAddress mac;
+};
+
+// The viewer's 802.11k VAPs of one radio, in ascending SSID order.
+std::vector<const Vap*> vaps_with_80211k(const Radio& radio)
+{
+    std::vector<const Vap*> vaps;
+    for (const Vap* vap : radio.vaps.sorted())
+        if (vap->use_802dot11k)
+            vaps.push_back(vap);
+    return vaps;
+}
+
+// What one list needs of its viewer, gathered once.
+struct ListContext {
+    const ApEntry& viewer;
+    // By position in the viewer's radio list.
+    std::vector<std::vector<const Vap*>> vaps_11k;
+    std::vector<SharedVap> shared;
+
+    explicit ListContext(const ApEntry& viewer) : viewer(viewer)
+    {
+        vaps_11k.reserve(viewer.radios.radios.size());
+        for (const Radio& radio : viewer.radios.radios)
+            vaps_11k.push_back(vaps_with_80211k(radio));
+    }
+};
+
+// The band of a neighbour radio for its entry: its own, else the one its
+// channel points to; 0 when neither gives one.
+int entry_band(const Radio& radio)
+{
+    const int band = radio.get_band();
+    return band != BAND_NONE ? band : infer_band(radio.channel);
+}
+
+// The viewer radio a neighbour radio is compared with: the first enabled
+// one of that band on the same channel, else the first enabled one of that
+// band; -1 when the viewer has none.
+int viewer_radio_for(const ApEntry& viewer, int band, int channel)
+{
+    const std::vector<Radio>& radios = viewer.radios.radios;
+    for (std::size_t i = 0; i < radios.size(); ++i)
+        if (radios[i].status && radios[i].get_band() == band && radios[i].channel == channel)
+            return static_cast<int>(i);
+    for (std::size_t i = 0; i < radios.size(); ++i)
+        if (radios[i].status && radios[i].get_band() == band)
+            return static_cast<int>(i);
+    return -1;
+}
+
+void collect_shared(const Radio& radio, const MacAddress& bssid,
+                    const std::vector<const Vap*>& viewer_vaps, std::vector<SharedVap>& shared)
+{
+    // A client finds the VAP under the address form the viewer heard.
+    const bool radio_heard = mac_equal_ignoring_local_bit(radio.mac, bssid);
+    for (const Vap* own : viewer_vaps) {
+        const Vap* theirs = radio.vaps.find(own->ssid);
+        if (theirs == nullptr || !theirs->use_802dot11k)
+            continue;
+        MacAddress mac = theirs->mac;
+        if (radio_heard || mac_equal_ignoring_local_bit(theirs->mac, bssid))
+            mac.octets[0] = static_cast<uint8_t>((mac.octets[0] & ~MAC_LOCAL_BIT) |
+                                                 (bssid.octets[0] & MAC_LOCAL_BIT));
+        shared.push_back(SharedVap{static_cast<uint32_t>(theirs->vap_id), &own->ssid, mac});
+    }
+}
+
+// The members of an entry are distinct by construction: appended without
+// the duplicate search of JsonObject::set.
+template <std::size_t N>
+void set_member(yajson::JsonObject& object, const char (&key)[N], yajson::JsonValue value)
+{
+    yajson::detail::ObjectBuilder::append(object, std::string(key, N - 1), std::move(value));
+}
+
+void append_entry(ListContext& context, yajson::JsonArray& out, const Radio& radio,
+                  const MacAddress& bssid)
+{
+    if (!radio.status)
+        return;
+    const int band = entry_band(radio);
+    if (band == BAND_NONE)
+        return;
+    const int own = viewer_radio_for(context.viewer, band, radio.channel);
+    if (own < 0)
+        return;
+    context.shared.clear();
+    collect_shared(radio, bssid, context.vaps_11k[static_cast<std::size_t>(own)],
+                   context.shared);
+    if (context.shared.empty())
+        return;
+
+    yajson::JsonValue vaps = yajson::JsonValue::make_array();
+    yajson::JsonArray& list = vaps.as_array();
+    list.reserve(context.shared.size());
+    for (const SharedVap& item : context.shared) {
+        yajson::JsonValue vap = yajson::JsonValue::make_object();
+        yajson::JsonObject& members = vap.as_object();
+        members.reserve(3);
+        set_member(members, "id", yajson::JsonValue(static_cast<int64_t>(static_cast<int>(item.id))));
+        set_member(members, "ssid", yajson::JsonValue(std::string_view(*item.ssid)));
+        set_member(members, "mac", yajson::JsonValue(MacText(item.mac).view()));
+        list.push_back(std::move(vap));
+    }
+
+    yajson::JsonValue entry = yajson::JsonValue::make_object();
+    yajson::JsonObject& members = entry.as_object();
+    members.reserve(7);
+    set_member(members, "neighbour-mac", yajson::JsonValue(MacText(bssid).view()));
+    set_member(members, "channel", yajson::JsonValue(static_cast<int64_t>(radio.channel)));
+    set_member(members, "band",
+               yajson::JsonValue(static_cast<int64_t>(radio.get_advertised_band(radio.channel))));
+    set_member(members, "bandwidth", yajson::JsonValue(static_cast<int64_t>(radio.bandwidth)));
+    set_member(members, "primary-channel",
+               yajson::JsonValue(std::string_view(radio.get_primary_channel_text())));
+    set_member(members, "priority", yajson::JsonValue(static_cast<int64_t>(radio.priority)));
+    set_member(members, "vaps", std::move(vaps));
+    out.push_back(std::move(entry));
+}
+
+// The lowest BSSID of `hearer` that the index gives to radio `radio_id` of
+// the AP with base MAC `owner`.
+bool lowest_heard_as(const ApStorage& index, const ApEntry& hearer, const MacAddress& owner,
+                     int radio_id, MacAddress& found)
+{
+    bool any = false;
+    for (const NeighbourMap::Entry& heard : hearer.visible_members.table) {
+        const ApStorageEntry* known = find_index_entry(index, heard.first);
+        if (known == nullptr || known->radio_id != radio_id || !known->ap ||
+            known->ap->base_mac != owner)
+            continue;
+        if (!any || std::memcmp(heard.first.octets, found.octets, sizeof found.octets) < 0)
+            found = heard.first;
+        any = true;
+    }
+    return any;
+}
+
+// Radio of an AP, as a key of the viewer's heard radios.
+struct RadioKey {
+    MacAddress owner;
+    int radio_id;
+    bool operator==(const RadioKey& other) const
+    {
+        return radio_id == other.radio_id && owner == other.owner;
+    }
+};
+struct RadioKeyHash {
+    std::size_t operator()(const RadioKey& key) const noexcept
+    {
+        return MacHash()(key.owner) * 4 + static_cast<std::size_t>(key.radio_id & 3);
+    }
+};
+
+}  // namespace
 
 bool ApMap::use_all_neighbours(const ApEntry& viewer) const
 {
@@ -365,8 +552,23 @@ void ApMap::neighbours_to_json(const ApEntry& viewer, JsonWriter& array,
 {
     if (array.is_null())
         return;
+    ListContext context(viewer);
+    yajson::JsonArray& out = array.resolve().as_array();
 
     if (use_all_neighbours(viewer)) {
+        // The BSSID under which the viewer hears each radio, the lowest of
+        // several: what get_visible_radio_mac answers, found in one pass.
+        std::unordered_map<RadioKey, MacAddress, RadioKeyHash> heard_as;
+        for (const NeighbourMap::Entry& heard : viewer.visible_members.table) {
+            const ApStorageEntry* known = find_index_entry(index, heard.first);
+            if (known == nullptr || !known->ap)
+                continue;
+            auto result = heard_as.emplace(RadioKey{known->ap->base_mac, known->radio_id},
+                                           heard.first);
+            MacAddress& lowest = result.first->second;
+            if (std::memcmp(heard.first.octets, lowest.octets, sizeof lowest.octets) < 0)
+                lowest = heard.first;
+        }
         for (const Table::value_type* item : sorted()) {
             if (item->first == viewer.base_mac)
                 continue;
@@ -374,9 +576,16 @@ void ApMap::neighbours_to_json(const ApEntry& viewer, JsonWriter& array,
             for (const Radio& radio : ap.radios.radios) {
                 if (!radio.status)
                     continue;
-                const MacAddress bssid =
-                    get_visible_radio_mac(ap, static_cast<int>(radio.id), &viewer);
-                write_neighbour_entry(viewer, array, radio, bssid);
+                const int radio_id = static_cast<int>(radio.id);
+                MacAddress bssid;
+                auto it = ap.base_mac == viewer.base_mac
+                              ? heard_as.end()
+                              : heard_as.find(RadioKey{ap.base_mac, radio_id});
+                if (it != heard_as.end())
+                    bssid = it->second;
+                else
+                    bssid = ap.get_radio_mac(radio_id);
+                append_entry(context, out, radio, bssid);
             }
         }
         return;
@@ -396,7 +605,7 @@ void ApMap::neighbours_to_json(const ApEntry& viewer, JsonWriter& array,
             continue;
         for (const Radio& radio : it->second->radios.radios) {
             if (static_cast<int>(radio.id) == known->radio_id) {
-                write_neighbour_entry(viewer, array, radio, bssid);
+                append_entry(context, out, radio, bssid);
                 break;
             }
         }
@@ -406,106 +615,37 @@ void ApMap::neighbours_to_json(const ApEntry& viewer, JsonWriter& array,
 void ApMap::write_neighbour_entry(const ApEntry& viewer, JsonWriter& array, const Radio& radio,
                                   const MacAddress& bssid) const
 {
-    if (!radio.status)
+    if (array.is_null())
         return;
-    int band = radio.get_band();
-    if (band == BAND_NONE)
-        band = infer_band(radio.channel);
-    if (band == BAND_NONE)
-        return;
-
-    // The viewer radio on the same channel of that band, else any of it.
-    const Radio* viewer_radio = nullptr;
-    for (const Radio& own : viewer.radios.radios) {
-        if (own.status && own.get_band() == band && own.channel == radio.channel) {
-            viewer_radio = &own;
-            break;
-        }
-    }
-    if (viewer_radio == nullptr) {
-        for (const Radio& own : viewer.radios.radios) {
-            if (own.status && own.get_band() == band) {
-                viewer_radio = &own;
-                break;
-            }
-        }
-    }
-    if (viewer_radio == nullptr)
-        return;
-
-    std::vector<NeighbourVap> vaps;
-    collect_neighbour_vaps(radio, bssid, *viewer_radio, vaps);
-    if (vaps.empty())
-        return;
-
-    JsonWriter entry = array.add_object("");
-    entry.add_string("neighbour-mac", mac_to_string(bssid).c_str());
-    entry.add_int("channel", radio.channel);
-    entry.add_int("band", radio.get_advertised_band(radio.channel));
-    entry.add_int("bandwidth", radio.bandwidth);
-    entry.add_string("primary-channel", radio.get_primary_channel_text());
-    entry.add_int("priority", radio.priority);
-    JsonWriter list = entry.add_array("vaps");
-    for (const NeighbourVap& vap : vaps) {
-        JsonWriter object = list.add_object("");
-        object.add_int("id", static_cast<int>(vap.id));
-        object.add_string("ssid", vap.ssid.c_str());
-        object.add_string("mac", vap.mac.c_str());
-    }
+    ListContext context(viewer);
+    append_entry(context, array.resolve().as_array(), radio, bssid);
 }
 
 void ApMap::collect_neighbour_vaps(const Radio& radio, const MacAddress& bssid,
                                    const Radio& viewer_radio,
                                    std::vector<NeighbourVap>& vaps) const
 {
-    for (const Vap* own : viewer_radio.vaps.sorted()) {
-        if (!own->use_802dot11k)
-            continue;
-        const Vap* theirs = radio.vaps.find(own->ssid);
-        if (theirs == nullptr || !theirs->use_802dot11k)
-            continue;
-        // A client finds the VAP under the address form the viewer heard.
-        MacAddress mac = theirs->mac;
-        if (mac_equal_ignoring_local_bit(theirs->mac, bssid) ||
-            mac_equal_ignoring_local_bit(radio.mac, bssid))
-            mac.octets[0] = static_cast<uint8_t>((mac.octets[0] & ~MAC_LOCAL_BIT) |
-                                                 (bssid.octets[0] & MAC_LOCAL_BIT));
-        vaps.push_back(NeighbourVap{static_cast<uint32_t>(theirs->vap_id), own->ssid,
-                                    mac_to_string(mac)});
-    }
+    std::vector<SharedVap> shared;
+    collect_shared(radio, bssid, vaps_with_80211k(viewer_radio), shared);
+    for (const SharedVap& item : shared)
+        vaps.push_back(NeighbourVap{item.id, *item.ssid, mac_to_string(item.mac)});
 }
 
 MacAddress ApMap::get_visible_radio_mac(const ApEntry& ap, int radio_id,
                                         const ApEntry* viewer) const
 {
     const MacAddress own = ap.get_radio_mac(radio_id);
-
-    // The lowest BSSID of `hearer` that the index gives to radio_id of ap.
-    auto heard_as = [&](const ApEntry& hearer, MacAddress& found) {
-        bool any = false;
-        for (const NeighbourMap::Entry& heard : hearer.visible_members.table) {
-            const ApStorageEntry* known = find_index_entry(index, heard.first);
-            if (known == nullptr || known->radio_id != radio_id || !known->ap ||
-                known->ap->base_mac != ap.base_mac)
-                continue;
-            if (!any || std::memcmp(heard.first.octets, found.octets, sizeof found.octets) < 0)
-                found = heard.first;
-            any = true;
-        }
-        return any;
-    };
-
     MacAddress found;
     if (viewer != nullptr) {
         if (viewer->base_mac == ap.base_mac)
             return own;
-        return heard_as(*viewer, found) ? found : own;
+        return lowest_heard_as(index, *viewer, ap.base_mac, radio_id, found) ? found : own;
     }
     for (const Table::value_type* item : sorted()) {
         const ApEntry& hearer = *item->second;
         if (hearer.base_mac == ap.base_mac)
             continue;
-        if (heard_as(hearer, found))
+        if (lowest_heard_as(index, hearer, ap.base_mac, radio_id, found))
             return found;
     }
     return own;
