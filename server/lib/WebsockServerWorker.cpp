@@ -453,12 +453,14 @@ int WebsockServerWorker::process_closed(lws* wsi, void* user)
 
 int WebsockServerWorker::process_pong(lws* wsi)
 {
-    std::lock_guard<std::mutex> guard(sessions.mutex);
-    auto it = sessions.map.find(wsi);
-    if (it != sessions.map.end()) {
+    {
+        std::lock_guard<std::mutex> guard(sessions.mutex);
+        auto it = sessions.map.find(wsi);
+        if (it == sessions.map.end())
+            return 0;
         it->second->last_activity.store(monotonic_seconds());
-        lws_set_timeout(wsi, NO_PENDING_TIMEOUT, 0);
     }
+    lws_set_timeout(wsi, NO_PENDING_TIMEOUT, 0);
     return 0;
 }
 
@@ -467,82 +469,88 @@ int WebsockServerWorker::process_pong(lws* wsi)
 
 int WebsockServerWorker::process_receive(lws* wsi, void* in, size_t len)
 {
-    RawMessage item;
-    bool overloaded = false;
+    std::shared_ptr<WebsockSession> found;
     {
         std::lock_guard<std::mutex> guard(sessions.mutex);
         auto it = sessions.map.find(wsi);
         if (it == sessions.map.end())
             return 0;
-        WebsockSession& session = *it->second;
-        if (session.closing)
-            return 0;
+        found = it->second;
+    }
+    // The lock covers only the look-up: sessions are made and erased on this
+    // thread alone, and the receive state of a session is this thread's.
+    WebsockSession& session = *found;
+    if (session.closing)
+        return 0;
 
-        const size_t remaining = lws_remaining_packet_payload(wsi);
-        const bool intermediate = remaining != 0 || lws_is_final_fragment(wsi) == 0;
-        if (intermediate) {
-            if (session.discard_message || len == 0 || !in)
-                return 0;
-            if (len > static_cast<size_t>(INT_MAX)) {
-                RRM_ERROR("websocket fragment exceeds INT_MAX; session %u", session.session.id);
-                // The rest of this message must not be taken for a message.
-                session.rx.clear();
-                session.discard_message = true;
-                return 0;
-            }
-            if (exceeds_message_size(session, len, remaining))
-                return refuse_oversized(wsi, session);
-            session.rx.append(in, static_cast<int32_t>(len));
+    RawMessage item;
+    int text_size = 0;
+    bool overloaded = false;
+
+    const size_t remaining = lws_remaining_packet_payload(wsi);
+    const bool intermediate = remaining != 0 || lws_is_final_fragment(wsi) == 0;
+    if (intermediate) {
+        if (session.discard_message || len == 0 || !in)
+            return 0;
+        if (len > static_cast<size_t>(INT_MAX)) {
+            RRM_ERROR("websocket fragment exceeds INT_MAX; session %u", session.session.id);
+            // The rest of this message must not be taken for a message.
+            session.rx.clear();
+            session.discard_message = true;
             return 0;
         }
+        if (exceeds_message_size(session, len, remaining))
+            return refuse_oversized(wsi, session);
+        session.rx.append(in, static_cast<int32_t>(len));
+        return 0;
+    }
 
-        // This chunk completes the message.
-        const int64_t now = monotonic_seconds();
-        session.last_activity.store(now);
-        lws_set_timeout(wsi, NO_PENDING_TIMEOUT, 0);
+    // This chunk completes the message.
+    const int64_t now = monotonic_seconds();
+    session.last_activity.store(now);
+    lws_set_timeout(wsi, NO_PENDING_TIMEOUT, 0);
 
-        if (session.discard_message) {
-            session.discard_message = false;
+    if (session.discard_message) {
+        session.discard_message = false;
+        session.rx.clear();
+        return 0;
+    }
+    if (len != 0) {
+        if (!in) {
             session.rx.clear();
             return 0;
         }
-        if (len != 0) {
-            if (!in) {
-                session.rx.clear();
-                return 0;
-            }
-            if (len > static_cast<size_t>(INT_MAX)) {
-                RRM_ERROR("websocket frame exceeds INT_MAX; session %u", session.session.id);
-                session.rx.clear();
-                return 0;
-            }
-            if (exceeds_message_size(session, len, remaining))
-                return refuse_oversized(wsi, session);
-            session.rx.append(in, static_cast<int32_t>(len));
+        if (len > static_cast<size_t>(INT_MAX)) {
+            RRM_ERROR("websocket frame exceeds INT_MAX; session %u", session.session.id);
+            session.rx.clear();
+            return 0;
         }
-        RRM_DEBUG("Recv %.*s", session.rx.size < 0 ? 0 : static_cast<int>(session.rx.size),
-                  session.rx.data ? session.rx.data : "");
-
-        // Overload guard: all sessions' complete messages, looked at by the
-        // first message of each later second.
-        ++recv_count;
-        {
-            std::lock_guard<std::mutex> stats(stats_lock);
-            if (now - recv_window_s > 0) {
-                recv_window_s = now;
-                if (recv_count >= OVERLOAD_MESSAGES && now - last_overload_s > OVERLOAD_HOLD_OFF_S) {
-                    last_overload_s = now;
-                    overloaded = true;
-                }
-                recv_count = 0;
-            }
-        }
-        item.text = session.rx.release();
-        item.session = session.session;
+        if (exceeds_message_size(session, len, remaining))
+            return refuse_oversized(wsi, session);
+        session.rx.append(in, static_cast<int32_t>(len));
     }
+    text_size = session.rx.size < 0 ? 0 : static_cast<int>(session.rx.size);
 
-    // No lock of ours is held from here: the registry takes its own, and the
-    // parsing queue may make us wait.
+    // Overload guard: all sessions' complete messages, looked at by the
+    // first message of each later second.
+    ++recv_count;
+    {
+        std::lock_guard<std::mutex> stats(stats_lock);
+        if (now - recv_window_s > 0) {
+            recv_window_s = now;
+            if (recv_count >= OVERLOAD_MESSAGES && now - last_overload_s > OVERLOAD_HOLD_OFF_S) {
+                last_overload_s = now;
+                overloaded = true;
+            }
+            recv_count = 0;
+        }
+    }
+    item.text = session.rx.release();
+    item.session = session.session;
+
+    // The registry takes its own lock and the parsing queue may make us wait:
+    // none of ours is held.
+    RRM_DEBUG("Recv %.*s", text_size, item.text ? item.text : "");
     if (overloaded)
         registry->stop_load_balancer_at_rrm_worker(item.session);
 
@@ -577,8 +585,8 @@ int WebsockServerWorker::refuse_oversized(lws* wsi, WebsockSession& session)
     static const char reason[] = "message too big";
     lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE,
                      reinterpret_cast<unsigned char*>(const_cast<char*>(reason)), sizeof reason - 1);
-    // The caller returns -1 with the sessions lock released; the library then
-    // sends the close frame and reports the close.
+    // The caller returns -1; the library then sends the close frame and
+    // reports the close.
     return -1;
 }
 
@@ -792,10 +800,17 @@ void WebsockServerWorker::process_wait_cancelled(lws* wsi)
 
 int WebsockServerWorker::process_server_writeable(lws* wsi, void* user)
 {
-    std::unique_lock<std::mutex> guard(sessions.mutex);
-    auto it = sessions.map.find(wsi);
-    if (it == sessions.map.end())
-        return 0;
+    // Sessions are made and erased only on this thread, so the record found
+    // here stays the live one for the whole event; the lock is not held
+    // while writing, so that producers and the parsing thread go on.
+    std::shared_ptr<WebsockSession> session;
+    {
+        std::lock_guard<std::mutex> guard(sessions.mutex);
+        auto it = sessions.map.find(wsi);
+        if (it == sessions.map.end())
+            return 0;
+        session = it->second;
+    }
     const int tsi = lws_get_tsi(wsi);
     if (static_cast<uint32_t>(tsi) >= MAX_SERVICE_THREADS) {
         RRM_ERROR("process_server_writeable: invalid lws tsi %d", tsi);
@@ -812,16 +827,17 @@ int WebsockServerWorker::process_server_writeable(lws* wsi, void* user)
         }
         queue = slot;
     }
-    // Only this thread consumes the queue, so it is popped without the map
-    // lock: producers of other connections are not held up by the write.
-    SendContext ctx{it->second.get(), wsi, false};
+    // Only this thread consumes the queue.
+    SendContext ctx{session.get(), wsi, false};
     const bool taken = send_one_message(queue->force, ctx) || send_one_message(queue->normal, ctx);
 
     if (ctx.closing) {
-        set_session_pointer(user, nullptr);
-        drop_connection_queue(connection_queues[tsi], wsi);
-        sessions.map.erase(it);
-        guard.unlock();
+        {
+            std::lock_guard<std::mutex> guard(sessions.mutex);
+            set_session_pointer(user, nullptr);
+            drop_connection_queue(connection_queues[tsi], wsi);
+            sessions.map.erase(wsi);
+        }
         // The close reason is set: returning -1 makes the library send the
         // close frame and report the close later, outside this callback.
         return -1;

@@ -9,10 +9,12 @@
 // registry. Any other thread may queue messages for a session; it puts them
 // into the connection's outgoing queue and wakes the service thread.
 //
-// Locks: the sessions lock first; inside it `id_lock`, `stats_lock` or one
-// connection-queue map lock. Nothing of another component (the registry, a
-// worker) is called, and no full queue is waited on, while any of them is
-// held.
+// Locks: the sessions lock first; inside it `id_lock` or one connection-queue
+// map lock. Nothing of another component (the registry, a worker) is called,
+// and no full queue is waited on, while any of them is held. Sessions are
+// made and erased only on the service thread (or on the worker thread while
+// no service thread runs), so the service thread uses a record it found
+// without holding the lock; other threads only read the map.
 
 #include "BaseSession.h"
 #include "QueueMessage.h"
@@ -145,8 +147,8 @@ private:
     std::atomic<bool> stopping{false};
     std::atomic<int> bound_port{0};
 
-    // Overload guard; `recv_count` under the sessions lock, the others under
-    // `stats_lock`.
+    // Overload guard; `recv_count` is the service thread's, the others are
+    // under `stats_lock`.
     uint32_t recv_count = 0;
     int64_t recv_window_s = 0;
     int64_t last_overload_s = 0;
