@@ -98,6 +98,11 @@ void set_session_pointer(void* user, WebsockSession* session)
         *static_cast<WebsockSession**>(user) = session;
 }
 
+// The server object that `websock_bound_callback` calls; a second object
+// built while the first lives takes the binding over, and only the object
+// that holds it gives it up.
+WebsockServerWorker* bound_server = nullptr;
+
 // Guards the library context against being destroyed while another thread
 // wakes its service loop.
 std::shared_mutex& context_guard()
@@ -119,6 +124,7 @@ WebsockServerWorker::WebsockServerWorker(RRM* owner)
     using namespace std::placeholders;
     websock_bound_callback =
         std::bind(&WebsockServerWorker::worker_lws_callback, this, _1, _2, _3, _4, _5);
+    bound_server = this;
     // The worker's own queue only ever carries its stop message.
     set_notify([] {});
 }
@@ -126,7 +132,10 @@ WebsockServerWorker::WebsockServerWorker(RRM* owner)
 WebsockServerWorker::~WebsockServerWorker()
 {
     disconnect();
-    websock_bound_callback = nullptr;
+    if (bound_server == this) {
+        websock_bound_callback = nullptr;
+        bound_server = nullptr;
+    }
     for (auto& queues : connection_queues) {
         std::lock_guard<std::mutex> guard(queues.mutex);
         queues.map.clear();
