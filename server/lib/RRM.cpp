@@ -8,13 +8,20 @@
 #include "Log.h"
 #include "MacAddress.h"
 #include "PingWorker.h"
+#include "ReportCleanup.h"
 #include "RrmWorker.h"
 #include "Version.h"
 #include "WebsockServerWorker.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <exception>
+#include <map>
 
 namespace rrm {
 
@@ -487,6 +494,197 @@ bool RRM::run_on_domain(const std::string& domain, const std::function<void(RrmW
         return false;
     domain_worker->run_locked([&] { fn(*domain_worker); });
     return true;
+}
+
+// ------------------------------------------------------------------- VRRP
+
+void RRM::update_vrrp_role(int new_role, std::shared_ptr<std::string> domains)
+{
+    std::lock_guard<std::mutex> switching(vrrp_mutex);
+    const int32_t current = vrrp_role.load();
+    if (new_role == current) {
+        RRM_WARNING("try to switch VRRP role to the same: %s -> %s", vrrp_role_to_string(current),
+                    vrrp_role_to_string(new_role));
+        return;
+    }
+    RRM_INFO("VRRP role: %s -> %s", vrrp_role_to_string(current), vrrp_role_to_string(new_role));
+    if (new_role == 0 && current == 1) {
+        stop();
+    } else if (new_role == 1 && current == 0) {
+        // No stop, restart or removal in between: the restored workers
+        // belong to this master period.
+        std::lock_guard<std::recursive_mutex> life(lifecycle_mutex);
+        default_worker->start();
+        if (websock_worker)
+            websock_worker->start();
+        if (ping_worker)
+            ping_worker->start();
+        restore_domains(std::move(domains));
+    }
+    vrrp_role = new_role;
+}
+
+void RRM::restore_domains(std::shared_ptr<std::string> domains)
+{
+    if (!domains)
+        return;
+    const JsonReader list(domains->c_str());
+    if (list.is_null())
+        return;
+    for (int i = 0; i < list.size(); ++i) {
+        const JsonReader backup = list.child(i);
+        if (!backup.is_null())
+            restore_domain(backup);
+    }
+}
+
+void RRM::restore_domain(const JsonReader& backup)
+{
+    const std::string name = backup.get_string("name");
+    if (!config->server().enabled)
+        return;
+    if (find_worker(name))
+        return;
+    std::shared_ptr<Worker> fresh(make_rrm_worker(name));
+    if (!fresh)
+        return;
+    bool inserted = false;
+    insert_domain_worker(name, fresh, inserted);
+    if (!inserted)
+        return;  // discarded unstarted: the domain has a worker after all
+    try {
+        if (auto* domain_worker = dynamic_cast<RrmWorker*>(fresh.get())) {
+            RRM_DEBUG("Created new worker '%s'.", name.c_str());
+            // Before its thread runs, and under its lock for the management
+            // queries that may already find it in the map.
+            domain_worker->run_locked([&] { domain_worker->restore_domain_state(backup); });
+        }
+        fresh->start();
+    } catch (const std::exception& e) {
+        {
+            std::lock_guard<std::mutex> guard(workers.mutex);
+            auto it = workers.map.find(name);
+            if (it != workers.map.end() && it->second == fresh)
+                workers.map.erase(it);
+        }
+        finish_start();
+        RRM_ERROR("Exception at processing message for domain '%s': %s", name.c_str(), e.what());
+        notify_event(EVENT_DOMAIN_WORKER_CREATE_FAILED, std::make_shared<std::string>(name));
+        return;
+    }
+    finish_start();
+}
+
+// ---------------------------------------------------- daily report clean-up
+
+void RRM::check_old_reports()
+{
+    const ServerSettings server = config->server();
+    RRM_DEBUG("RRM::check_old_reports entered: report_delete_at_time_utc=\"%s\", "
+              "reports_path=\"%s\".",
+              server.report_delete_at_time_utc.c_str(), server.reports_path.c_str());
+    bool fire = false;
+    reports::check_report_alarm_clock_every_min(server.report_delete_at_time_utc, fire);
+    if (!fire)
+        return;
+    RRM_INFO("Check old reports.");
+
+    std::map<std::string, int> domains;
+    config->for_each_domain_config([&](const std::string& name, const DomainConfig& settings) {
+        domains[name] = settings.report_days_to_live;
+    });
+    const std::string reports_path = server.reports_path;
+
+    // One domain's failure (an error code or an exception, say for an empty
+    // name or path) is logged and the others are still cleaned.
+    auto clean_domain = [&](const std::string& domain, int days) {
+        std::unique_lock<std::mutex> map_lock(workers.mutex);
+        auto it = workers.map.find(domain);
+        if (it != workers.map.end()) {
+            RRM_DEBUG("Active domain: %s", domain.c_str());
+            std::shared_ptr<Worker> worker = it->second;
+            if (!worker) {
+                RRM_ERROR("%s worker absent.", domain.c_str());
+                notify_event(EVENT_REPORT_WORKER_ABSENT, std::make_shared<std::string>(domain));
+                workers.map.erase(it);
+                return;
+            }
+            // The worker's lock is never waited for under the map lock.
+            map_lock.unlock();
+            int r = 0;
+            try {
+                worker->run_locked(
+                    [&] { r = reports::delete_old_reports_in_domain(domain, days, reports_path); });
+            } catch (const std::exception&) {
+                r = EINVAL;
+            }
+            if (r != 0) {
+                RRM_ERROR("Error call delete_old_reports_in_domain for active domain: %s. Error "
+                          "code = %d",
+                          domain.c_str(), r);
+                notify_event(EVENT_REPORT_DELETE_FAILED, std::make_shared<std::string>(domain));
+            }
+            return;
+        }
+        // No worker can be made for the domain while its files are rewritten.
+        RRM_DEBUG("Inactive domain: %s\n", domain.c_str());
+        int r = 0;
+        try {
+            r = reports::delete_old_reports_in_domain(domain, days, reports_path);
+        } catch (const std::exception&) {
+            r = EINVAL;
+        }
+        if (r != 0) {
+            RRM_ERROR("Error call delete_old_reports_in_domain for inactive domain: %s. Error "
+                      "code = %d",
+                      domain.c_str(), r);
+            notify_event(EVENT_REPORT_DELETE_FAILED, std::make_shared<std::string>(domain));
+        }
+    };
+    for (const auto& entry : domains)
+        clean_domain(entry.first, entry.second);
+
+    DIR* folder = ::opendir(reports_path.c_str());
+    if (!folder) {
+        RRM_ERROR("Could not open directory: %s", reports_path.c_str());
+        notify_event(EVENT_REPORT_DELETE_FAILED, nullptr);
+        return;
+    }
+    static const std::string prefix = "report_idx_";
+    static const std::string ending = ".txt";
+    bool failed = false;
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const size_t at = name.rfind(ending);
+        if (at == std::string::npos || at + ending.size() != name.size() || at < prefix.size())
+            continue;
+        const std::string domain = name.substr(prefix.size(), at - prefix.size());
+        if (domain.empty() || domains.count(domain) != 0)
+            continue;
+        RRM_INFO("Delete report files for domain: %s", domain.c_str());
+        const std::string files[] = {
+            reports::get_report_config_file_name(domain, reports_path),
+            reports::get_report_file_name(domain, reports_path),
+            reports::get_report_index_file_name(domain, reports_path),
+        };
+        for (size_t i = 0; i < 3; ++i) {
+            struct stat st;
+            // The index file is the entry found: no test for it.
+            if (i < 2 && ::stat(files[i].c_str(), &st) != 0)
+                continue;
+            if (std::remove(files[i].c_str()) != 0) {
+                const int error = errno;
+                RRM_ERROR("Error while delete \"%s\", errno = %d: %s", files[i].c_str(), error,
+                          std::strerror(error));
+                failed = true;
+            }
+        }
+    }
+    ::closedir(folder);
+    if (failed)
+        notify_event(EVENT_REPORT_DELETE_FAILED, nullptr);
 }
 
 }  // namespace rrm

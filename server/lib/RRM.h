@@ -73,6 +73,22 @@ public:
     void restart();
     int get_vrrp_role() const { return vrrp_role.load(); }
 
+    // The VRRP role switch: to 0 (backup) every worker stops and the AP port
+    // closes; to 1 (master) the service workers start and the domains of
+    // `domains` (the compact text of an array of domain backup objects, may
+    // be null) are restored. Switches are serialised; a role query meanwhile
+    // reads the old role.
+    void update_vrrp_role(int new_role, std::shared_ptr<std::string> domains);
+    void restore_domains(std::shared_ptr<std::string> domains);
+    // A worker for the backup's domain, its state restored before its thread
+    // starts; nothing when the domain already has one.
+    void restore_domain(const JsonReader& backup);
+
+    // The daily report clean-up, when the daily alarm fires: old lines of
+    // every configured domain's reports, and the report files of domains
+    // that are no longer configured. Main thread, about once a minute.
+    void check_old_reports();
+
     // Every parsed AP message comes in here, from the WebSocket worker's
     // parsing thread.
     void process_incoming_message(JsonReader&& json, const BaseSession& session);
@@ -161,6 +177,10 @@ private:
     WorkerList copy_workers_locked();
 
     std::recursive_mutex lifecycle_mutex;
+    // Serialises the VRRP role switches (the CLI thread and the main thread
+    // may ask at once). Taken before lifecycle_mutex and the workers-map
+    // lock, never while holding either.
+    std::mutex vrrp_mutex;
     bool stopping = false;
     // Domains under removal, with the messages held back for them.
     std::map<std::string, HeldMessages> removing;

@@ -7,6 +7,8 @@
 #include "MessageChecks.h"
 #include "QueueMessage.h"
 #include "RRM.h"
+#include "ApEntry.h"
+#include "ChannelSets.h"
 
 #include <cstring>
 #include <exception>
@@ -46,6 +48,37 @@ void RrmWorker::poll_timers()
 
 // The thread calls connect and disconnect outside its passes, so without the
 // worker lock; the timers are also reached under run_locked.
+void RrmWorker::restore_domain_state(const JsonReader& backup)
+{
+    // The restored radios' channels are read again when the AP subscribes.
+    ChannelSets channel_sets;
+    for (const char* list : {"aps", "unanswered-aps", "deleted-aps"}) {
+        const JsonReader elements = backup.child(list);
+        if (elements.is_null())
+            break;
+        for (int i = 0; i < elements.size(); ++i) {
+            const JsonReader element = elements.child(i);
+            if (element.is_null())
+                continue;
+            const MacAddress mac = mac_from_string(element.get_string("mac"));
+            const std::string board = element.get_string("board");
+            const std::string hw = element.get_string("hw");
+            const std::string serial = element.get_string("serial");
+            if (board.empty() || hw.empty() || serial.empty()) {
+                RRM_WARNING("Can't read factory settings from backup for ap '%s'",
+                            mac_to_string(mac).c_str());
+                continue;
+            }
+            RRM_DEBUG("Restore ap '%s' from backup", mac_to_string(mac).c_str());
+            auto ap = std::make_shared<ApEntry>(&config, mac, null_session,
+                                                FactorySettings(board, hw, serial, mac));
+            ap->restore(element, channel_sets);
+            ap->ttl = config.away_timeout_ticks();
+            aps_to_delete.insert(mac, ap);
+        }
+    }
+}
+
 bool RrmWorker::connect()
 {
     worker_thread.store(std::this_thread::get_id());

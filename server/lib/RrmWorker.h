@@ -58,6 +58,15 @@ public:
 
     RRM* get_registry() const { return registry; }
 
+    // Puts back the access points of a domain backup object: those of
+    // "aps", "unanswered-aps" and "deleted-aps" (the first list that is
+    // absent or null ends it) all wait in aps_to_delete, with no session and
+    // the usual away time, for their AP to subscribe again. The registry
+    // calls it on a new worker before its thread starts. The saved planning
+    // states ("rrm-status", "fbt-status") belong to the optimisation
+    // sub-worker and are not read here.
+    void restore_domain_state(const JsonReader& backup);
+
     // The state below belongs to the worker thread; any other thread uses it
     // only inside run_locked.
 
