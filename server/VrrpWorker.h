@@ -1,0 +1,85 @@
+#pragma once
+// The server's side of VRRP: the role at start-up from the VRRP state file,
+// and one backup file per domain ("<vrrp_backup_path>/<domain>.json") written
+// vrrp_timeout seconds after the domain's last change, from which a server
+// that becomes master restores its domains. No thread of its own: domain
+// worker threads schedule backups (event 23), the main thread fires the
+// backup timer between passes of the web API loop.
+
+#include "TimerQueue.h"
+
+#include <yajson/yajson.h>
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+
+namespace rrm {
+class GlobalConfig;
+class RRM;
+}  // namespace rrm
+
+class VrrpWorker {
+public:
+    // The only timer ever armed: the debounced backup run.
+    static constexpr int32_t kBackupTimerId = 1;
+
+    VrrpWorker(rrm::RRM* registry, rrm::GlobalConfig* config);
+    virtual ~VrrpWorker();
+    VrrpWorker(const VrrpWorker&) = delete;
+    VrrpWorker& operator=(const VrrpWorker&) = delete;
+
+    // No socket and no thread: nothing to connect, stop or run.
+    virtual void connect() {}
+    virtual void stop() {}
+    virtual void run() {}
+
+    // With VRRP enabled, the role from the first line of vrrp_state_file:
+    // "BACKUP" is backup, anything else (or no file) master.
+    void set_vrrp_role_on_start();
+
+    // Event 23 for a domain: with VRRP enabled, the domain's backup is due
+    // vrrp_timeout seconds from now; a later call for any domain pushes the
+    // run back again. Called on domain worker threads.
+    void schedule_domain_backup(const std::string& domain);
+
+    // Fires the due timers; main thread, after each web API pass.
+    void poll_timers();
+
+    // Writes the backup file of every domain scheduled so far. A folder that
+    // cannot be used keeps them scheduled for the next run.
+    void make_domains_backup();
+
+    // Every backup file of vrrp_backup_path that parses, as one array, in
+    // folder order; null when the folder cannot be used.
+    yajson::JsonValue restore_domains_from_backup();
+
+    // Switches the registry to `role` (0 backup, 1 master); becoming master
+    // from backup restores the domains of the backup files. False when VRRP
+    // is disabled.
+    bool request_role(int role);
+
+    // The domain backup object of one domain as compact text, from the full
+    // status of its domain worker; false when the domain has no worker or
+    // its status lacks the AP lists.
+    bool build_domain_backup(const std::string& domain, std::string& out);
+
+    // Domains waiting for the next backup run.
+    std::set<std::string> pending() const;
+
+protected:
+    rrm::RRM* registry;
+    rrm::GlobalConfig* config;
+    rrm::TimerQueue timers;
+    std::function<void()> backup_callback;
+    std::set<std::string> pending_domains;
+    mutable std::mutex mutex;
+
+private:
+    // Set by the backup timer (under `mutex`, inside the poll); the backup
+    // itself then runs with no lock held, since it takes the registry's and
+    // the domain workers' locks while domain threads hold theirs to schedule.
+    bool backup_due = false;
+};
