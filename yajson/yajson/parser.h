@@ -59,16 +59,158 @@ inline int hex_value(char c) noexcept
     return -1;
 }
 
+// 10^n as an exact double, n from 0 to 22.
+inline double power10(std::size_t n) noexcept
+{
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    return powers[n];
+}
+
+// 10^n, n from 0 to 8.
+inline std::uint64_t pow10_u64(std::size_t n) noexcept
+{
+    static constexpr std::uint64_t powers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    return powers[n];
+}
+
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+// Eight text bytes, the first in the lowest byte.
+inline std::uint64_t load_le64(const char* p) noexcept
+{
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    return x;
+}
+
+// How many of the eight bytes in x, from the first, are ASCII digits.
+inline std::size_t leading_digits(std::uint64_t x) noexcept
+{
+    constexpr std::uint64_t high = 0xF0F0F0F0F0F0F0F0ULL;
+    constexpr std::uint64_t zeros = 0x3030303030303030ULL;
+    // A digit has high nibble 3 before and after adding 6. Carries only
+    // run from a non-digit byte into later ones, which do not matter.
+    const std::uint64_t m = ((x & high) ^ zeros) | (((x + 0x0606060606060606ULL) & high) ^ zeros);
+    return m == 0 ? 8 : static_cast<std::size_t>(__builtin_ctzll(m)) >> 3;
+}
+
+// The value of the first n (1 to 8) digit bytes of x.
+inline std::uint64_t eight_digits(std::uint64_t x, std::size_t n) noexcept
+{
+    x <<= 8 * (8 - n); // drop the bytes after them; the gap reads as leading zeros
+    x = ((x & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
+    x = ((x & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
+    return ((x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32;
+}
+#endif
+
+// A stack of items in fixed-size chunks: growing never moves the items
+// already there. Chunks stay allocated for reuse until the stack dies.
+template <class T, std::size_t ChunkItems>
+class ChunkedStack {
+    static_assert((ChunkItems & (ChunkItems - 1)) == 0, "chunks hold a power of two items");
+
+public:
+    explicit ChunkedStack(std::pmr::memory_resource* resource) : chunks_(resource) {}
+
+    ~ChunkedStack()
+    {
+        pop_to(0);
+        std::pmr::memory_resource* resource = chunks_.get_allocator().resource();
+        for (T* chunk : chunks_)
+            resource->deallocate(chunk, ChunkItems * sizeof(T), alignof(T));
+    }
+
+    ChunkedStack(const ChunkedStack&) = delete;
+    ChunkedStack& operator=(const ChunkedStack&) = delete;
+
+    std::size_t size() const noexcept { return size_; }
+    T& operator[](std::size_t i) noexcept { return chunks_[i / ChunkItems][i % ChunkItems]; }
+
+    // The new item stays where it is while the stack grows.
+    template <class... Args>
+    T& push(Args&&... args)
+    {
+        if (top_ == chunk_end_)
+            next_chunk();
+        T* item = new (top_) T(std::forward<Args>(args)...);
+        ++top_;
+        ++size_;
+        return *item;
+    }
+
+    // Destroys the items from n on.
+    void pop_to(std::size_t n) noexcept
+    {
+        if (n == size_)
+            return;
+        while (size_ > n) {
+            --size_;
+            (*this)[size_].~T();
+        }
+        if (n % ChunkItems == 0) {
+            top_ = chunk_end_ = nullptr; // the next push selects the chunk
+        } else {
+            top_ = chunks_[n / ChunkItems] + n % ChunkItems;
+            chunk_end_ = chunks_[n / ChunkItems] + ChunkItems;
+        }
+    }
+
+    // Calls f on every item from n on, in order.
+    template <class F>
+    void for_each_from(std::size_t n, F f)
+    {
+        while (n < size_) {
+            T* chunk = chunks_[n / ChunkItems];
+            const std::size_t stop = std::min(size_, (n / ChunkItems + 1) * ChunkItems);
+            for (T* item = chunk + n % ChunkItems; n < stop; ++n, ++item)
+                f(*item);
+        }
+    }
+
+private:
+    // The stack is at a chunk boundary: use the chunk there, or a new one.
+    void next_chunk()
+    {
+        const std::size_t k = size_ / ChunkItems;
+        if (k == chunks_.size()) {
+            chunks_.reserve(k + 1);
+            std::pmr::memory_resource* resource = chunks_.get_allocator().resource();
+            chunks_.push_back(static_cast<T*>(resource->allocate(ChunkItems * sizeof(T), alignof(T))));
+        }
+        top_ = chunks_[k];
+        chunk_end_ = top_ + ChunkItems;
+    }
+
+    std::pmr::vector<T*> chunks_;
+    T* top_ = nullptr;
+    T* chunk_end_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+constexpr std::size_t chunk_items(std::size_t item_size) noexcept
+{
+    std::size_t n = 1;
+    while (2 * n * item_size <= 2048)
+        n *= 2;
+    return n;
+}
+
+// Chunks of a power of two items within 2 KB, so both stacks start in the
+// parse's own buffer.
+template <class T>
+using OverflowStack = ChunkedStack<T, chunk_items(sizeof(T))>;
+
 class Parser {
 public:
     Parser(const char* begin, const char* end, const ParseOptions& options, std::pmr::memory_resource* scratch,
-           MonotonicArena* arena)
+           MonotonicArena* arena, std::pmr::memory_resource* overflow = std::pmr::new_delete_resource())
         : cur_(begin), end_(end), begin_(begin), options_(options),
           max_depth_(options.max_depth == 0 ? default_max_depth : options.max_depth), scratch_(scratch),
           arena_(arena),
           result_(arena != nullptr ? static_cast<std::pmr::memory_resource*>(arena)
                                    : std::pmr::new_delete_resource()),
-          buffer_(scratch)
+          buffer_(scratch), overflow_values_(overflow), overflow_members_(overflow)
     {
     }
 
@@ -133,6 +275,25 @@ public:
         }
     }
 
+    // A value inside a container: strings and numbers, the most common,
+    // without the general dispatch.
+    __attribute__((always_inline)) void parse_element(JsonValue& out)
+    {
+        skip_whitespace();
+        if (cur_ != end_) {
+            const char c = *cur_;
+            if (c == '"') {
+                parse_string_value(out, '"');
+                return;
+            }
+            if (is_digit(c) || c == '-') {
+                parse_number(out);
+                return;
+            }
+        }
+        parse_value(out);
+    }
+
     void parse_array(JsonValue& out)
     {
         ++cur_;
@@ -148,9 +309,14 @@ public:
         }
         JsonArray& elements = *out.p_.arr;
         elements.reserve(size_ahead());
+        const std::size_t overflow_base = overflow_values_.size();
         for (;;) {
-            elements.emplace_back();
-            parse_value(elements.back());
+            if (elements.size() < elements.capacity()) {
+                elements.emplace_back();
+                parse_element(elements.back());
+            } else {
+                parse_element(overflow_values_.push());
+            }
             skip_whitespace();
             if (cur_ == end_)
                 fail(errc::unterminated_array, "unterminated array");
@@ -171,6 +337,8 @@ public:
             fail(errc::unexpected_character, "expected ',' or ']' in array");
         }
         --depth_;
+        if (overflow_values_.size() != overflow_base)
+            take_overflow(elements, overflow_values_, overflow_base);
     }
 
     void parse_object(JsonValue& out)
@@ -204,20 +372,31 @@ public:
             seen = new (seen_storage) KeySet(8, KeyHasher(), std::equal_to<std::pmr::string>(),
                                              KeySet::allocator_type(scratch_));
 
+        JsonObject::Members& members = object.members_;
+        const std::size_t overflow_base = overflow_members_.size();
         for (;;) {
             skip_whitespace();
             if (cur_ == end_)
                 fail(errc::unterminated_object, "expected string key in object");
             const std::string_view key = parse_key();
-            object.members_.emplace_back(key.data(), key.size());
-            skip_whitespace();
-            expect(':');
-            parse_value(object.members_.back().value);
-            if (seen != nullptr) {
-                const std::string& k = object.members_.back().key;
-                if (!seen->emplace(std::string_view(k)).second) {
-                    const std::string detail = "duplicate key: \"" + k + "\"";
-                    object.members_.pop_back();
+            if (members.size() < members.capacity()) {
+                members.emplace_back(key.data(), key.size());
+                skip_whitespace();
+                expect(':');
+                parse_element(members.back().value);
+                if (seen != nullptr && !seen->emplace(std::string_view(members.back().key)).second) {
+                    const std::string detail = "duplicate key: \"" + members.back().key + "\"";
+                    members.pop_back();
+                    fail(errc::duplicate_key, detail);
+                }
+            } else {
+                JsonMember& member = overflow_members_.push(key.data(), key.size());
+                skip_whitespace();
+                expect(':');
+                parse_element(member.value);
+                if (seen != nullptr && !seen->emplace(std::string_view(member.key)).second) {
+                    const std::string detail = "duplicate key: \"" + member.key + "\"";
+                    overflow_members_.pop_to(overflow_members_.size() - 1);
                     fail(errc::duplicate_key, detail);
                 }
             }
@@ -241,6 +420,8 @@ public:
             fail(errc::unexpected_character, "expected ',' or '}' in object");
         }
         --depth_;
+        if (overflow_members_.size() != overflow_base)
+            take_overflow(members, overflow_members_, overflow_base);
         object.remove_duplicates();
     }
 
@@ -260,7 +441,95 @@ public:
         fail(errc::unterminated_object, "expected string key in object");
     }
 
+    // A container that outgrew its reservation keeps its first elements in
+    // place and the rest on an overflow stack from base on. They are moved
+    // into storage of the capacity that growth by doubling would have
+    // reached, so the arena holds no intermediate copies.
+    template <class T>
+    static void take_overflow(std::pmr::vector<T>& items, OverflowStack<T>& stack, std::size_t base)
+    {
+        const std::size_t total = items.size() + (stack.size() - base);
+        std::size_t capacity = items.capacity();
+        while (capacity < total)
+            capacity *= 2;
+        items.reserve(capacity);
+        stack.for_each_from(base, [&items](T& item) { items.push_back(std::move(item)); });
+        stack.pop_to(base);
+    }
+
+    // The usual numbers (up to 16 integer digits, an optional fraction, 19
+    // significant digits at most, no exponent, not at the very end of the
+    // text) eight digits at a time; everything else by the byte-wise path,
+    // which gives the same results.
     void parse_number(JsonValue& out)
+    {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        const char* p = cur_;
+        const bool negative = *p == '-';
+        p += negative ? 1 : 0;
+        if (end_ - p < 8)
+            return parse_number_bytewise(out);
+        std::uint64_t x = load_le64(p);
+        std::size_t n = leading_digits(x);
+        if (n == 0 || (options_.allow_hex_numbers && *p == '0'))
+            return parse_number_bytewise(out);
+        std::uint64_t mantissa;
+        int digits;
+        if (*p == '0') {
+            // A leading zero is the whole integer part and not significant.
+            mantissa = 0;
+            digits = 0;
+            ++p;
+        } else {
+            mantissa = eight_digits(x, n);
+            digits = static_cast<int>(n);
+            p += n;
+            if (n == 8) {
+                if (end_ - p < 8)
+                    return parse_number_bytewise(out);
+                x = load_le64(p);
+                n = leading_digits(x);
+                if (n == 8)
+                    return parse_number_bytewise(out);
+                if (n != 0) {
+                    mantissa = mantissa * pow10_u64(n) + eight_digits(x, n);
+                    digits += static_cast<int>(n);
+                    p += n;
+                }
+            }
+        }
+        if (p != end_ && *p == '.') {
+            ++p;
+            if (end_ - p < 8)
+                return parse_number_bytewise(out);
+            x = load_le64(p);
+            n = leading_digits(x);
+            if (n == 0 || n == 8 || digits + static_cast<int>(n) > 19)
+                return parse_number_bytewise(out);
+            mantissa = mantissa * pow10_u64(n) + eight_digits(x, n);
+            p += n;
+            // At most 19 digits: no overflow, nothing dropped. Above 2^53
+            // the byte-wise path decides.
+            if ((p != end_ && (*p | 0x20) == 'e') || mantissa > (std::uint64_t{1} << 53))
+                return parse_number_bytewise(out);
+            cur_ = p;
+            const double d = static_cast<double>(mantissa) / power10(n);
+            put_float(out, negative ? -d : d);
+            return;
+        }
+        if (p != end_ && (*p | 0x20) == 'e')
+            return parse_number_bytewise(out);
+        cur_ = p;
+        if (!negative)
+            put_integer(out, static_cast<std::int64_t>(mantissa));
+        else
+            put_integer(out, static_cast<std::int64_t>(~mantissa + 1));
+#else
+        parse_number_bytewise(out);
+#endif
+    }
+
+    __attribute__((noinline)) void parse_number_bytewise(JsonValue& out)
     {
         const char* start = cur_;
         bool negative = false;
@@ -364,11 +633,8 @@ public:
         // doubles, so that the one multiplication or division rounds once.
         const int e = exponent - fraction_digits;
         if (!overflowed && !inexact && mantissa <= (std::uint64_t{1} << 53) && e >= -22 && e <= 22) {
-            static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                                1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                                1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
             double d = static_cast<double>(mantissa);
-            d = e >= 0 ? d * powers[e] : d / powers[-e];
+            d = e >= 0 ? d * power10(static_cast<std::size_t>(e)) : d / power10(static_cast<std::size_t>(-e));
             put_float(out, negative ? -d : d);
             return;
         }
@@ -595,7 +861,16 @@ public:
         cur_ += n;
     }
 
-    void skip_whitespace()
+    __attribute__((always_inline)) void skip_whitespace()
+    {
+        // Compact text: the next token is already here.
+        if (__builtin_expect(cur_ != end_ && static_cast<unsigned char>(*cur_) > ' ', 1) &&
+            (*cur_ != '/' || !options_.allow_comments))
+            return;
+        skip_whitespace_and_comments();
+    }
+
+    __attribute__((noinline)) void skip_whitespace_and_comments()
     {
         for (;;) {
             while (cur_ != end_ && is_whitespace(*cur_))
@@ -624,7 +899,7 @@ public:
         fail(errc::invalid_comment, "unterminated comment");
     }
 
-    [[noreturn]] void fail(errc code, const std::string& detail) const
+    [[noreturn]] __attribute__((noinline, cold)) void fail(errc code, const std::string& detail) const
     {
         std::size_t line = 1, column = 1;
         for (const char* p = begin_; p != cur_; ++p) {
@@ -638,12 +913,12 @@ public:
         throw ParseError(detail, code, line, column, static_cast<std::size_t>(cur_ - begin_));
     }
 
-    [[noreturn]] void fail_end_of_input() const
+    [[noreturn]] __attribute__((noinline, cold)) void fail_end_of_input() const
     {
         fail(errc::unexpected_end_of_input, "unexpected end of input");
     }
 
-    [[noreturn]] void fail_unexpected_character() const
+    [[noreturn]] __attribute__((noinline, cold)) void fail_unexpected_character() const
     {
         fail(errc::unexpected_character, std::string("unexpected character '") + *cur_ + "'");
     }
@@ -860,6 +1135,10 @@ public:
     std::pmr::memory_resource* result_;
     // Strings with escapes are assembled here.
     std::pmr::string buffer_;
+    // Elements and members of containers beyond their reservation, until
+    // the container ends.
+    OverflowStack<JsonValue> overflow_values_;
+    OverflowStack<JsonMember> overflow_members_;
 };
 
 // Parses a whole text; throws ParseError on a syntax error.
@@ -871,7 +1150,12 @@ inline JsonValue parse_document(std::string_view text, const ParseOptions& optio
                                                       std::pmr::new_delete_resource());
     std::pmr::memory_resource* scratch =
         arena != nullptr ? static_cast<std::pmr::memory_resource*>(arena) : &stack_scratch;
-    Parser parser(text.data(), text.data() + text.size(), options, scratch, arena);
+    // Room for the overflow stacks of a few large containers without a
+    // heap allocation; they are given back when the parse ends.
+    alignas(std::max_align_t) unsigned char overflow_buffer[4096];
+    std::pmr::monotonic_buffer_resource overflow(overflow_buffer, sizeof overflow_buffer,
+                                                 std::pmr::new_delete_resource());
+    Parser parser(text.data(), text.data() + text.size(), options, scratch, arena, &overflow);
     JsonValue value;
     parser.parse_value(value);
     parser.skip_whitespace();

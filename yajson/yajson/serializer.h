@@ -264,6 +264,11 @@ public:
             write_float(v.p_.d);
             return;
         case Kind::String: {
+            // An inline string sits in a 16-byte payload: readable in one load.
+            if (!Ascii && v.inline_len_ != out_of_line) {
+                write_short_string(v.p_.s, v.inline_len_);
+                return;
+            }
             const std::string_view s = v.string_view_unchecked();
             write_string_as<Ascii>(s.data(), s.size());
             return;
@@ -384,7 +389,12 @@ public:
                 out_->put2(',', '\n');
             write_indent();
         }
-        write_string_as<Ascii>(m.key.data(), m.key.size());
+        // A std::string's buffer holds capacity() + 1 bytes, so one of
+        // capacity 15 or more can be read 16 bytes at a time.
+        if (!Ascii && m.key.size() <= inline_capacity && m.key.capacity() >= inline_capacity)
+            write_short_string(m.key.data(), m.key.size());
+        else
+            write_string_as<Ascii>(m.key.data(), m.key.size());
         if (Compact)
             out_->put(':');
         else
@@ -399,6 +409,28 @@ public:
             write_string_ascii(p, n);
         else
             write_string(p, n);
+    }
+
+    // A string of at most 15 bytes at p, where 16 bytes can be read.
+    YAJSON_ALWAYS_INLINE void write_short_string(const char* p, std::size_t n)
+    {
+#if defined(__SSE2__)
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i special =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+                         _mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F)));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special)) & ((1u << n) - 1);
+        if (__builtin_expect(mask == 0, 1)) {
+            // Quote, all 16 bytes, then the closing quote over the surplus.
+            char* d = out_->room(18);
+            d[0] = '"';
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 1), x);
+            d[n + 1] = '"';
+            out_->advance(n + 2);
+            return;
+        }
+#endif
+        write_string(p, n);
     }
 
     void write_string(const char* p, std::size_t n)

@@ -121,7 +121,13 @@ public:
     static JsonValue make_array() { return make_array_in(current_arena); }
     static JsonValue make_object() { return make_object_in(current_arena); }
 
-    JsonValue(JsonValue&& other) noexcept { take(other); }
+    JsonValue(JsonValue&& other) noexcept
+        : kind_(other.kind_), inline_len_(other.inline_len_), flags_(other.flags_),
+          arena_len_{other.arena_len_[0], other.arena_len_[1], other.arena_len_[2], other.arena_len_[3]},
+          p_(other.p_)
+    {
+        std::memset(static_cast<void*>(&other), 0, sizeof(JsonValue));
+    }
 
     JsonValue(const JsonValue& other);
 
@@ -310,19 +316,13 @@ private:
     }
     void set_arena_length(std::uint32_t n) noexcept { std::memcpy(arena_len_, &n, sizeof n); }
 
+    // Header bytes and payload as they are, the source left all zero
+    // (null). Nothing in a value points into the value itself, so its bytes
+    // can be copied whole.
     void take(JsonValue& other) noexcept
     {
-        kind_ = other.kind_;
-        inline_len_ = other.inline_len_;
-        flags_ = other.flags_;
-        std::memcpy(arena_len_, other.arena_len_, sizeof arena_len_);
-        p_ = other.p_;
-        other.kind_ = 0;
-        other.inline_len_ = 0;
-        other.flags_ = 0;
-        std::memset(other.arena_len_, 0, sizeof other.arena_len_);
-        other.p_.words[0] = 0;
-        other.p_.words[1] = 0;
+        std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(JsonValue));
+        std::memset(static_cast<void*>(&other), 0, sizeof(JsonValue));
     }
 
     void release() noexcept;
