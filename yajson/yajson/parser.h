@@ -148,23 +148,31 @@ public:
             --size_;
             (*this)[size_].~T();
         }
+        discard_to(n);
+    }
+
+    // Drops the items from n on without destroying them: they must own
+    // nothing any more (moved-from values).
+    void discard_to(std::size_t n) noexcept
+    {
+        size_ = n;
         if (n % ChunkItems == 0) {
-            top_ = chunk_end_ = nullptr; // the next push selects the chunk
+            top_ = chunk_end_ = nullptr;
         } else {
             top_ = chunks_[n / ChunkItems] + n % ChunkItems;
             chunk_end_ = chunks_[n / ChunkItems] + ChunkItems;
         }
     }
 
-    // Calls f on every item from n on, in order.
+    // Calls f(first, last) on the items from n on, one run per chunk, in order.
     template <class F>
-    void for_each_from(std::size_t n, F f)
+    void for_each_chunk_from(std::size_t n, F f)
     {
         while (n < size_) {
             T* chunk = chunks_[n / ChunkItems];
             const std::size_t stop = std::min(size_, (n / ChunkItems + 1) * ChunkItems);
-            for (T* item = chunk + n % ChunkItems; n < stop; ++n, ++item)
-                f(*item);
+            f(chunk + n % ChunkItems, chunk + (stop - 1) % ChunkItems + 1);
+            n = stop;
         }
     }
 
@@ -186,6 +194,14 @@ private:
     T* top_ = nullptr;
     T* chunk_end_ = nullptr;
     std::size_t size_ = 0;
+};
+
+// A member whose storage is not there yet: its key as text that outlives
+// the parse, and its value.
+struct PendingMember {
+    explicit PendingMember(std::string_view k) noexcept : key(k) {}
+    std::string_view key;
+    JsonValue value;
 };
 
 constexpr std::size_t chunk_items(std::size_t item_size) noexcept
@@ -210,7 +226,7 @@ public:
           arena_(arena),
           result_(arena != nullptr ? static_cast<std::pmr::memory_resource*>(arena)
                                    : std::pmr::new_delete_resource()),
-          buffer_(scratch), overflow_values_(overflow), overflow_members_(overflow)
+          buffer_(scratch), overflow_resource_(overflow), overflow_values_(overflow), overflow_members_(overflow)
     {
     }
 
@@ -308,37 +324,50 @@ public:
             return;
         }
         JsonArray& elements = *out.p_.arr;
-        elements.reserve(size_ahead());
-        const std::size_t overflow_base = overflow_values_.size();
-        for (;;) {
-            if (elements.size() < elements.capacity()) {
+        const Sizing sizing = size_ahead();
+        bool more = true;
+        // A container that will likely outgrow its reservation is collected
+        // whole on the overflow stack and given its storage at the end.
+        if (!sizing.open_ended) {
+            elements.reserve(sizing.reserve);
+            for (std::size_t room = sizing.reserve; more && room != 0; --room) {
                 elements.emplace_back();
                 parse_element(elements.back());
-            } else {
-                parse_element(overflow_values_.push());
+                more = array_continues();
             }
-            skip_whitespace();
-            if (cur_ == end_)
-                fail(errc::unterminated_array, "unterminated array");
-            const char c = *cur_;
-            if (c == ',') {
-                ++cur_;
-                skip_whitespace();
-                if (options_.allow_trailing_commas && cur_ != end_ && *cur_ == ']') {
-                    ++cur_;
-                    break;
-                }
-                continue;
-            }
-            if (c == ']') {
-                ++cur_;
-                break;
-            }
-            fail(errc::unexpected_character, "expected ',' or ']' in array");
+        }
+        const std::size_t overflow_base = overflow_values_.size();
+        while (more) {
+            parse_element(overflow_values_.push());
+            more = array_continues();
         }
         --depth_;
         if (overflow_values_.size() != overflow_base)
-            take_overflow(elements, overflow_values_, overflow_base);
+            take_overflow(elements, overflow_values_, overflow_base, sizing.reserve);
+    }
+
+    // After an element: true when another one follows, false when the
+    // closing bracket has been consumed.
+    __attribute__((always_inline)) bool array_continues()
+    {
+        skip_whitespace();
+        if (cur_ == end_)
+            fail(errc::unterminated_array, "unterminated array");
+        const char c = *cur_;
+        if (c == ',') {
+            ++cur_;
+            skip_whitespace();
+            if (options_.allow_trailing_commas && cur_ != end_ && *cur_ == ']') {
+                ++cur_;
+                return false;
+            }
+            return true;
+        }
+        if (c == ']') {
+            ++cur_;
+            return false;
+        }
+        fail(errc::unexpected_character, "expected ',' or ']' in array");
     }
 
     void parse_object(JsonValue& out)
@@ -355,7 +384,9 @@ public:
             return;
         }
         JsonObject& object = *out.p_.obj;
-        object.members_.reserve(size_ahead());
+        const Sizing sizing = size_ahead();
+        if (!sizing.open_ended)
+            object.members_.reserve(sizing.reserve);
 
         using KeySet = std::pmr::unordered_set<std::pmr::string, KeyHasher>;
         alignas(KeySet) unsigned char seen_storage[sizeof(KeySet)];
@@ -373,56 +404,70 @@ public:
                                              KeySet::allocator_type(scratch_));
 
         JsonObject::Members& members = object.members_;
-        const std::size_t overflow_base = overflow_members_.size();
-        for (;;) {
-            skip_whitespace();
-            if (cur_ == end_)
-                fail(errc::unterminated_object, "expected string key in object");
-            const std::string_view key = parse_key();
-            if (members.size() < members.capacity()) {
+        bool more = true;
+        if (!sizing.open_ended) {
+            for (std::size_t room = sizing.reserve; more && room != 0; --room) {
+                const std::string_view key = next_key();
                 members.emplace_back(key.data(), key.size());
-                skip_whitespace();
-                expect(':');
+                expect_colon();
                 parse_element(members.back().value);
                 if (seen != nullptr && !seen->emplace(std::string_view(members.back().key)).second) {
                     const std::string detail = "duplicate key: \"" + members.back().key + "\"";
                     members.pop_back();
                     fail(errc::duplicate_key, detail);
                 }
-            } else {
-                JsonMember& member = overflow_members_.push(key.data(), key.size());
-                skip_whitespace();
-                expect(':');
-                parse_element(member.value);
-                if (seen != nullptr && !seen->emplace(std::string_view(member.key)).second) {
-                    const std::string detail = "duplicate key: \"" + member.key + "\"";
-                    overflow_members_.pop_to(overflow_members_.size() - 1);
-                    fail(errc::duplicate_key, detail);
-                }
+                more = object_continues();
             }
-            skip_whitespace();
-            if (cur_ == end_)
-                fail(errc::unterminated_object, "unterminated object");
-            const char c = *cur_;
-            if (c == ',') {
-                ++cur_;
-                skip_whitespace();
-                if (options_.allow_trailing_commas && cur_ != end_ && *cur_ == '}') {
-                    ++cur_;
-                    break;
-                }
-                continue;
+        }
+        const std::size_t overflow_base = overflow_members_.size();
+        while (more) {
+            PendingMember& member = overflow_members_.push(stable_key(next_key()));
+            expect_colon();
+            parse_element(member.value);
+            if (seen != nullptr && !seen->emplace(member.key).second) {
+                const std::string detail = "duplicate key: \"" + std::string(member.key) + "\"";
+                overflow_members_.pop_to(overflow_members_.size() - 1);
+                fail(errc::duplicate_key, detail);
             }
-            if (c == '}') {
-                ++cur_;
-                break;
-            }
-            fail(errc::unexpected_character, "expected ',' or '}' in object");
+            more = object_continues();
         }
         --depth_;
         if (overflow_members_.size() != overflow_base)
-            take_overflow(members, overflow_members_, overflow_base);
+            take_overflow(members, overflow_members_, overflow_base, sizing.reserve);
         object.remove_duplicates();
+    }
+
+    // The key of the next member, after '{' or ','.
+    __attribute__((always_inline)) std::string_view next_key()
+    {
+        skip_whitespace();
+        if (cur_ == end_)
+            fail(errc::unterminated_object, "expected string key in object");
+        return parse_key();
+    }
+
+    // After a member: true when another one follows, false when the
+    // closing brace has been consumed.
+    __attribute__((always_inline)) bool object_continues()
+    {
+        skip_whitespace();
+        if (cur_ == end_)
+            fail(errc::unterminated_object, "unterminated object");
+        const char c = *cur_;
+        if (c == ',') {
+            ++cur_;
+            skip_whitespace();
+            if (options_.allow_trailing_commas && cur_ != end_ && *cur_ == '}') {
+                ++cur_;
+                return false;
+            }
+            return true;
+        }
+        if (c == '}') {
+            ++cur_;
+            return false;
+        }
+        fail(errc::unexpected_character, "expected ',' or '}' in object");
     }
 
     // The key's bytes, valid until the next string is read.
@@ -441,20 +486,51 @@ public:
         fail(errc::unterminated_object, "expected string key in object");
     }
 
-    // A container that outgrew its reservation keeps its first elements in
-    // place and the rest on an overflow stack from base on. They are moved
-    // into storage of the capacity that growth by doubling would have
-    // reached, so the arena holds no intermediate copies.
+    // A key that lives until the parse ends: the text itself, or for a key
+    // with escapes (assembled in the scratch string) a copy.
+    std::string_view stable_key(std::string_view key)
+    {
+        const auto at = reinterpret_cast<std::uintptr_t>(key.data());
+        if (at >= reinterpret_cast<std::uintptr_t>(begin_) && at <= reinterpret_cast<std::uintptr_t>(end_))
+            return key;
+        char* copy = static_cast<char*>(overflow_resource_->allocate(key.size() + 1, 1));
+        std::memcpy(copy, key.data(), key.size());
+        return std::string_view(copy, key.size());
+    }
+
+    // The elements of a container from base on the overflow stack (all of
+    // them, or those beyond its reservation) are moved into storage of the
+    // capacity that reserving and then growing by doubling gives, so the
+    // arena holds no intermediate copies.
     template <class T>
-    static void take_overflow(std::pmr::vector<T>& items, OverflowStack<T>& stack, std::size_t base)
+    static void take_overflow(std::pmr::vector<T>& items, OverflowStack<T>& stack, std::size_t base,
+                              std::size_t reserved)
     {
         const std::size_t total = items.size() + (stack.size() - base);
-        std::size_t capacity = items.capacity();
+        std::size_t capacity = reserved;
         while (capacity < total)
             capacity *= 2;
         items.reserve(capacity);
-        stack.for_each_from(base, [&items](T& item) { items.push_back(std::move(item)); });
-        stack.pop_to(base);
+        stack.for_each_chunk_from(base, [&items](T* first, T* last) {
+            items.insert(items.end(), std::make_move_iterator(first), std::make_move_iterator(last));
+        });
+        stack.discard_to(base);
+    }
+
+    // Members: each key string is made once, in its final place.
+    static void take_overflow(JsonObject::Members& items, OverflowStack<PendingMember>& stack, std::size_t base,
+                              std::size_t reserved)
+    {
+        const std::size_t total = items.size() + (stack.size() - base);
+        std::size_t capacity = reserved;
+        while (capacity < total)
+            capacity *= 2;
+        items.reserve(capacity);
+        stack.for_each_chunk_from(base, [&items](PendingMember* first, PendingMember* last) {
+            for (; first != last; ++first)
+                items.emplace_back(first->key.data(), first->key.size(), std::move(first->value));
+        });
+        stack.discard_to(base);
     }
 
     // The usual numbers (up to 16 integer digits, an optional fraction, 19
@@ -712,7 +788,23 @@ public:
     {
         ++cur_;
         const char* start = cur_;
-        const char* p = scan_string(cur_, end_, quote, !options_.allow_control_characters);
+        const bool stop_at_control = !options_.allow_control_characters;
+        const char* p;
+#if defined(__SSE2__)
+        // Most keys and values end within the first 16 bytes.
+        if (end_ - cur_ >= 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur_));
+            __m128i m = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(quote)), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\')));
+            if (stop_at_control)
+                m = _mm_or_si128(m, _mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F)));
+            const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(m));
+            p = mask != 0 ? cur_ + __builtin_ctz(mask) : scan_string(cur_ + 16, end_, quote, stop_at_control);
+        } else {
+            p = scan_string(cur_, end_, quote, stop_at_control);
+        }
+#else
+        p = scan_string(cur_, end_, quote, stop_at_control);
+#endif
         if (__builtin_expect(p != end_ && *p == quote, 1)) {
             cur_ = p + 1;
             return std::string_view(start, static_cast<std::size_t>(p - start));
@@ -841,6 +933,17 @@ public:
             ++cur_;
         }
         return v;
+    }
+
+    // The ':' after a key, usually right there.
+    __attribute__((always_inline)) void expect_colon()
+    {
+        if (__builtin_expect(cur_ != end_ && *cur_ == ':', 1)) {
+            ++cur_;
+            return;
+        }
+        skip_whitespace();
+        expect(':');
     }
 
     void expect(char wanted)
@@ -1007,7 +1110,7 @@ public:
     // The commas at nesting level 0 in the window, 64 bytes at a time with
     // bit masks; npos_commas when the window holds a backslash, which the
     // byte-wise scan handles.
-    static std::size_t top_level_commas(const char* text, std::size_t window) noexcept
+    static std::size_t top_level_commas(const char* text, std::size_t window, bool& closed) noexcept
     {
         std::uint64_t in_string = 0;
         std::size_t level = 0, commas = 0;
@@ -1037,8 +1140,10 @@ public:
                 if ((o & bit) != 0) {
                     ++level;
                 } else {
-                    if (level == 0)
+                    if (level == 0) {
+                        closed = true;
                         return commas;
+                    }
                     --level;
                 }
                 events ^= bit;
@@ -1079,23 +1184,32 @@ public:
         return stop;
     }
 
+    struct Sizing {
+        std::size_t reserve;
+        // The look-ahead did not reach the end of the container, which is
+        // then likely to outgrow the reservation.
+        bool open_ended;
+    };
+
     // Room to reserve for a container whose first element is at the cursor:
     // near the top of a large document, guessed from the commas ahead.
-    std::size_t size_ahead() const noexcept
+    Sizing size_ahead() const noexcept
     {
         constexpr std::size_t base = 8;
         const std::size_t remaining = static_cast<std::size_t>(end_ - cur_);
         if (depth_ > 2 || remaining <= 256)
-            return base;
+            return {base, false};
         const std::size_t window = std::min<std::size_t>(remaining, 512);
 #if defined(__SSE2__)
-        const std::size_t fast = top_level_commas(cur_, window);
+        bool closed = false;
+        const std::size_t fast = top_level_commas(cur_, window, closed);
         if (fast != npos_commas)
-            return std::max(base, fast + 1);
+            return {std::max(base, fast + 1), !closed};
 #endif
         const char* p = cur_;
         const char* stop = cur_ + window;
         std::size_t level = 0, commas = 0;
+        bool open_ended = true;
         while ((p = next_structural(p, stop)) < stop) {
             const char c = *p;
             if (c == '"') {
@@ -1113,15 +1227,17 @@ public:
             } else if (c == '[' || c == '{') {
                 ++level;
             } else if (c == ']' || c == '}') {
-                if (level == 0)
+                if (level == 0) {
+                    open_ended = false;
                     break;
+                }
                 --level;
             } else if (level == 0) {
                 ++commas;
             }
             ++p;
         }
-        return std::max(base, commas + 1);
+        return {std::max(base, commas + 1), open_ended};
     }
 
     const char* cur_;
@@ -1137,8 +1253,9 @@ public:
     std::pmr::string buffer_;
     // Elements and members of containers beyond their reservation, until
     // the container ends.
+    std::pmr::memory_resource* overflow_resource_;
     OverflowStack<JsonValue> overflow_values_;
-    OverflowStack<JsonMember> overflow_members_;
+    OverflowStack<PendingMember> overflow_members_;
 };
 
 // Parses a whole text; throws ParseError on a syntax error.

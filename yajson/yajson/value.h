@@ -134,7 +134,8 @@ public:
     JsonValue& operator=(JsonValue&& other) noexcept
     {
         if (this != &other) {
-            release();
+            if (owns_storage())
+                release();
             take(other);
         }
         return *this;
@@ -151,9 +152,7 @@ public:
 
     ~JsonValue()
     {
-        // Most values are scalars or short strings: nothing to give back.
-        if (kind_ > static_cast<std::uint8_t>(Kind::String) ||
-            (kind_ == static_cast<std::uint8_t>(Kind::String) && inline_len_ == detail::out_of_line))
+        if (owns_storage())
             release();
     }
 
@@ -327,6 +326,13 @@ private:
 
     void release() noexcept;
 
+    // Most values are scalars or short strings: nothing to give back.
+    bool owns_storage() const noexcept
+    {
+        return kind_ > static_cast<std::uint8_t>(Kind::String) ||
+               (kind_ == static_cast<std::uint8_t>(Kind::String) && inline_len_ == detail::out_of_line);
+    }
+
     [[noreturn]] void throw_type(const char* expected) const
     {
         throw TypeError(std::string(expected) + kind_name(kind_));
@@ -357,6 +363,7 @@ struct JsonMember {
     JsonMember(std::string k, JsonValue v) noexcept : key(std::move(k)), value(std::move(v)) {}
     // A member with a null value, its key copied from the bytes given.
     JsonMember(const char* k, std::size_t n) : key(k, n) {}
+    JsonMember(const char* k, std::size_t n, JsonValue&& v) : key(k, n), value(std::move(v)) {}
 
     std::string key;
     JsonValue value;
@@ -364,15 +371,19 @@ struct JsonMember {
 
 namespace detail {
 
-// Hash map from a key view (into the member's own key string) to the
-// member's position. Chained buckets over one entry array; the bucket count
-// is a power of two and grows so that the load factor stays at most 1.0.
-// Entries and buckets come from the object's memory resource.
+// Hash map from a member key to the member's position. Chained buckets over
+// one entry array; the bucket count is a power of two and grows so that the
+// load factor stays at most 1.0. An entry keeps the key's hash and the
+// position; the key itself is read from the member at that position, which
+// is the member's own key string. Entries and buckets come from the
+// object's memory resource.
 class KeyIndex {
 public:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    using Members = std::pmr::vector<JsonMember>;
 
-    KeyIndex(std::size_t bucket_hint, std::pmr::memory_resource* resource) : resource_(resource)
+    KeyIndex(std::size_t bucket_hint, std::pmr::memory_resource* resource, const Members* members)
+        : resource_(resource), members_(members)
     {
         std::size_t n = 8;
         while (n < bucket_hint)
@@ -410,15 +421,16 @@ public:
             grow_buckets();
     }
 
-    // Maps key to pos; false when the key was there already (pos replaces
-    // the old position).
-    bool assign(std::string_view key, std::size_t pos)
+    // Maps the key of the member at pos to pos; false when the key was
+    // there already (pos replaces the old position).
+    bool assign(std::size_t pos)
     {
+        const std::string& key = member_key(pos);
         const std::uint64_t h = hash_key(key.data(), key.size());
         for (std::uint32_t i = buckets_[h & (bucket_count_ - 1)]; i != empty; i = entries_[i].next) {
             Entry& e = entries_[i];
-            if (e.hash == h && e.size == key.size() && std::memcmp(e.data, key.data(), key.size()) == 0) {
-                e.pos = pos;
+            if (e.hash == h && equal(member_key(e.pos), key.data(), key.size())) {
+                e.pos = static_cast<std::uint32_t>(pos);
                 return false;
             }
         }
@@ -427,10 +439,37 @@ public:
         if (size_ + 1 > bucket_count_)
             grow_buckets();
         std::uint32_t& head = buckets_[h & (bucket_count_ - 1)];
-        entries_[size_] = Entry{key.data(), key.size(), pos, h, head};
+        entries_[size_] = Entry{h, static_cast<std::uint32_t>(pos), head};
         head = static_cast<std::uint32_t>(size_);
         ++size_;
         return true;
+    }
+
+    // assign for the members at 0 to n - 1, in order, with room for them
+    // already reserved.
+    void assign_all(std::size_t n) noexcept
+    {
+        const JsonMember* members = members_->data();
+        const std::size_t mask = bucket_count_ - 1;
+        for (std::size_t pos = 0; pos < n; ++pos) {
+            const std::string& key = members[pos].key;
+            const std::uint64_t h = hash_key(key.data(), key.size());
+            std::uint32_t& head = buckets_[h & mask];
+            bool repeated = false;
+            for (std::uint32_t i = head; i != empty; i = entries_[i].next) {
+                Entry& e = entries_[i];
+                if (e.hash == h && equal(members[e.pos].key, key.data(), key.size())) {
+                    e.pos = static_cast<std::uint32_t>(pos);
+                    repeated = true;
+                    break;
+                }
+            }
+            if (!repeated) {
+                entries_[size_] = Entry{h, static_cast<std::uint32_t>(pos), head};
+                head = static_cast<std::uint32_t>(size_);
+                ++size_;
+            }
+        }
     }
 
     std::size_t find(std::string_view key) const noexcept
@@ -438,7 +477,7 @@ public:
         const std::uint64_t h = hash_key(key.data(), key.size());
         for (std::uint32_t i = buckets_[h & (bucket_count_ - 1)]; i != empty; i = entries_[i].next) {
             const Entry& e = entries_[i];
-            if (e.hash == h && e.size == key.size() && std::memcmp(e.data, key.data(), key.size()) == 0)
+            if (e.hash == h && equal(member_key(e.pos), key.data(), key.size()))
                 return e.pos;
         }
         return npos;
@@ -448,12 +487,17 @@ private:
     static constexpr std::uint32_t empty = 0xFFFFFFFFu;
 
     struct Entry {
-        const char* data;
-        std::size_t size;
-        std::size_t pos;
         std::uint64_t hash;
+        std::uint32_t pos;
         std::uint32_t next;
     };
+
+    const std::string& member_key(std::size_t pos) const noexcept;
+
+    static bool equal(const std::string& a, const char* b, std::size_t n) noexcept
+    {
+        return a.size() == n && std::memcmp(a.data(), b, n) == 0;
+    }
 
     std::uint32_t* allocate_buckets(std::size_t n)
     {
@@ -489,12 +533,15 @@ private:
     }
 
     std::pmr::memory_resource* resource_;
+    const Members* members_;
     std::uint32_t* buckets_ = nullptr;
     std::size_t bucket_count_ = 0;
     Entry* entries_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
+
+inline const std::string& KeyIndex::member_key(std::size_t pos) const noexcept { return (*members_)[pos].key; }
 
 } // namespace detail
 
@@ -580,10 +627,9 @@ public:
         if (index_ != nullptr)
             index_->clear();
         else
-            index_ = new detail::KeyIndex(2 * members_.size(), resource());
+            index_ = new detail::KeyIndex(2 * members_.size(), resource(), &members_);
         index_->reserve(members_.size());
-        for (std::size_t i = 0; i < members_.size(); ++i)
-            index_->assign(std::string_view(members_[i].key), i);
+        index_->assign_all(members_.size());
     }
 
     // Keeps only the last occurrence of each key; survivors keep their order.
@@ -691,7 +737,7 @@ private:
         if (index_ == nullptr)
             return;
         if (members_.data() == before)
-            index_->assign(std::string_view(members_.back().key), members_.size() - 1);
+            index_->assign(members_.size() - 1);
         else
             rebuild_index();
     }
