@@ -356,10 +356,13 @@ public:
         const char c = *cur_;
         if (c == ',') {
             ++cur_;
-            skip_whitespace();
-            if (options_.allow_trailing_commas && cur_ != end_ && *cur_ == ']') {
-                ++cur_;
-                return false;
+            // The next element or key skips its own leading whitespace.
+            if (options_.allow_trailing_commas) {
+                skip_whitespace();
+                if (cur_ != end_ && *cur_ == ']') {
+                    ++cur_;
+                    return false;
+                }
             }
             return true;
         }
@@ -456,10 +459,13 @@ public:
         const char c = *cur_;
         if (c == ',') {
             ++cur_;
-            skip_whitespace();
-            if (options_.allow_trailing_commas && cur_ != end_ && *cur_ == '}') {
-                ++cur_;
-                return false;
+            // The next element or key skips its own leading whitespace.
+            if (options_.allow_trailing_commas) {
+                skip_whitespace();
+                if (cur_ != end_ && *cur_ == '}') {
+                    ++cur_;
+                    return false;
+                }
             }
             return true;
         }
@@ -537,7 +543,7 @@ public:
     // significant digits at most, no exponent, not at the very end of the
     // text) eight digits at a time; everything else by the byte-wise path,
     // which gives the same results.
-    void parse_number(JsonValue& out)
+    __attribute__((always_inline)) void parse_number(JsonValue& out)
     {
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         const char* p = cur_;
