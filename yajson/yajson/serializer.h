@@ -122,7 +122,7 @@ inline const char* digit_pairs() noexcept
 }
 
 // Writes the decimal digits of v at buf; returns how many (1 to 20).
-inline std::size_t format_uint(std::uint64_t v, char* buf) noexcept
+YAJSON_ALWAYS_INLINE std::size_t format_uint(std::uint64_t v, char* buf) noexcept
 {
     static constexpr std::uint64_t powers[20] = {0,
                                                  10ULL,
@@ -178,7 +178,8 @@ inline std::size_t format_double(double x, char* buf) noexcept
         *p++ = '-';
         x = -x;
     }
-    if (x <= two53 && x == std::floor(x)) {
+    // Integral tests by conversion: exact for magnitudes up to 2^53.
+    if (x <= two53 && static_cast<double>(static_cast<std::int64_t>(x)) == x) {
         p += format_uint(static_cast<std::uint64_t>(x), p);
         *p++ = '.';
         *p++ = '0';
@@ -190,7 +191,7 @@ inline std::size_t format_double(double x, char* buf) noexcept
             const double y = x * powers[k];
             if (y > two53)
                 break;
-            if (y != std::floor(y))
+            if (static_cast<double>(static_cast<std::int64_t>(y)) != y)
                 continue;
             // y/10^k is the decimal this text stands for, rounded once (both
             // are exact doubles), so it reads back as x only when it equals x.
@@ -204,13 +205,13 @@ inline std::size_t format_double(double x, char* buf) noexcept
                 *p++ = '.';
                 for (std::size_t i = n; i < k_digits; ++i)
                     *p++ = '0';
-                std::memcpy(p, digits, n);
+                copy_small(p, digits, n);
                 p += n;
             } else {
-                std::memcpy(p, digits, n - k_digits);
+                copy_small(p, digits, n - k_digits);
                 p += n - k_digits;
                 *p++ = '.';
-                std::memcpy(p, digits + n - k_digits, k_digits);
+                copy_small(p, digits + n - k_digits, k_digits);
                 p += k_digits;
             }
             return static_cast<std::size_t>(p - buf);

@@ -54,7 +54,7 @@ struct JsonMember;
 
 namespace detail {
 // Copies n <= 16 bytes without a library call.
-inline void copy_small(char* dst, const char* src, std::size_t n) noexcept
+inline __attribute__((always_inline)) void copy_small(char* dst, const char* src, std::size_t n) noexcept
 {
     if (n >= 8) {
         std::uint64_t a, b;
