@@ -326,11 +326,15 @@ public:
         JsonArray& elements = *out.p_.arr;
         const Sizing sizing = size_ahead();
         bool more = true;
-        // A container that will likely outgrow its reservation is collected
-        // whole on the overflow stack and given its storage at the end.
-        if (!sizing.open_ended) {
+        // In an arena, storage that growth gives up stays taken until the
+        // arena dies: elements beyond the reservation wait on the overflow
+        // stack, and a container that will likely outgrow its reservation is
+        // collected there whole. On the heap, growth gives its storage back
+        // to the allocator, which serves the next container from it.
+        const bool collect = arena_ != nullptr;
+        if (!collect || !sizing.open_ended) {
             elements.reserve(sizing.reserve);
-            for (std::size_t room = sizing.reserve; more && room != 0; --room) {
+            for (std::size_t room = collect ? sizing.reserve : SIZE_MAX; more && room != 0; --room) {
                 elements.emplace_back();
                 parse_element(elements.back());
                 more = array_continues();
@@ -388,8 +392,6 @@ public:
         }
         JsonObject& object = *out.p_.obj;
         const Sizing sizing = size_ahead();
-        if (!sizing.open_ended)
-            object.members_.reserve(sizing.reserve);
 
         using KeySet = std::pmr::unordered_set<std::pmr::string, KeyHasher>;
         alignas(KeySet) unsigned char seen_storage[sizeof(KeySet)];
@@ -408,8 +410,10 @@ public:
 
         JsonObject::Members& members = object.members_;
         bool more = true;
-        if (!sizing.open_ended) {
-            for (std::size_t room = sizing.reserve; more && room != 0; --room) {
+        const bool collect = arena_ != nullptr;
+        if (!collect || !sizing.open_ended) {
+            members.reserve(sizing.reserve);
+            for (std::size_t room = collect ? sizing.reserve : SIZE_MAX; more && room != 0; --room) {
                 const std::string_view key = next_key();
                 members.emplace_back(key.data(), key.size());
                 expect_colon();
