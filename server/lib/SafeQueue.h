@@ -8,6 +8,7 @@
 // finding its ring full backs off (spin, yield, sleep) and gives up after
 // its attempt limit; the queue counts what it gave up.
 
+#include <poll.h>
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -193,6 +194,37 @@ public:
 
     void set_notify(std::function<void()> fn) { on_push = std::move(fn); }
 
+    // With this set, a push writes the eventfd only while a consumer is in
+    // wait_for_push, so a busy consumer costs its producers no system call.
+    // Every consumer that sleeps on the eventfd must then sleep through
+    // wait_for_push. Set before the queue is shared.
+    void signal_sleepers_only(bool on) { sleepers_only = on; }
+
+    // Consumer side: sleep on the eventfd until a push or the timeout, unless
+    // a ring holds something (or a push is in flight). True when it slept.
+    bool wait_for_push(int timeout_ms)
+    {
+        if (event_fd == -1)
+            return false;
+        // Both sides update `sleepers` with a read-modify-write, so they are
+        // ordered: either the producer's comes later and sees this sleeper
+        // (and writes the eventfd), or it came first and this one reads from
+        // it, which makes the producer's value visible to the check below.
+        sleepers.fetch_add(1, std::memory_order_seq_cst);
+        bool slept = false;
+        if (empty()) {
+            pollfd p{event_fd, POLLIN, 0};
+            if (::poll(&p, 1, timeout_ms) > 0 && (p.revents & POLLIN)) {
+                uint64_t counter;
+                ssize_t r = ::read(event_fd, &counter, sizeof counter);
+                (void)r;
+            }
+            slept = true;
+        }
+        sleepers.fetch_sub(1, std::memory_order_relaxed);
+        return slept;
+    }
+
     uint64_t capacity() const { return normal.capacity; }
     uint64_t dropped_count() const { return dropped.load(std::memory_order_relaxed); }
 
@@ -203,6 +235,10 @@ public:
     std::atomic<uint64_t> dropped{0};
 
 private:
+    bool sleepers_only = false;
+    // Consumers inside wait_for_push.
+    std::atomic<uint32_t> sleepers{0};
+
     template <typename KeepTrying>
     bool push_into(Ring& ring, T& value, uint64_t attempt_limit, KeepTrying keep_trying)
     {
@@ -234,9 +270,14 @@ private:
     void signal()
     {
         if (event_fd != -1) {
-            uint64_t one = 1;
-            ssize_t r = ::write(event_fd, &one, sizeof one);
-            (void)r;
+            bool wake = true;
+            if (sleepers_only)
+                wake = sleepers.fetch_add(0, std::memory_order_seq_cst) != 0;
+            if (wake) {
+                uint64_t one = 1;
+                ssize_t r = ::write(event_fd, &one, sizeof one);
+                (void)r;
+            }
         }
         if (on_push)
             on_push();

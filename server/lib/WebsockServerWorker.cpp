@@ -125,6 +125,9 @@ WebsockServerWorker::WebsockServerWorker(RRM* owner)
     websock_bound_callback =
         std::bind(&WebsockServerWorker::worker_lws_callback, this, _1, _2, _3, _4, _5);
     bound_server = this;
+    // The parsing thread sleeps through the queue's wait, so the service
+    // thread writes the eventfd only when it is asleep.
+    jsonificator_queue.signal_sleepers_only(true);
     // The worker's own queue only ever carries its stop message.
     set_notify([] {});
 }
@@ -617,12 +620,7 @@ void WebsockServerWorker::jsonificator_thread()
         if (!jsonificator_queue.empty())
             continue;  // a push is in progress
         if (jsonificator_queue.event_fd != -1) {
-            pollfd pfd{jsonificator_queue.event_fd, POLLIN, 0};
-            if (::poll(&pfd, 1, 10) > 0 && (pfd.revents & POLLIN)) {
-                uint64_t counter;
-                ssize_t r = ::read(jsonificator_queue.event_fd, &counter, sizeof counter);
-                (void)r;
-            }
+            jsonificator_queue.wait_for_push(10);
         } else {
             ::usleep(10000);
         }

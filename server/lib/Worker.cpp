@@ -2,16 +2,30 @@
 
 #include "Log.h"
 
-#include <poll.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <utility>
 
 namespace rrm {
+
+namespace {
+
+inline void cpu_relax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+}  // namespace
 
 Worker::Worker(const std::string& worker_name, WorkerOwner* worker_owner, int32_t idle_us,
                int32_t capacity, bool use_eventfd)
@@ -26,6 +40,9 @@ Worker::Worker(const std::string& worker_name, WorkerOwner* worker_owner, int32_
       notify_owner_on_exit(true),
       owner(worker_owner)
 {
+    // This thread is the only one that sleeps on the eventfd, and it does so
+    // through the queue's wait: pushes while it works need no system call.
+    queue.signal_sleepers_only(true);
 }
 
 Worker::~Worker()
@@ -220,15 +237,33 @@ void Worker::set_notify(std::function<void()> fn)
     queue.set_notify(std::move(fn));
 }
 
+bool Worker::spin_for_message()
+{
+    // Messages that come in a stream find the thread awake: neither side
+    // pays for a sleep and a wake-up per message.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(IDLE_SPIN_US);
+    for (int i = 0; i < 64; ++i) {
+        if (!queue.empty())
+            return true;
+        cpu_relax();
+    }
+    // Then give way to whatever else wants this core (on a busy machine,
+    // likely the thread that feeds this queue).
+    while (!stop_requested.load(std::memory_order_relaxed) &&
+           std::chrono::steady_clock::now() < until) {
+        sched_yield();
+        if (!queue.empty())
+            return true;
+    }
+    return !queue.empty();
+}
+
 void Worker::idle_wait()
 {
     if (queue.event_fd != -1) {
-        pollfd p{queue.event_fd, POLLIN, 0};
-        if (::poll(&p, 1, (idle_wait_us + 999) / 1000) > 0 && (p.revents & POLLIN)) {
-            uint64_t counter;
-            ssize_t r = ::read(queue.event_fd, &counter, sizeof counter);
-            (void)r;
-        }
+        if (spin_for_message())
+            return;
+        queue.wait_for_push((idle_wait_us + 999) / 1000);
     } else {
         ::usleep(static_cast<useconds_t>(idle_wait_us));
     }

@@ -101,6 +101,10 @@ protected:
     std::atomic<bool> notify_owner_on_exit;
     WorkerOwner* owner;
 
+    // How long an idle thread with an eventfd keeps looking at its rings
+    // before it sleeps.
+    static constexpr int IDLE_SPIN_US = 50;
+
     // How often an enqueue retries a full ring before it drops the message.
     uint64_t enqueue_attempt_limit = QUEUE_ATTEMPT_LIMIT;
 
@@ -108,6 +112,7 @@ private:
     static void thread_body(Worker* worker, std::shared_ptr<Worker> self);
     void run_loop();
     void idle_wait();
+    bool spin_for_message();
     void report_exception(const char* what);
     std::thread take_thread();
 

@@ -79,6 +79,58 @@ TEST(SafeQueueThreads, EventFdWakesASleepingConsumer)
     producer.join();
 }
 
+// With signals for sleepers only, each push must still wake a consumer that
+// is about to sleep. Ping-pong: the producer pushes the next value only once
+// the previous one was taken, so one lost wake-up leaves the consumer asleep
+// for its whole timeout. The pauses before a push, from none to a few
+// hundred microseconds, land pushes before, during and after the consumer's
+// announcement and re-check.
+TEST(SafeQueueThreads, SignalForSleepersOnlyLosesNoWakeUp)
+{
+    constexpr int kRounds = 20000;
+    constexpr int kTimeoutMs = 20000;
+    rrm::_SafeQueue<int> q(16, true);
+    q.signal_sleepers_only(true);
+    std::atomic<int> taken{0};
+    std::atomic<bool> lost{false};
+    std::atomic<int> slept{0};
+
+    std::thread consumer([&] {
+        int v = 0;
+        while (taken.load() < kRounds && !lost.load()) {
+            if (q.pop(v)) {
+                taken.fetch_add(1);
+                continue;
+            }
+            auto begin = std::chrono::steady_clock::now();
+            if (q.wait_for_push(kTimeoutMs)) {
+                slept.fetch_add(1);
+                if (std::chrono::steady_clock::now() - begin > std::chrono::milliseconds(kTimeoutMs / 2))
+                    lost = true;
+            }
+        }
+    });
+    unsigned seed = 12345;
+    for (int i = 0; i < kRounds && !lost.load(); ++i) {
+        seed = seed * 1103515245u + 12345u;
+        const unsigned r = (seed >> 16) % 1000;
+        // Mostly a few microseconds (the push meets the consumer on its way
+        // to sleep), sometimes long enough for it to be asleep.
+        const auto pause = std::chrono::nanoseconds(r < 950 ? 100 * (r % 40) : 300 * r);
+        const auto until = std::chrono::steady_clock::now() + pause;
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        ASSERT_TRUE(q.push(int(i), rrm::QUEUE_NO_LIMIT));
+        while (taken.load() <= i && !lost.load())
+            std::this_thread::yield();
+    }
+    consumer.join();
+    EXPECT_FALSE(lost.load());
+    EXPECT_EQ(kRounds, taken.load());
+    // The consumer did sleep, so the wake-ups were exercised.
+    EXPECT_GT(slept.load(), 0);
+}
+
 TEST(SafeUnorderedMap, ValueCopiedOutOutlivesItsErasure)
 {
     rrm::SafeUnorderedMap<std::string, std::string> m;

@@ -235,6 +235,24 @@ TEST(Worker, EventFdWakesAnIdleWorkerAtOnce)
     EXPECT_LT(Clock::now() - begin, std::chrono::seconds(20));
 }
 
+// Messages that follow each other at every pace, from back to back to well
+// after the thread went to sleep: each is handled, none waits for the 60 s
+// idle wait (a lost wake-up fails the test after its patience).
+TEST(Worker, EventFdWakeUpsAreNotLostAtAnyPace)
+{
+    Fixture f(true, 60 * 1000 * 1000);
+    f.worker->start();
+    unsigned seed = 777;
+    for (size_t i = 1; i <= 400; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        const unsigned r = (seed >> 16) % 100;
+        // Mostly inside the thread's short spin, some past it.
+        std::this_thread::sleep_for(std::chrono::microseconds(r < 80 ? r : 20 * r));
+        f.worker->send("m" + std::to_string(i));
+        ASSERT_TRUE(f.worker->wait_handled(i)) << "message " << i;
+    }
+}
+
 TEST(Worker, WithoutEventFdAnIdleWorkerSleepsItsIdleWait)
 {
     Fixture f(false, 10000);

@@ -153,6 +153,26 @@ TEST(SafeQueue, EventFdIsSignalledPerPushAndResetByClear)
     EXPECT_EQ(-1, plain.event_fd);
 }
 
+TEST(SafeQueue, SignalForSleepersOnlySkipsTheEventFdWhileNobodyWaits)
+{
+    IntQueue q(8, true);
+    q.signal_sleepers_only(true);
+    int calls = 0;
+    q.set_notify([&] { ++calls; });
+    pollfd p{q.event_fd, POLLIN, 0};
+    q.push(1, 1);
+    EXPECT_EQ(0, poll(&p, 1, 0));
+    EXPECT_EQ(1, calls);  // the callback still runs for every push
+    // Something queued: the wait returns at once without sleeping.
+    EXPECT_FALSE(q.wait_for_push(60000));
+    int v = 0;
+    EXPECT_TRUE(q.pop(v));
+    // Nothing queued, nobody pushing: it sleeps its timeout.
+    EXPECT_TRUE(q.wait_for_push(1));
+    IntQueue plain(8, false);
+    EXPECT_FALSE(plain.wait_for_push(60000));
+}
+
 TEST(SafeQueue, PushCallbackRunsAfterEachPush)
 {
     IntQueue q(2, false);
