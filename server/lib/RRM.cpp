@@ -245,13 +245,7 @@ void RRM::route(const std::string& name, bool subscribe, JsonReader&& json,
     try {
         fresh->start();
     } catch (const std::exception& e) {
-        {
-            std::lock_guard<std::mutex> guard(workers.mutex);
-            auto it = workers.map.find(name);
-            if (it != workers.map.end() && it->second == fresh)
-                workers.map.erase(it);
-        }
-        finish_start();
+        abandon_start(name, fresh);
         RRM_ERROR("Exception at processing message for domain '%s': %s", name.c_str(), e.what());
         notify_event(EVENT_DOMAIN_WORKER_CREATE_FAILED, std::make_shared<std::string>(name));
         return;
@@ -274,6 +268,17 @@ std::shared_ptr<Worker> RRM::insert_domain_worker(const std::string& domain,
         ++pending_starts;
     }
     return result.first->second;
+}
+
+void RRM::abandon_start(const std::string& domain, const std::shared_ptr<Worker>& worker)
+{
+    {
+        std::lock_guard<std::mutex> guard(workers.mutex);
+        auto it = workers.map.find(domain);
+        if (it != workers.map.end() && it->second == worker)
+            workers.map.erase(it);
+    }
+    finish_start();
 }
 
 void RRM::finish_start()
@@ -561,13 +566,7 @@ void RRM::restore_domain(const JsonReader& backup)
         }
         fresh->start();
     } catch (const std::exception& e) {
-        {
-            std::lock_guard<std::mutex> guard(workers.mutex);
-            auto it = workers.map.find(name);
-            if (it != workers.map.end() && it->second == fresh)
-                workers.map.erase(it);
-        }
-        finish_start();
+        abandon_start(name, fresh);
         RRM_ERROR("Exception at processing message for domain '%s': %s", name.c_str(), e.what());
         notify_event(EVENT_DOMAIN_WORKER_CREATE_FAILED, std::make_shared<std::string>(name));
         return;

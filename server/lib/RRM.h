@@ -142,6 +142,9 @@ protected:
                                                  const std::shared_ptr<Worker>& worker,
                                                  bool& inserted);
     void finish_start();
+    // A worker whose start failed: out of the map (only if it is still the
+    // one registered there), then finish_start.
+    void abandon_start(const std::string& domain, const std::shared_ptr<Worker>& worker);
     // True while remove_worker runs for the domain.
     bool removal_pending(const std::string& domain);
 

@@ -10,6 +10,8 @@
 #include "VrrpWorker.h"
 #include "WendaraProcess.h"
 
+#include "FrontEndFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -23,21 +25,13 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::ElppCapture;
 
-class ApiCliTest : public ::testing::Test {
+class ApiCliTest : public testsupport::FrontEndFixture {
 protected:
     void SetUp() override
     {
-        testsupport::reset_easylogging();
-        files.write_config();
-        config = std::make_unique<rrm::GlobalConfig>(files.config_path());
-        registry = std::make_unique<rrm::RRM>(config.get());
-        vrrp = std::make_unique<VrrpWorker>(registry.get(), config.get());
+        FrontEndFixture::SetUp();
+        build();
     }
-
-    testsupport::TestConfig files;
-    std::unique_ptr<rrm::GlobalConfig> config;
-    std::unique_ptr<rrm::RRM> registry;
-    std::unique_ptr<VrrpWorker> vrrp;
 };
 
 TEST_F(ApiCliTest, AnswersOneRequestPerConnectionAndStopsWithinAPollWait)

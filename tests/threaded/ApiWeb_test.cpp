@@ -10,6 +10,8 @@
 #include "VrrpWorker.h"
 #include "WendaraProcess.h"
 
+#include "FrontEndFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -31,23 +33,7 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::LogFolder;
 
-class ApiWebTest : public ::testing::Test {
-protected:
-    void SetUp() override { testsupport::reset_easylogging(); }
-
-    void build(const std::string& global = "")
-    {
-        files.write_config(global);
-        config = std::make_unique<rrm::GlobalConfig>(files.config_path());
-        registry = std::make_unique<rrm::RRM>(config.get());
-        vrrp = std::make_unique<VrrpWorker>(registry.get(), config.get());
-    }
-
-    testsupport::TestConfig files;
-    std::unique_ptr<rrm::GlobalConfig> config;
-    std::unique_ptr<rrm::RRM> registry;
-    std::unique_ptr<VrrpWorker> vrrp;
-};
+class ApiWebTest : public testsupport::FrontEndFixture {};
 
 TEST_F(ApiWebTest, IdleLoopPassesAboutTenTimesASecondAndStopsOnRequest)
 {

@@ -7,6 +7,8 @@
 #include "RRM.h"
 #include "TestConfig.h"
 
+#include "FrontEndFixture.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -21,23 +23,7 @@ namespace {
 using testsupport::ElppCapture;
 using testsupport::LogFolder;
 
-class VrrpWorkerTest : public ::testing::Test {
-protected:
-    void SetUp() override { testsupport::reset_easylogging(); }
-
-    void build(const std::string& global = "")
-    {
-        files.write_config(global);
-        config = std::make_unique<rrm::GlobalConfig>(files.config_path());
-        registry = std::make_unique<rrm::RRM>(config.get());
-        vrrp = std::make_unique<VrrpWorker>(registry.get(), config.get());
-    }
-
-    testsupport::TestConfig files;
-    std::unique_ptr<rrm::GlobalConfig> config;
-    std::unique_ptr<rrm::RRM> registry;
-    std::unique_ptr<VrrpWorker> vrrp;
-};
+class VrrpWorkerTest : public testsupport::FrontEndFixture {};
 
 TEST_F(VrrpWorkerTest, RoleAtStartComesFromTheFirstLineOfTheStateFile)
 {
