@@ -64,7 +64,9 @@ TEST(WebsockPingLong, SilentSessionIsPingedFromThirtySecondsAndDroppedAfterNinet
                           static_cast<unsigned char>(frame->payload[1]),
                       1000);
             EXPECT_EQ(frame->payload.substr(2), "done");
-            EXPECT_GE(at, 90.0);
+            // Activity is kept in whole seconds, so the drop may come up to
+            // a second before 90 s measured from the connect.
+            EXPECT_GE(at, 89.0);
             EXPECT_LT(at, 95.0);
         }
     }
