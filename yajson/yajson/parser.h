@@ -350,31 +350,40 @@ public:
             take_overflow(elements, overflow_values_, overflow_base, sizing.reserve);
     }
 
-    // After an element: true when another one follows, false when the
-    // closing bracket has been consumed.
-    __attribute__((always_inline)) bool array_continues()
+    // After an element or member: true when another one follows, false when
+    // the closing bracket or brace has been consumed.
+    template <char Close>
+    __attribute__((always_inline)) bool container_continues(errc unterminated,
+                                                            const char* unterminated_text,
+                                                            const char* unexpected_text)
     {
         skip_whitespace();
         if (cur_ == end_)
-            fail(errc::unterminated_array, "unterminated array");
+            fail(unterminated, unterminated_text);
         const char c = *cur_;
         if (c == ',') {
             ++cur_;
             // The next element or key skips its own leading whitespace.
             if (options_.allow_trailing_commas) {
                 skip_whitespace();
-                if (cur_ != end_ && *cur_ == ']') {
+                if (cur_ != end_ && *cur_ == Close) {
                     ++cur_;
                     return false;
                 }
             }
             return true;
         }
-        if (c == ']') {
+        if (c == Close) {
             ++cur_;
             return false;
         }
-        fail(errc::unexpected_character, "expected ',' or ']' in array");
+        fail(errc::unexpected_character, unexpected_text);
+    }
+
+    __attribute__((always_inline)) bool array_continues()
+    {
+        return container_continues<']'>(errc::unterminated_array, "unterminated array",
+                                        "expected ',' or ']' in array");
     }
 
     void parse_object(JsonValue& out)
@@ -453,31 +462,10 @@ public:
         return parse_key();
     }
 
-    // After a member: true when another one follows, false when the
-    // closing brace has been consumed.
     __attribute__((always_inline)) bool object_continues()
     {
-        skip_whitespace();
-        if (cur_ == end_)
-            fail(errc::unterminated_object, "unterminated object");
-        const char c = *cur_;
-        if (c == ',') {
-            ++cur_;
-            // The next element or key skips its own leading whitespace.
-            if (options_.allow_trailing_commas) {
-                skip_whitespace();
-                if (cur_ != end_ && *cur_ == '}') {
-                    ++cur_;
-                    return false;
-                }
-            }
-            return true;
-        }
-        if (c == '}') {
-            ++cur_;
-            return false;
-        }
-        fail(errc::unexpected_character, "expected ',' or '}' in object");
+        return container_continues<'}'>(errc::unterminated_object, "unterminated object",
+                                        "expected ',' or '}' in object");
     }
 
     // The key's bytes, valid until the next string is read.
