@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <limits>
+#include <queue>
 #include <unordered_set>
 #include <vector>
 
@@ -30,11 +31,15 @@ int64_t rank_of(const Radio& radio)
 
 // One pass of the assignment over a snapshot.
 //
-// The candidates of an AP sit next to each other in the candidate list, and
-// the selection ranks live in an array of their own, so picking the next
-// radio is one scan over contiguous numbers. After a move only the APs that
-// hear the moved radio have a record that changed, so only their candidates
-// are counted again: every other AP's count is what a recount would give.
+// The candidates of an AP sit next to each other in the candidate list. The
+// next radio comes from a max-heap of (rank, position) entries: a rank that
+// changes pushes a new entry, and an entry whose rank is no longer the
+// candidate's is dropped when it reaches the top, so the heap yields what a
+// scan of the whole list for the highest rank (first position on a tie)
+// would. After a move only the APs that hear the moved radio have a record
+// that changed, so only their candidates are counted again: every other
+// AP's count is what a recount would give. The count belongs to the AP, so
+// it is taken once per AP and given to each of its candidates.
 class DcaPass {
 public:
     DcaPass(ApMap& snapshot, ChannelHistogram& histogram, int32_t dca_threshold,
@@ -71,6 +76,17 @@ private:
         Radio* radio;
         std::size_t ap;  // index into aps
     };
+    struct Pending {
+        int64_t rank;
+        std::size_t index;
+    };
+    // Orders the heap: higher rank on top, then the lower position.
+    struct Below {
+        bool operator()(const Pending& a, const Pending& b) const
+        {
+            return a.rank < b.rank || (a.rank == b.rank && a.index > b.index);
+        }
+    };
 
     ApMap& snapshot;
     ChannelHistogram& histogram;
@@ -80,6 +96,7 @@ private:
     std::vector<ApSlot> aps;
     std::vector<Candidate> candidates;
     std::vector<int64_t> ranks;  // parallel to candidates
+    std::priority_queue<Pending, std::vector<Pending>, Below> pending;
     // Every BSSID some AP hears among its members -> the APs hearing it.
     std::unordered_map<MacAddress, std::vector<std::size_t>, MacHash> heard_by;
     std::unordered_set<MacAddress, MacHash> changed;
@@ -104,6 +121,7 @@ private:
                 heard_by[record.first].push_back(ordinal);
             ApSlot slot{&ap, &entry.first, candidates.size(), 0};
             const std::size_t members = ap.visible_members.size();
+            const Radio* counted = nullptr;
             for (Radio& radio : ap.radios.radios) {
                 if (!is_candidate(radio))
                     continue;
@@ -111,7 +129,13 @@ private:
                     members > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())
                         ? std::numeric_limits<int32_t>::max()
                         : static_cast<int32_t>(members);
-                radio.count_neighbour_channels(ap);
+                if (counted == nullptr) {
+                    radio.count_neighbour_channels(ap);
+                    counted = &radio;
+                } else {
+                    radio.dca_channel_count = counted->dca_channel_count;
+                }
+                pending.push({rank_of(radio), candidates.size()});
                 candidates.push_back({&radio, ordinal});
                 ranks.push_back(rank_of(radio));
                 ++slot.count;
@@ -121,17 +145,15 @@ private:
     }
 
     // The highest rank not yet handled; the first in the list on a tie.
-    std::size_t select() const
+    std::size_t select()
     {
-        std::size_t best = NONE;
-        int64_t best_rank = -1;
-        for (std::size_t i = 0; i < ranks.size(); ++i) {
-            if (ranks[i] > best_rank) {
-                best_rank = ranks[i];
-                best = i;
-            }
+        while (!pending.empty()) {
+            const Pending top = pending.top();
+            pending.pop();
+            if (top.rank >= 0 && top.rank == ranks[top.index])
+                return top.index;
         }
-        return best;
+        return NONE;
     }
 
     void handle(std::size_t index)
@@ -186,12 +208,22 @@ private:
     {
         for (std::size_t ordinal : hearers) {
             const ApSlot& slot = aps[ordinal];
+            const Radio* counted = nullptr;
             for (std::size_t i = slot.first; i < slot.first + slot.count; ++i) {
                 Radio& radio = *candidates[i].radio;
                 if (radio.dca_channel_count < 0)
                     continue;
-                radio.count_neighbour_channels(*slot.ap);
-                ranks[i] = rank_of(radio);
+                if (counted == nullptr) {
+                    radio.count_neighbour_channels(*slot.ap);
+                    counted = &radio;
+                } else {
+                    radio.dca_channel_count = counted->dca_channel_count;
+                }
+                const int64_t rank = rank_of(radio);
+                if (rank != ranks[i]) {
+                    ranks[i] = rank;
+                    pending.push({rank, i});
+                }
             }
         }
     }

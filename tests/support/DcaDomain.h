@@ -5,6 +5,8 @@
 // disabled, left with an empty channel set, on a channel outside their set
 // or with a stale primary position, and some records are kept under the
 // radio MAC with the locally-administered bit flipped or under a VAP BSSID.
+// With `cold_start` every radio starts on the first channel of its band
+// (1, 36, 1), as a freshly installed site would.
 
 #include "ApMap.h"
 #include "ChannelPlan.h"
@@ -23,7 +25,8 @@ struct DcaDomain {
     rrm::ApMap aps;
 };
 
-inline std::unique_ptr<DcaDomain> make_dca_domain(int count, uint32_t seed, bool oddities)
+inline std::unique_ptr<DcaDomain> make_dca_domain(int count, uint32_t seed, bool oddities,
+                                                  bool cold_start = false)
 {
     auto domain = std::make_unique<DcaDomain>();
     std::mt19937 random(seed);
@@ -58,7 +61,7 @@ inline std::unique_ptr<DcaDomain> make_dca_domain(int count, uint32_t seed, bool
             radio.band = band;
             radio.bandwidth = bandwidth;
             radio.available_channels.insert(set.begin(), set.end());
-            radio.channel = pick(set);
+            radio.channel = cold_start ? set.front() : pick(set);
             if (oddities && chance(20))
                 radio.primary_channel = pick({0, 256, 512, 768, 1024});
             else
