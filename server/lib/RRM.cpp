@@ -8,7 +8,7 @@
 #include "Log.h"
 #include "MacAddress.h"
 #include "PingWorker.h"
-#include "ReportCleanup.h"
+#include "report_optimize_tpc_dca.h"
 #include "RrmWorker.h"
 #include "Version.h"
 #include "WebsockServerWorker.h"
@@ -660,9 +660,12 @@ void RRM::check_old_reports()
         if (at == std::string::npos || at + ending.size() != name.size() || at < prefix.size())
             continue;
         const std::string domain = name.substr(prefix.size(), at - prefix.size());
-        if (domain.empty() || domains.count(domain) != 0)
+        // A name no configured domain can have ("." or "..") names no report set
+        // of ours either.
+        if (!GlobalConfig::is_valid_domain_name(domain) || domains.count(domain) != 0)
             continue;
         RRM_INFO("Delete report files for domain: %s", domain.c_str());
+        const reports::ReportFilesLock lock(domain, reports_path);
         const std::string files[] = {
             reports::get_report_config_file_name(domain, reports_path),
             reports::get_report_file_name(domain, reports_path),

@@ -3,7 +3,7 @@
 
 #include "DomainConfig.h"
 #include "Log.h"
-#include "Reports.h"
+#include "report_optimize_tpc_dca.h"
 
 #include <memory>
 #include <string>

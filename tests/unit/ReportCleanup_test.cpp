@@ -1,6 +1,6 @@
 // The report files' daily clean-up: file names, the daily alarm, the copy of
 // the lines that stay, and the per-domain rewrite with its recovery.
-#include "ReportCleanup.h"
+#include "report_optimize_tpc_dca.h"
 
 #include "LogCapture.h"
 #include "LogFolder.h"

@@ -1,7 +1,7 @@
 #include "DomainConfig.h"
 #include "JsonWriter.h"
 #include "LogCapture.h"
-#include "Reports.h"
+#include "report_optimize_tpc_dca.h"
 
 #include <gtest/gtest.h>
 

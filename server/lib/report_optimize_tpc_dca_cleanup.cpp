@@ -1,7 +1,10 @@
-#include "ReportCleanup.h"
+// The daily clean-up of the report files: the alarm, the copy of the lines
+// that stay, and the per-domain rewrite through work files and markers, so
+// that an interrupted rewrite is rolled back or completed by the next one.
+#include "report_optimize_tpc_dca.h"
 
+#include "Config.h"
 #include "Log.h"
-#include "Reports.h"
 
 #include <sys/stat.h>
 
@@ -22,20 +25,9 @@ namespace {
 constexpr int kInvalid = EINVAL;  // 22
 constexpr int kStreamFailure = 5;
 
-std::string checked_name(const char* function, const std::string& domain,
-                         const std::string& path, const char* middle)
-{
-    if (domain.empty())
-        throw std::invalid_argument(std::string(function) + ": Invalid argument 'domain_name'.");
-    if (path.empty())
-        throw std::invalid_argument(std::string(function) +
-                                    ": Invalid argument 'report_files_path'.");
-    return path + middle + domain + ".txt";
-}
-
 void check_arguments(const char* function, const std::string& domain, const std::string& path)
 {
-    if (domain.empty())
+    if (!rrm::GlobalConfig::is_valid_domain_name(domain))
         throw std::invalid_argument(std::string(function) + ": Invalid argument 'domain_name'.");
     if (path.empty())
         throw std::invalid_argument(std::string(function) + ": Invalid argument 'files_path'.");
@@ -87,60 +79,6 @@ struct DomainFiles {
 std::atomic<int64_t> last_fired_utc_day{INT64_MIN};
 
 }  // namespace
-
-std::string get_report_file_name(const std::string& domain_name,
-                                 const std::string& report_files_path)
-{
-    return checked_name(__func__, domain_name, report_files_path, "/report_");
-}
-
-std::string get_report_config_file_name(const std::string& domain_name,
-                                        const std::string& report_files_path)
-{
-    return checked_name(__func__, domain_name, report_files_path, "/report_cfg_");
-}
-
-std::string get_report_index_file_name(const std::string& domain_name,
-                                       const std::string& report_files_path)
-{
-    return checked_name(__func__, domain_name, report_files_path, "/report_idx_");
-}
-
-int parse_date_time_fields_to_time_t(const std::string& text, time_t* t)
-{
-    struct tm tm;
-    std::memset(&tm, 0, sizeof tm);
-    if (!::strptime(text.c_str(), "%Y-%m-%d,%H:%M:%S", &tm)) {
-        *t = -1;
-        RRM_ERROR("Parser error in string: \"%s\".", text.c_str());
-        return kInvalid;
-    }
-    *t = ::timegm(&tm);
-    if (*t == -1) {
-        RRM_ERROR("Incorrect data/time in string: \"%s\".", text.c_str());
-        return kInvalid;
-    }
-    return 0;
-}
-
-int get_date_time_fields_from_file_line_as_str(const std::string& line, std::string* out)
-{
-    out->clear();
-    std::string date;
-    int code = get_field_by_num_as_str(line, 1, date, ',', false);
-    if (code != 0) {
-        RRM_ERROR("Not found date in report line: \"%s\".", line.c_str());
-        return code;
-    }
-    std::string time;
-    code = get_field_by_num_as_str(line, 2, time, ',', false);
-    if (code != 0) {
-        RRM_ERROR("Not found time in report line: \"%s\".", line.c_str());
-        return code;
-    }
-    *out = date + "," + time;
-    return 0;
-}
 
 int parse_time_of_day(const std::string& text, int* minutes)
 {
@@ -273,11 +211,11 @@ int copy_new_reports_from_one_file(time_t now, int days_to_live, const std::stri
     }
 }
 
-int reports_recovery_procedure_in_domain(const std::string& domain_name,
-                                         const std::string& files_path)
+namespace {
+
+// The recovery itself, with the domain's lock held.
+int recover(const std::string& domain_name, const DomainFiles& files)
 {
-    check_arguments(__func__, domain_name, files_path);
-    const DomainFiles files(domain_name, files_path);
     int code = 0;
     if (exists(files.done_marker)) {
         // The commit was complete: only the previous files are left over.
@@ -317,39 +255,55 @@ int reports_recovery_procedure_in_domain(const std::string& domain_name,
     return code;
 }
 
+}  // namespace
+
+int reports_recovery_procedure_in_domain(const std::string& domain_name,
+                                         const std::string& files_path)
+{
+    check_arguments(__func__, domain_name, files_path);
+    const DomainFiles files(domain_name, files_path);
+    ReportFilesLock lock(domain_name, files_path);
+    return recover(domain_name, files);
+}
+
 int delete_old_reports_in_domain(const std::string& domain_name, int days_to_live,
                                  const std::string& files_path)
 {
     check_arguments(__func__, domain_name, files_path);
     const DomainFiles files(domain_name, files_path);
+    // Held from the first look at the files to the last rename, so that no
+    // save lands between the copy and the commit and no query sees the files
+    // half-renamed.
+    ReportFilesLock lock(domain_name, files_path);
     const time_t now = std::time(nullptr);
 
     if (exists(files.start_marker) || exists(files.done_marker)) {
         RRM_WARNING("Detected unclean reports repository for domain: \"%s\". Started "
                     "rollback/recovery procedure.",
                     domain_name.c_str());
-        const int code = reports_recovery_procedure_in_domain(domain_name, files_path);
+        const int code = recover(domain_name, files);
         if (code != 0) {
             RRM_ERROR("Rollback/recovery procedure fail for domain: \"%s\" exit with error "
                       "code: %d.",
                       domain_name.c_str(), code);
             return code;
         }
-    } else {
-        const bool r = exists(files.report), i = exists(files.index), c = exists(files.config);
-        if (!r && !i && !c)
-            return 0;
-        if (!(r && i && c)) {
-            // An incomplete set cannot be read back: it goes whole.
-            for (const std::string* file : {&files.report, &files.index, &files.config}) {
-                if (!exists(*file))
-                    continue;
-                if (const int code = remove_file(*file))
-                    return code;
-                RRM_WARNING("Delete inconsistent file \"%s\" successfully.", file->c_str());
-            }
-            return 0;
+    }
+    // Also after a recovery: what it left may be an incomplete set, which a
+    // rewrite would fail on (and roll back) every day.
+    const bool r = exists(files.report), i = exists(files.index), c = exists(files.config);
+    if (!r && !i && !c)
+        return 0;
+    if (!(r && i && c)) {
+        // An incomplete set cannot be read back: it goes whole.
+        for (const std::string* file : {&files.report, &files.index, &files.config}) {
+            if (!exists(*file))
+                continue;
+            if (const int code = remove_file(*file))
+                return code;
+            RRM_WARNING("Delete inconsistent file \"%s\" successfully.", file->c_str());
         }
+        return 0;
     }
 
     {
