@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -226,6 +230,221 @@ TEST_F(ReportRewriteTest, UnreadableFileEndsTheRewriteWithItsErrno)
     // The start marker stays for the next run's rollback.
     EXPECT_TRUE(LogFolder::exists(report() + ".start_status"));
     EXPECT_EQ(index_line(old), LogFolder::read(index()));
+}
+
+// The age limit at its edges, with `now` given: days_to_live 2 is 172800 s;
+// a line exactly that old stays, one second older goes, and so does a line
+// one second in the future.
+TEST_F(ReportRewriteTest, AgeLimitAndFutureAtTheSecond)
+{
+    const time_t now = kNow;
+    const time_t limit = 2 * 86400;
+    struct Case {
+        time_t t;
+        bool kept;
+    };
+    const Case cases[] = {
+        {now, true},
+        {now + 1, false},
+        {now - limit, true},
+        {now - limit - 1, false},
+        {now - 1, true},
+    };
+    std::string content, kept;
+    for (const Case& c : cases) {
+        content += index_line(c.t);
+        if (c.kept)
+            kept += index_line(c.t);
+    }
+    const std::string file = dir.write("report_idx_lab.txt", content + "not a line\n");
+    LogCapture capture;
+    int dropped = -1;
+    EXPECT_EQ(0, reports::copy_new_reports_from_one_file(now, 2, file, dropped));
+    EXPECT_EQ(3, dropped);  // two by age or date, one unreadable
+    EXPECT_EQ(kept, LogFolder::read(file + ".tmp"));
+    EXPECT_EQ(1u, capture.count(rrm::LOG_LEVEL_ERROR, "Incorrect report data/time in file: \"" +
+                                                          file + "\", line: \"not a line\"."));
+    EXPECT_THROW(reports::copy_new_reports_from_one_file(now, 0, file, dropped),
+                 std::invalid_argument);
+}
+
+// A file without lines still gets its work copy, so the commit does not fail
+// (and roll back) on it every day.
+TEST_F(ReportRewriteTest, EmptyFilesAreCommittedEmpty)
+{
+    const time_t now = std::time(nullptr);
+    dir.write("report_idx_lab.txt", index_line(now - 10 * 86400) + index_line(now - 60));
+    dir.write("report_cfg_lab.txt", "");
+    dir.write("report_lab.txt", "");
+    EXPECT_EQ(0, reports::delete_old_reports_in_domain("lab", 1, dir.path()));
+    EXPECT_EQ(index_line(now - 60), LogFolder::read(index()));
+    EXPECT_EQ("", LogFolder::read(config()));
+    EXPECT_EQ("", LogFolder::read(report()));
+    EXPECT_EQ(3u, dir.names().size());
+}
+
+// After a recovery the set is checked like any other: an incomplete one is
+// deleted instead of failing the rewrite day after day.
+TEST_F(ReportRewriteTest, RecoveryIsFollowedByThePresenceChecks)
+{
+    const time_t old = std::time(nullptr) - 10 * 86400;
+    dir.write("report_idx_lab.txt", index_line(old));
+    dir.write("report_cfg_lab.txt", config_line(old));
+    dir.write("report_lab.txt.start_status", "");
+    LogCapture capture;
+    EXPECT_EQ(0, reports::delete_old_reports_in_domain("lab", 1, dir.path()));
+    EXPECT_TRUE(dir.names().empty());
+    EXPECT_EQ(1u, capture.count(rrm::LOG_LEVEL_INFO,
+                                "Rollback reports repository for domain: \"lab\" succesfull."));
+    EXPECT_EQ(1u, capture.count(rrm::LOG_LEVEL_WARNING,
+                                "Delete inconsistent file \"" + index() + "\" successfully."));
+}
+
+// A rewrite stopped after each of its file operations, in the order the
+// rewrite makes them, and the next call: up to the status change the old set
+// comes back (rollback), after it the new set stays; either way the call then
+// finishes the clean-up, so the new set is what remains.
+TEST_F(ReportRewriteTest, EveryInterruptionPointIsRecovered)
+{
+    const time_t now = std::time(nullptr);
+    const time_t old = now - 5 * 86400;
+    const time_t recent = now - 60;
+    const std::string old_i = index_line(old) + index_line(recent);
+    const std::string old_c = config_line(old) + config_line(recent);
+    const std::string old_r = report_line(old, "A") + report_line(recent, "B");
+    const std::string new_i = index_line(recent);
+    const std::string new_c = config_line(recent);
+    const std::string new_r = report_line(recent, "B");
+
+    const std::string i = "report_idx_lab.txt", c = "report_cfg_lab.txt", r = "report_lab.txt";
+    const std::string start = r + ".start_status", done = r + ".done_status";
+    auto mv = [this](const std::string& from, const std::string& to) {
+        ASSERT_EQ(0, std::rename((dir / from).c_str(), (dir / to).c_str())) << from;
+    };
+    auto rm = [this](const std::string& name) {
+        ASSERT_EQ(0, std::remove((dir / name).c_str())) << name;
+    };
+    // Steps 4 to 11 of a rewrite, one file operation each.
+    const std::vector<std::function<void()>> steps = {
+        [&] { dir.write(start, ""); },
+        [&] { dir.write(i + ".tmp", new_i); },
+        [&] { dir.write(c + ".tmp", new_c); },
+        [&] { dir.write(r + ".tmp", new_r.substr(0, 20)); },  // a copy cut short
+        [&] { dir.write(r + ".tmp", new_r); },
+        [&] { mv(i, i + ".old"); },
+        [&] { mv(c, c + ".old"); },
+        [&] { mv(r, r + ".old"); },
+        [&] { mv(i + ".tmp", i); },
+        [&] { mv(c + ".tmp", c); },
+        [&] { mv(r + ".tmp", r); },
+        [&] { mv(start, done); },  // committed from here on
+        [&] { rm(i + ".old"); },
+        [&] { rm(c + ".old"); },
+        [&] { rm(r + ".old"); },
+        [&] { rm(done); },
+    };
+    const size_t committed = 12;  // steps taken once the status changed
+    auto set_up = [&](size_t taken) {
+        for (const std::string& name : dir.names())
+            rm(name);
+        dir.write(i, old_i);
+        dir.write(c, old_c);
+        dir.write(r, old_r);
+        for (size_t k = 0; k < taken; ++k)
+            steps[k]();
+    };
+    for (size_t taken = 0; taken <= steps.size(); ++taken) {
+        SCOPED_TRACE("stopped after " + std::to_string(taken) + " operations");
+
+        // The recovery alone restores one whole set.
+        set_up(taken);
+        EXPECT_EQ(0, reports::reports_recovery_procedure_in_domain("lab", dir.path()));
+        EXPECT_EQ((std::vector<std::string>{c, i, r}), dir.names());
+        const bool is_new = taken >= committed;
+        EXPECT_EQ(is_new ? new_i : old_i, LogFolder::read(index()));
+        EXPECT_EQ(is_new ? new_c : old_c, LogFolder::read(config()));
+        EXPECT_EQ(is_new ? new_r : old_r, LogFolder::read(report()));
+
+        // The next clean-up recovers and then cleans.
+        set_up(taken);
+        LogCapture capture;
+        EXPECT_EQ(0, reports::delete_old_reports_in_domain("lab", 2, dir.path()));
+        EXPECT_EQ((std::vector<std::string>{c, i, r}), dir.names());
+        EXPECT_EQ(new_i, LogFolder::read(index()));
+        EXPECT_EQ(new_c, LogFolder::read(config()));
+        EXPECT_EQ(new_r, LogFolder::read(report()));
+        const bool marked = taken > 0 && taken < steps.size();
+        EXPECT_EQ(marked && !is_new ? 1u : 0u,
+                  capture.count(rrm::LOG_LEVEL_INFO,
+                                "Rollback reports repository for domain: \"lab\" succesfull."));
+        EXPECT_EQ(marked && is_new ? 1u : 0u,
+                  capture.count(rrm::LOG_LEVEL_INFO,
+                                "Clean reports repository for domain: \"lab\" succesfull."));
+    }
+}
+
+// Real failed file operations stop the rewrite where they happen; once the
+// cause is gone the next call rolls back and cleans.
+TEST_F(ReportRewriteTest, FailedOperationsAreRolledBackByTheNextCall)
+{
+    const time_t now = std::time(nullptr);
+    const time_t old = now - 5 * 86400;
+    const time_t recent = now - 60;
+    auto set_up = [&] {
+        dir.write("report_idx_lab.txt", index_line(old) + index_line(recent));
+        dir.write("report_cfg_lab.txt", config_line(old) + config_line(recent));
+        dir.write("report_lab.txt", report_line(old, "A") + report_line(recent, "B"));
+    };
+    auto check_clean = [&] {
+        EXPECT_EQ(3u, dir.names().size());
+        EXPECT_EQ(index_line(recent), LogFolder::read(index()));
+        EXPECT_EQ(report_line(recent, "B"), LogFolder::read(report()));
+    };
+    // A folder that is not empty cannot be replaced by a file, nor removed.
+    auto obstacle = [&](const std::string& name) {
+        ::mkdir((dir / name).c_str(), 0755);
+        dir.write(name + "/x", "");
+    };
+    auto clear_obstacle = [&](const std::string& name) {
+        ::remove((dir / (name + "/x")).c_str());
+        ::remove((dir / name).c_str());
+    };
+
+    {
+        SCOPED_TRACE("copy of the index fails");
+        set_up();
+        obstacle("report_idx_lab.txt.tmp");
+        LogCapture capture;
+        EXPECT_EQ(21, reports::delete_old_reports_in_domain("lab", 2, dir.path()));
+        EXPECT_TRUE(LogFolder::exists(report() + ".start_status"));
+        // The recovery cannot remove the folder either: it fails and says so.
+        EXPECT_EQ(39, reports::delete_old_reports_in_domain("lab", 2, dir.path()));
+        EXPECT_EQ(1u, capture.count(rrm::LOG_LEVEL_ERROR,
+                                    "Rollback/recovery procedure fail for domain: \"lab\" exit "
+                                    "with error code: 39."));
+        // Emptied, the folder goes with the rollback's removal of the copies.
+        ::remove((dir / "report_idx_lab.txt.tmp/x").c_str());
+        EXPECT_EQ(0, reports::delete_old_reports_in_domain("lab", 2, dir.path()));
+        check_clean();
+    }
+    {
+        SCOPED_TRACE("backup rename fails");
+        for (const std::string& name : dir.names())
+            ::remove((dir / name).c_str());
+        set_up();
+        obstacle("report_cfg_lab.txt.old");
+        LogCapture capture;
+        EXPECT_EQ(21, reports::delete_old_reports_in_domain("lab", 2, dir.path()));
+        EXPECT_EQ(1u, capture.count(rrm::LOG_LEVEL_ERROR,
+                                    "Error while rename \"" + config() +
+                                        "\" for backup, errno = 21: Is a directory"));
+        // Stopped inside the backup: the index is already moved aside.
+        EXPECT_FALSE(LogFolder::exists(index()));
+        EXPECT_TRUE(LogFolder::exists(index() + ".old"));
+        clear_obstacle("report_cfg_lab.txt.old");
+        EXPECT_EQ(0, reports::delete_old_reports_in_domain("lab", 2, dir.path()));
+        check_clean();
+    }
 }
 
 }  // namespace
