@@ -70,6 +70,10 @@ TEST(RegistryReports, DailyCleanupOfConfiguredAndLeftoverDomains)
     write_reports(dir, "active", old, recent);
     write_reports(dir, "quiet", old, recent);
     write_reports(dir, "gone", old, recent);
+    // Index names whose domain part could not be a domain ("." and ".."):
+    // skipped, the scan goes on.
+    dir.write("report_idx_..txt", "x\n");
+    dir.write("report_idx_...txt", "x\n");
     // "bad" cannot be rewritten: its configuration file is a folder.
     write_reports(dir, "bad", old, recent);
     ::remove((dir / "report_cfg_bad.txt").c_str());
@@ -112,6 +116,8 @@ TEST(RegistryReports, DailyCleanupOfConfiguredAndLeftoverDomains)
     for (const char* name : {"report_gone.txt", "report_cfg_gone.txt", "report_idx_gone.txt"})
         EXPECT_FALSE(LogFolder::exists(dir / name)) << name;
     EXPECT_TRUE(LogFolder::exists(dir / "report_idx_bad.txt"));
+    EXPECT_TRUE(LogFolder::exists(dir / "report_idx_..txt"));
+    EXPECT_TRUE(LogFolder::exists(dir / "report_idx_...txt"));
     EXPECT_TRUE(LogFolder::exists(dir / "report_idx_quiet.txt"));
 
     // Once a day.
