@@ -4,23 +4,39 @@
 #include "Config.h"
 #include "JsonReader.h"
 #include "RRM.h"
+#include "VrrpWorker.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <memory>
 
 namespace {
 
 constexpr char kErrorReply[] = "{\"status\":\"error\"}";
 
+int64_t monotonic_ms()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+struct FreeReply {
+    void operator()(char* text) const { std::free(text); }
+};
+
 }  // namespace
 
-ApiCli::ApiCli(rrm::RRM* registry_, VrrpWorker* vrrp_) : registry(registry_), vrrp(vrrp_)
+ApiCli::ApiCli(rrm::RRM* registry_, VrrpWorker* vrrp_) : rrm::Api(registry_), vrrp(vrrp_)
 {
     connect();
 }
@@ -57,6 +73,7 @@ void ApiCli::connect()
         return;
     }
     poll_fds.push_back(pollfd{fd, POLLIN, 0});
+    connections.emplace_back();
     listen_port = port;
     running.store(true);
 }
@@ -73,22 +90,55 @@ void ApiCli::run()
             APP_LOG(Error) << "select: " << std::strerror(errno);
             continue;
         }
-        for (size_t i = 0; i < poll_fds.size(); ++i) {
-            if (!(poll_fds[i].revents & (POLLIN | POLLRDNORM)))
-                continue;
+        const int64_t now = monotonic_ms();
+        // Entries accepted during this walk are polled from the next pass.
+        const size_t count = poll_fds.size();
+        std::vector<size_t> closing;
+        for (size_t i = 0; i < count; ++i) {
+            const short events = poll_fds[i].revents;
             if (i == 0) {
-                const int fd = accept_connection(poll_fds[0].fd);
-                if (fd > 0) {
-                    poll_fds.push_back(pollfd{fd, POLLIN, 0});
-                    break;
+                if (events & (POLLIN | POLLRDNORM)) {
+                    const int fd = accept_connection(poll_fds[0].fd);
+                    if (fd > 0) {
+                        poll_fds.push_back(pollfd{fd, POLLIN, 0});
+                        Connection connection;
+                        connection.deadline_ms = now + idle_timeout_ms;
+                        connections.push_back(std::move(connection));
+                    }
                 }
                 continue;
             }
-            if (!process_packet(poll_fds[i].fd)) {
-                ::close(poll_fds[i].fd);
-                poll_fds.erase(poll_fds.begin() + static_cast<std::ptrdiff_t>(i));
-                break;
+            Connection& connection = connections[i];
+            bool keep = true;
+            if (connection.replying) {
+                if (events != 0)
+                    keep = send_reply(poll_fds[i].fd, connection);
+                if (keep && now >= connection.deadline_ms) {
+                    APP_LOG(Warning) << "Reply of " << connection.reply.size()
+                                     << " bytes not taken by its peer within "
+                                     << send_timeout_ms << " ms: " << connection.sent
+                                     << " bytes sent";
+                    keep = false;
+                }
+            } else {
+                // A peer that closed or failed shows as readable too.
+                if (events & (POLLIN | POLLRDNORM | POLLERR | POLLHUP | POLLNVAL))
+                    keep = process_packet(poll_fds[i].fd, connection);
+                if (keep && !connection.replying && now >= connection.deadline_ms) {
+                    APP_LOG(Debug) << "No request within " << idle_timeout_ms
+                                   << " ms: connection closed";
+                    keep = false;
+                }
+                if (keep && connection.replying)
+                    poll_fds[i].events = POLLOUT;
             }
+            if (!keep)
+                closing.push_back(i);
+        }
+        for (auto it = closing.rbegin(); it != closing.rend(); ++it) {
+            ::close(poll_fds[*it].fd);
+            poll_fds.erase(poll_fds.begin() + static_cast<std::ptrdiff_t>(*it));
+            connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(*it));
         }
     }
 }
@@ -97,7 +147,8 @@ int ApiCli::accept_connection(int listen_fd)
 {
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    const int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    const int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &len,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
         APP_LOG(Error) << "accept: " << std::strerror(errno);
         return -1;
@@ -105,7 +156,7 @@ int ApiCli::accept_connection(int listen_fd)
     return fd;
 }
 
-bool ApiCli::process_packet(int fd)
+bool ApiCli::process_packet(int fd, Connection& connection)
 {
     char buffer[kMaxRequest + 1];
     std::memset(buffer, 0, sizeof buffer);
@@ -113,27 +164,61 @@ bool ApiCli::process_packet(int fd)
     if (got == 0)
         return false;
     if (got < 0) {
-        if (errno == EAGAIN || errno == EINTR)
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return true;
         APP_LOG(Error) << "recv: " << std::strerror(errno);
         return false;
     }
 
-    rrm::JsonReader request(buffer);
-    APP_LOG(Debug) << "REQUEST STR: " << request.to_string();
-    char* reply = dispatch(request);
-    if (reply) {
-        ::send(fd, reply, std::strlen(reply), MSG_NOSIGNAL);
-        std::free(reply);
-    } else {
-        ::send(fd, kErrorReply, sizeof kErrorReply - 1, MSG_NOSIGNAL);
+    std::unique_ptr<char, FreeReply> reply;
+    try {
+        rrm::JsonReader request(buffer);
+        APP_LOG(Debug) << "REQUEST STR: " << request.to_string();
+        reply.reset(dispatch(request));
+    } catch (const std::exception& e) {
+        APP_LOG(Error) << "Exception at processing request: " << e.what();
+        return false;
+    } catch (...) {
+        APP_LOG(Error) << "Exception at processing request: unknown exception";
+        return false;
+    }
+    if (reply)
+        connection.reply.assign(reply.get());
+    else
+        connection.reply.assign(kErrorReply, sizeof kErrorReply - 1);
+    reply.reset();
+    connection.sent = 0;
+    connection.replying = true;
+    connection.deadline_ms = monotonic_ms() + send_timeout_ms;
+    return send_reply(fd, connection);
+}
+
+bool ApiCli::send_reply(int fd, Connection& connection)
+{
+    while (connection.sent < connection.reply.size()) {
+        const ssize_t n = ::send(fd, connection.reply.data() + connection.sent,
+                                 connection.reply.size() - connection.sent,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            connection.sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        // The peer is gone: the rest of the reply is lost.
+        return false;
     }
     return false;
 }
 
-char* ApiCli::dispatch(const rrm::JsonReader&)
+char* ApiCli::dispatch(const rrm::JsonReader& request)
 {
-    // The command processor comes with the management commands; until then
-    // no handler answers and every request gets the error reply.
-    return nullptr;
+    return process_request(request);
+}
+
+char* ApiCli::process_vrrp_role_request(const std::string& text)
+{
+    return vrrp ? vrrp->process_request(text) : nullptr;
 }

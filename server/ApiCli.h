@@ -3,10 +3,20 @@
 // IPv4 address of the host, one request and one reply per connection, then
 // the server closes. Serves on the CLI API thread (run); stop may be called
 // from any thread.
+//
+// Every socket is non-blocking and the thread never waits for one peer: a
+// reply that does not fit the socket at once is sent as the peer takes it,
+// between the other connections' requests, and given up after
+// kSendTimeoutMs; a connection that sends no request within kIdleTimeoutMs
+// is closed.
+
+#include "Api.h"
 
 #include <poll.h>
 
 #include <atomic>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 namespace rrm {
@@ -15,46 +25,70 @@ class RRM;
 }  // namespace rrm
 class VrrpWorker;
 
-class ApiCli {
+class ApiCli : public rrm::Api {
 public:
     // Largest request read from a connection, in bytes.
     static constexpr int kMaxRequest = 4095;
     // How long one poll waits; bounds how late run notices stop.
     static constexpr int kPollTimeoutMs = 1000;
+    // A connection that has sent no request this long after it was accepted
+    // is closed without a reply.
+    static constexpr int kIdleTimeoutMs = 5000;
+    // A reply that its peer has not taken whole this long after it was
+    // ready is given up and the connection closed.
+    static constexpr int kSendTimeoutMs = 30000;
 
     // Listens at once on the server section's cli_api_port. A port that
     // cannot be bound or listened on is logged and leaves the API not
     // running; nothing is thrown for it.
     ApiCli(rrm::RRM* registry, VrrpWorker* vrrp);
-    virtual ~ApiCli();
+    ~ApiCli() override;
     ApiCli(const ApiCli&) = delete;
     ApiCli& operator=(const ApiCli&) = delete;
 
     // Opens the listening socket; called once, by the constructor.
-    virtual void connect();
+    void connect() override;
     // Clears the running flag; run returns within one poll wait.
-    virtual void stop();
+    void stop() override;
     // The poll loop; returns at once when the API is not running.
-    virtual void run();
+    void run() override;
 
-    bool is_running() const { return running.load(); }
     // The port actually listened on (0 when not listening).
     int port() const { return listen_port; }
 
 protected:
+    // What the loop knows of one client connection.
+    struct Connection {
+        // CLOCK_MONOTONIC milliseconds by which the request, or else the
+        // rest of the reply, must have gone through.
+        int64_t deadline_ms = 0;
+        // The reply being sent, and how much of it the peer has taken.
+        std::string reply;
+        size_t sent = 0;
+        bool replying = false;
+    };
+
     // Accepts one connection on the listening socket; -1 after logging.
     int accept_connection(int listen_fd);
-    // Reads, dispatches and answers one request; true when the connection
-    // stays open (nothing could be read yet), false when it is to be closed.
-    bool process_packet(int fd);
+    // Reads, dispatches and starts answering one request; true when the
+    // connection stays open (nothing could be read yet, or the reply is not
+    // all sent), false when it is to be closed.
+    bool process_packet(int fd, Connection& connection);
+    // Sends what the socket takes of the pending reply; true while some of
+    // it is left.
+    bool send_reply(int fd, Connection& connection);
     // Answers one parsed request: a reply text allocated with malloc, or null
     // when no handler answers it.
     virtual char* dispatch(const rrm::JsonReader& request);
+    // A "vrrp" request with "role" goes to the VRRP worker.
+    char* process_vrrp_role_request(const std::string& text) override;
 
-    std::atomic<bool> running{false};
-    std::atomic<bool> stop_request{false};
-    rrm::RRM* registry;
     VrrpWorker* vrrp;
+    int idle_timeout_ms = kIdleTimeoutMs;
+    int send_timeout_ms = kSendTimeoutMs;
+    // Entry 0 is the listening socket, then one entry per open connection,
+    // in the order accepted; `connections` runs parallel from entry 1 on.
     std::vector<pollfd> poll_fds;
+    std::vector<Connection> connections;
     int listen_port = 0;
 };

@@ -53,7 +53,7 @@ constexpr const char* kCipherList =
 
 }  // namespace
 
-ApiWeb::ApiWeb(rrm::RRM* registry_, VrrpWorker* vrrp_) : registry(registry_), vrrp(vrrp_)
+ApiWeb::ApiWeb(rrm::RRM* registry_, VrrpWorker* vrrp_) : rrm::Api(registry_), vrrp(vrrp_)
 {
     std::memset(&creation_info, 0, sizeof creation_info);
     std::memset(protocols, 0, sizeof protocols);

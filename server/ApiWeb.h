@@ -5,6 +5,8 @@
 // worker's due timers and, every 602nd pass, asks the registry whether the
 // daily report clean-up is due.
 
+#include "Api.h"
+
 #include <libwebsockets.h>
 
 #include <atomic>
@@ -16,7 +18,7 @@ class RRM;
 }  // namespace rrm
 class VrrpWorker;
 
-class ApiWeb {
+class ApiWeb : public rrm::Api {
 public:
     // The service loop's longest wait for one pass.
     static constexpr int kServiceTimeoutMs = 100;
@@ -31,22 +33,21 @@ public:
     // once. A server that cannot be created (port in use, certificate
     // missing) leaves the API not running, without an exception.
     ApiWeb(rrm::RRM* registry, VrrpWorker* vrrp);
-    virtual ~ApiWeb();
+    ~ApiWeb() override;
     ApiWeb(const ApiWeb&) = delete;
     ApiWeb& operator=(const ApiWeb&) = delete;
 
-    virtual void connect();
+    void connect() override;
     // Clears the running flag and destroys the server. Main thread only.
-    virtual void stop();
+    void stop() override;
     // The service loop; returns at once when the server was not created,
     // else when request_stop was called.
-    virtual void run();
+    void run() override;
 
     // Ends the service loop after its current pass (within
     // kServiceTimeoutMs). Safe from any thread.
     void request_stop();
 
-    bool is_running() const { return running.load(); }
     int port() const { return api_port; }
     // Passes made by run so far.
     uint64_t passes() const { return pass_total.load(); }
@@ -60,9 +61,6 @@ public:
                             size_t len);
 
 protected:
-    std::atomic<bool> running{false};
-    std::atomic<bool> stop_request{false};
-    rrm::RRM* registry;
     VrrpWorker* vrrp;
     lws_context_creation_info creation_info;
     lws_protocols protocols[2];

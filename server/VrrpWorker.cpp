@@ -2,9 +2,11 @@
 
 #include "AppLog.h"
 #include "Config.h"
+#include "JsonReader.h"
 #include "JsonWriter.h"
 #include "RRM.h"
 #include "RrmWorker.h"
+#include "Version.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace {
@@ -64,7 +67,7 @@ bool write_whole(int fd, const std::string& text)
 }  // namespace
 
 VrrpWorker::VrrpWorker(rrm::RRM* registry_, rrm::GlobalConfig* config_)
-    : registry(registry_), config(config_)
+    : rrm::Api(registry_), config(config_)
 {
     backup_callback = [this] { make_domains_backup(); };
 }
@@ -102,6 +105,47 @@ bool VrrpWorker::request_role(int role)
     }
     registry->update_vrrp_role(role, domains);
     return true;
+}
+
+char* VrrpWorker::make_failure_reply(const char* error) const
+{
+    rrm::JsonWriter reply(kReplyVersion);
+    reply.add_string("wendara_version", rrm::WENDARA_VERSION);
+    reply.add_string("server", config->hostname().c_str());
+    reply.add_string("status", "failure");
+    reply.add_string("error", error);
+    char* text = ::strdup(reply.to_string());
+    if (text == nullptr)
+        throw std::bad_alloc();
+    return text;
+}
+
+char* VrrpWorker::process_request(const std::string& text)
+{
+    if (!config->server().vrrp_enabled)
+        return make_failure_reply("VRRP is disabled, ignore request");
+    const int current = registry->get_vrrp_role();
+    yajson::ParseResult parsed = parse_backup_text(text);
+    if (parsed.error)
+        return make_failure_reply("error parsing json request");
+    yajson::JsonValue command = yajson::JsonValue::make_object();
+    if (parsed.value.is_object()) {
+        const yajson::JsonObject& request = parsed.value.as_object();
+        if (const yajson::JsonValue* role = request.find("role")) {
+            command.set("role", *role);
+            if (role->is_string() && role->as_string() == "master" && current == 0) {
+                config->reload();
+                if (const yajson::JsonValue* domains = request.find("domains"))
+                    command.set("domains", *domains);
+                else
+                    command.set("domains", restore_domains_from_backup());
+            }
+        }
+    }
+    const std::string command_text = compact(command);
+    rrm::JsonReader reader(command_text.c_str());
+    char* reply = process_vrrp_command(*registry, reader);
+    return reply ? reply : make_failure_reply("api request failed");
 }
 
 void VrrpWorker::schedule_domain_backup(const std::string& domain)

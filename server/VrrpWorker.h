@@ -6,6 +6,7 @@
 // worker threads schedule backups (event 23), the main thread fires the
 // backup timer between passes of the web API loop.
 
+#include "Api.h"
 #include "TimerQueue.h"
 
 #include <yajson/yajson.h>
@@ -21,20 +22,29 @@ class GlobalConfig;
 class RRM;
 }  // namespace rrm
 
-class VrrpWorker {
+class VrrpWorker : public rrm::Api {
 public:
     // The only timer ever armed: the debounced backup run.
     static constexpr int32_t kBackupTimerId = 1;
 
     VrrpWorker(rrm::RRM* registry, rrm::GlobalConfig* config);
-    virtual ~VrrpWorker();
+    ~VrrpWorker() override;
     VrrpWorker(const VrrpWorker&) = delete;
     VrrpWorker& operator=(const VrrpWorker&) = delete;
 
     // No socket and no thread: nothing to connect, stop or run.
-    virtual void connect() {}
-    virtual void stop() {}
-    virtual void run() {}
+    void connect() override {}
+    void stop() override {}
+    void run() override {}
+
+    // A role request of the management APIs, the compact text of its "vrrp"
+    // member (which has "role"). With VRRP enabled the role command gets the
+    // role; becoming master from backup first re-reads the configuration
+    // file and restores the request's "domains", or else the domains of the
+    // backup files. A reply allocated with malloc, never null.
+    char* process_request(const std::string& text);
+    // The reply of a request that could not be carried out.
+    char* make_failure_reply(const char* error) const;
 
     // With VRRP enabled, the role from the first line of vrrp_state_file:
     // "BACKUP" is backup, anything else (or no file) master.
@@ -70,7 +80,6 @@ public:
     std::set<std::string> pending() const;
 
 protected:
-    rrm::RRM* registry;
     rrm::GlobalConfig* config;
     rrm::TimerQueue timers;
     std::function<void()> backup_callback;

@@ -583,6 +583,21 @@ ServerSettings GlobalConfig::server() const
     return server_;
 }
 
+std::optional<DomainConfig> GlobalConfig::get_pattern_config(const std::string& name) const
+{
+    Lock held(mutex_);
+    const DomainConfig* settings = find_pattern(name);
+    if (settings == nullptr)
+        return std::nullopt;
+    return *settings;
+}
+
+bool GlobalConfig::is_pattern_exist(const std::string& name) const
+{
+    Lock held(mutex_);
+    return patterns_.count(name) != 0;
+}
+
 void GlobalConfig::for_each_pattern(
     const std::function<void(const std::string&, const DomainConfig&)>& f) const
 {

@@ -15,6 +15,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace rrm {
@@ -97,6 +98,12 @@ public:
     DomainConfig get_domain_config(const std::string& domain) const;
     int get_time_zone(const std::string& domain) const;
     ServerSettings server() const;
+    // A copy of a pattern's settings ("common" for the common settings);
+    // none when there is no such pattern.
+    std::optional<DomainConfig> get_pattern_config(const std::string& name) const;
+    // Whether a named pattern exists ("common" only when a pattern has that
+    // name).
+    bool is_pattern_exist(const std::string& name) const;
     const std::string& hostname() const { return hostname_; }
 
     // Iterators, in name order, with the configuration held.

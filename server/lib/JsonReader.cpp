@@ -225,6 +225,14 @@ const char* JsonReader::get_string(const char* key) const
     return v->as_string().data();
 }
 
+std::string_view JsonReader::get_string_view(const char* key) const
+{
+    const yajson::JsonValue* v = member(key);
+    if (v == nullptr || !v->is_string())
+        return std::string_view();
+    return v->as_string();
+}
+
 const char* JsonReader::get_string(int index) const
 {
     const yajson::JsonValue* v = element(index);

@@ -60,6 +60,9 @@ public:
     // long as the document's owner.
     const char* get_string(const char* key) const;
     const char* get_string(int index) const;
+    // The same text with its full length: a string member that holds a NUL
+    // byte (written \u0000 in the JSON text) is not cut at it.
+    std::string_view get_string_view(const char* key) const;
 
     // Compact text of the value; valid until the next to_string or
     // to_string_view on this reader, or until it is moved or destroyed.

@@ -371,88 +371,125 @@ void RRM::ping_session_at_websock_worker(const BaseSession& session)
 
 void RRM::remove_worker(const std::string& domain)
 {
-    std::lock_guard<std::recursive_mutex> life(lifecycle_mutex);
-    std::shared_ptr<Worker> worker;
-    {
-        std::unique_lock<std::mutex> lock(workers.mutex);
-        // A worker inserted just before is started by its creator; wait for
-        // that, so that the stop below does not overlap its start.
-        workers.cond.wait(lock, [this] { return pending_starts == 0; });
-        auto it = workers.map.find(domain);
-        if (it != workers.map.end()) {
-            worker = it->second;
-            removing.emplace(domain, HeldMessages());
-        }
-    }
-    if (worker) {
-        // However this ends, the entry goes and routing for the domain
-        // resumes; what is still held back then is dropped.
-        struct Finish {
-            RRM* self;
-            const std::string& domain;
-            const std::shared_ptr<Worker>& worker;
-            ~Finish()
-            {
-                HeldMessages dropped;
-                std::lock_guard<std::mutex> guard(self->workers.mutex);
-                auto it = self->workers.map.find(domain);
-                if (it != self->workers.map.end() && it->second == worker)
-                    self->workers.map.erase(it);
-                auto held = self->removing.find(domain);
-                if (held != self->removing.end()) {
-                    dropped.swap(held->second);
-                    self->removing.erase(held);
-                }
-            }
-        } finish{this, domain, worker};
-
-        if (auto* domain_worker = dynamic_cast<RrmWorker*>(worker.get())) {
-            // Read consistently with the worker's own thread, dropped after.
-            std::vector<std::pair<MacAddress, BaseSession>> sessions;
-            domain_worker->run_locked([&] {
-                for (const ApMap* list : {&domain_worker->unanswered_aps,
-                                          &domain_worker->aps_to_delete, &domain_worker->aps})
-                    for (const auto& entry : list->table)
-                        sessions.emplace_back(entry.second->base_mac, entry.second->session);
-            });
-            std::for_each(sessions.begin(), sessions.end(), [&](const auto& ap) {
-                RRM_DEBUG("Drop session %s(%d) on worker '%s'.", mac_to_string(ap.first).c_str(),
-                          static_cast<int>(ap.second.id), domain.c_str());
-                drop_session_at_websock_worker(ap.second, true);
-            });
-        }
-        worker->stop();
-
-        // Erase, then route what came in meanwhile, oldest first; the domain
-        // stays marked until nothing is left, so newer messages queue up
-        // behind.
-        for (bool erase = true;; erase = false) {
-            HeldMessages batch;
-            {
-                std::lock_guard<std::mutex> guard(workers.mutex);
-                if (erase) {
-                    auto it = workers.map.find(domain);
-                    if (it != workers.map.end() && it->second == worker)
-                        workers.map.erase(it);
-                }
-                auto held = removing.find(domain);
-                if (held->second.empty()) {
-                    removing.erase(held);
-                    break;
-                }
-                batch.swap(held->second);
-            }
-            for (HeldMessage& message : batch)
-                route(domain, message.subscribe, std::move(message.json), message.session, true);
-        }
-    }
-    RRM_DEBUG("Worker with domain '%s' erased.", domain.c_str());
+    remove_workers(std::list<std::string>{domain}, nullptr);
 }
 
 void RRM::remove_workers(const std::list<std::string>& domains)
 {
     for (const std::string& domain : domains)
         remove_worker(domain);
+}
+
+void RRM::remove_workers(const std::list<std::string>& domains, const std::function<void()>& change)
+{
+    std::lock_guard<std::recursive_mutex> life(lifecycle_mutex);
+    // A name listed twice is removed at its first place; at the second
+    // there is nothing left to remove and it is only logged.
+    const std::vector<std::string> names(domains.begin(), domains.end());
+    std::vector<std::shared_ptr<Worker>> found(names.size());
+    std::vector<bool> held(names.size(), false);
+    {
+        std::unique_lock<std::mutex> lock(workers.mutex);
+        // A worker inserted just before is started by its creator; wait for
+        // that, so that the stop below does not overlap its start.
+        workers.cond.wait(lock, [this] { return pending_starts == 0; });
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (removing.count(names[i]) != 0)
+                continue;
+            auto it = workers.map.find(names[i]);
+            if (it != workers.map.end())
+                found[i] = it->second;
+            // Around a change of the settings every listed domain is held,
+            // so that no worker is made from the settings being changed.
+            if (found[i] || change)
+                held[i] = removing.emplace(names[i], HeldMessages()).second;
+        }
+    }
+
+    // However this ends, the entries go and routing for the domains resumes;
+    // what is still held back then is dropped.
+    struct Finish {
+        RRM* self;
+        const std::vector<std::string>& names;
+        const std::vector<std::shared_ptr<Worker>>& found;
+        std::vector<bool>& held;
+        ~Finish()
+        {
+            std::vector<HeldMessages> dropped;
+            std::lock_guard<std::mutex> guard(self->workers.mutex);
+            for (size_t i = 0; i < names.size(); ++i) {
+                if (!held[i])
+                    continue;
+                auto it = self->workers.map.find(names[i]);
+                if (found[i] && it != self->workers.map.end() && it->second == found[i])
+                    self->workers.map.erase(it);
+                auto messages = self->removing.find(names[i]);
+                if (messages != self->removing.end()) {
+                    dropped.push_back(std::move(messages->second));
+                    self->removing.erase(messages);
+                }
+            }
+        }
+    } finish{this, names, found, held};
+
+    for (size_t i = 0; i < names.size(); ++i)
+        if (found[i])
+            stop_domain_worker(names[i], found[i]);
+    if (change)
+        change();
+
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (held[i]) {
+            release_domain(names[i], found[i]);
+            held[i] = false;
+        }
+        RRM_DEBUG("Worker with domain '%s' erased.", names[i].c_str());
+    }
+}
+
+void RRM::stop_domain_worker(const std::string& domain, const std::shared_ptr<Worker>& worker)
+{
+    if (auto* domain_worker = dynamic_cast<RrmWorker*>(worker.get())) {
+        // Read consistently with the worker's own thread, dropped after.
+        std::vector<std::pair<MacAddress, BaseSession>> sessions;
+        domain_worker->run_locked([&] {
+            for (const ApMap* list : {&domain_worker->unanswered_aps,
+                                      &domain_worker->aps_to_delete, &domain_worker->aps})
+                for (const auto& entry : list->table)
+                    sessions.emplace_back(entry.second->base_mac, entry.second->session);
+        });
+        std::for_each(sessions.begin(), sessions.end(), [&](const auto& ap) {
+            RRM_DEBUG("Drop session %s(%d) on worker '%s'.", mac_to_string(ap.first).c_str(),
+                      static_cast<int>(ap.second.id), domain.c_str());
+            drop_session_at_websock_worker(ap.second, true);
+        });
+    }
+    worker->stop();
+}
+
+void RRM::release_domain(const std::string& domain, const std::shared_ptr<Worker>& worker)
+{
+    // Erase, then route what came in meanwhile, oldest first; the domain
+    // stays marked until nothing is left, so newer messages queue up behind.
+    for (bool erase = true;; erase = false) {
+        HeldMessages batch;
+        {
+            std::lock_guard<std::mutex> guard(workers.mutex);
+            if (erase && worker) {
+                auto it = workers.map.find(domain);
+                if (it != workers.map.end() && it->second == worker)
+                    workers.map.erase(it);
+            }
+            auto held = removing.find(domain);
+            if (held->second.empty()) {
+                removing.erase(held);
+                return;
+            }
+            batch.swap(held->second);
+        }
+        for (HeldMessage& message : batch)
+            route(domain, message.subscribe, std::move(message.json), message.session, true);
+    }
 }
 
 // ---------------------------------------------------------------- lookups
@@ -462,6 +499,21 @@ std::shared_ptr<Worker> RRM::find_worker(const std::string& domain)
     std::lock_guard<std::mutex> guard(workers.mutex);
     auto it = workers.map.find(domain);
     return it == workers.map.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Worker> RRM::find_worker(const std::string& domain, bool& empty_entry)
+{
+    empty_entry = false;
+    std::lock_guard<std::mutex> guard(workers.mutex);
+    auto it = workers.map.find(domain);
+    if (it == workers.map.end())
+        return nullptr;
+    if (!it->second) {
+        empty_entry = true;
+        workers.map.erase(it);
+        return nullptr;
+    }
+    return it->second;
 }
 
 RRM::WorkerList RRM::copy_workers_locked()

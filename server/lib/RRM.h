@@ -116,6 +116,16 @@ public:
     // "subscribe-request" creates a new worker with the current settings.
     void remove_worker(const std::string& domain);
     void remove_workers(const std::list<std::string>& domains);
+    // The same for a change of the domains' settings: every listed domain's
+    // worker is stopped (its AP sessions dropped) before `change` runs, and
+    // every message for these domains that arrives before `change` has
+    // returned is held back and routed after it, so no worker of them reads
+    // a settings record while it is rewritten or erased and the next
+    // "subscribe-request" makes a worker with the new settings. `change`
+    // runs with no registry lock held but the life-cycle lock, so it may
+    // take the configuration lock, and must not take a worker's.
+    void remove_workers(const std::list<std::string>& domains,
+                        const std::function<void()>& change);
 
     // The configuration (not owned) and the AP transport, for the service
     // workers and the management side.
@@ -125,6 +135,9 @@ public:
     // Lookups for the management side. None holds the workers-map lock once
     // it returns or while it runs the given function.
     std::shared_ptr<Worker> find_worker(const std::string& domain);
+    // The same, and a map entry that holds no worker is erased on the way
+    // (empty_entry then tells so).
+    std::shared_ptr<Worker> find_worker(const std::string& domain, bool& empty_entry);
     // Every domain worker with its name, in the map's order.
     WorkerList copy_workers();
     size_t worker_count();
@@ -178,6 +191,11 @@ private:
     void route(const std::string& domain, bool subscribe, JsonReader&& json,
                const BaseSession& session, bool replay);
     WorkerList copy_workers_locked();
+    // Steps of a removal: drop the AP sessions of the domain's worker and
+    // stop it; then erase its entry and route what was held back for the
+    // domain meanwhile.
+    void stop_domain_worker(const std::string& domain, const std::shared_ptr<Worker>& worker);
+    void release_domain(const std::string& domain, const std::shared_ptr<Worker>& worker);
 
     std::recursive_mutex lifecycle_mutex;
     // Serialises the VRRP role switches (the CLI thread and the main thread

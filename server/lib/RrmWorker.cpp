@@ -209,6 +209,12 @@ void RrmWorker::load_balancer_tick()
     timers.add_timer(load_balancer_timer, DOMAIN_TIMER_ID, 1);
 }
 
+int RrmWorker::force_optimization()
+{
+    // The domain has no optimisation planner yet: nothing can be forced.
+    return 0;
+}
+
 void RrmWorker::raise_domain_changed()
 {
     notify_event(EVENT_DOMAIN_CHANGED, std::make_shared<std::string>(name));

@@ -67,6 +67,10 @@ public:
     // sub-worker and are not read here.
     void restore_domain_state(const JsonReader& backup);
 
+    // An optimisation of the domain asked for by the management API; called
+    // inside the worker lock. Non-zero when the domain took it.
+    int force_optimization();
+
     // The state below belongs to the worker thread; any other thread uses it
     // only inside run_locked.
 

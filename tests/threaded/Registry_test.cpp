@@ -4,6 +4,7 @@
 
 #include "ApEntry.h"
 #include "JsonReader.h"
+#include "JsonWriter.h"
 #include "LogCapture.h"
 #include "MacAddress.h"
 #include "TestRegistry.h"
@@ -506,6 +507,53 @@ TEST_F(Registry, MessagesArrivingDuringARemovalAreRoutedAfterIt)
     EXPECT_EQ(debug_count("Created new worker 'd1'."), 1u);
     EXPECT_TRUE(debug_eventually("process_message subscribe-request for " + mac_text(8)))
         << "held-back messages reach the new worker";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Registry, AChangeAroundARemovalRunsWithTheWorkersStoppedAndTheirMessagesHeldBack)
+{
+    auto d1 = rrm->add_domain_worker("d1", quiet_settings());
+    auto d2 = rrm->add_domain_worker("d2", quiet_settings());
+    ASSERT_TRUE(d1 && d2);
+    bool ran = false;
+    rrm->remove_workers({"d1", "d3"}, [&] {
+        ran = true;
+        // The listed domain's worker is stopped; the other one runs on.
+        EXPECT_FALSE(d1->is_thread_started());
+        EXPECT_TRUE(d2->is_thread_started());
+        // Subscriptions of the listed domains, with or without a worker
+        // before, wait for the change.
+        route(subscribe("d1", mac_text(1)), 1);
+        route(subscribe("d3", mac_text(3)), 3);
+        EXPECT_EQ(0u, debug_count("Created new worker 'd1'."));
+        EXPECT_EQ(0u, debug_count("Created new worker 'd3'."));
+        bool invalid = false;
+        bool changed = false;
+        rrm::JsonWriter rejects("");
+        rrm::JsonWriter list = rejects.add_array("r");
+        ASSERT_TRUE(config->pattern_change("common", rrm::JsonReader(R"({"dca_threshold":30})"),
+                                           list, invalid, changed));
+        ASSERT_TRUE(changed);
+    });
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(rrm->find_worker("d2"), d2);
+    // The held subscriptions made workers from the changed settings.
+    for (const char* domain : {"d1", "d3"}) {
+        SCOPED_TRACE(domain);
+        auto worker = rrm->find_worker(domain);
+        ASSERT_TRUE(worker);
+        EXPECT_NE(worker, d1);
+        int threshold = 0;
+        ASSERT_TRUE(rrm->run_on_domain(domain, [&](rrm::RrmWorker& w) {
+            threshold = w.config.dca_threshold;
+        }));
+        EXPECT_EQ(30, threshold);
+    }
+    EXPECT_EQ(1u, debug_count("Worker with domain 'd1' erased."));
+    EXPECT_EQ(1u, debug_count("Worker with domain 'd3' erased."));
 }
 
 }  // namespace
