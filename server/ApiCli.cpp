@@ -67,7 +67,7 @@ void ApiCli::connect()
         ::close(fd);
         return;
     }
-    if (::listen(fd, 10) != 0) {
+    if (::listen(fd, kListenBacklog) != 0) {
         APP_LOG(Error) << "listen: " << std::strerror(errno);
         ::close(fd);
         return;

@@ -29,6 +29,10 @@ class ApiCli : public rrm::Api {
 public:
     // Largest request read from a connection, in bytes.
     static constexpr int kMaxRequest = 4095;
+    // Connections the kernel may hold for the loop before it accepts them;
+    // enough for a burst of a few hundred clients, whose connections would
+    // otherwise be dropped and retried by the kernel for seconds.
+    static constexpr int kListenBacklog = 256;
     // How long one poll waits; bounds how late run notices stop.
     static constexpr int kPollTimeoutMs = 1000;
     // A connection that has sent no request this long after it was accepted
