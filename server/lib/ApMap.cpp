@@ -223,10 +223,13 @@ void ApMap::move_all_from(ApMap& other)
 std::unique_ptr<ApMap> ApMap::copy() const
 {
     auto result = std::make_unique<ApMap>();
+    result->table.reserve(table.size());
+    result->index.table.reserve(index.size());
     for (const auto& entry : table) {
         auto ap = std::make_shared<ApEntry>(*entry.second);
         result->table.emplace(entry.first, ap);
-        result->index.insert_ap(ap);
+        // A new object has no entries to look for in the index.
+        result->index.insert_ap(ap, true);
     }
     return result;
 }

@@ -5,11 +5,12 @@
 
 namespace rrm {
 
-void ApStorage::insert_ap(const std::shared_ptr<ApEntry>& ap)
+void ApStorage::insert_ap(const std::shared_ptr<ApEntry>& ap, bool fresh)
 {
     if (!ap)
         return;
-    erase_ap(ap);
+    if (!fresh)
+        erase_ap(ap);
     for (const Radio& radio : ap->radios.radios) {
         if (!radio.status)
             continue;

@@ -25,8 +25,10 @@ public:
 
     // Re-enters one AP from its current radios and VAPs: its old entries go
     // first; a BSSID another entry already holds keeps that entry. An empty
-    // pointer is ignored.
-    void insert_ap(const std::shared_ptr<ApEntry>& ap);
+    // pointer is ignored. With `fresh` the caller guarantees that the index
+    // holds no entry of this AP object (a new copy), so the walk of the
+    // whole index that finds old entries is skipped.
+    void insert_ap(const std::shared_ptr<ApEntry>& ap, bool fresh = false);
     // Removes every entry of this very AP object. An empty pointer is
     // ignored.
     void erase_ap(const std::shared_ptr<ApEntry>& ap);

@@ -8,6 +8,7 @@
 #include "MacAddress.h"
 
 #include "ApFixtures.h"
+#include "DcaDomain.h"
 #include "LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 namespace {
 
@@ -304,6 +306,90 @@ TEST(ApMap, CopyIsDeepAndWithoutSessions)
     EXPECT_EQ(36, a->radios.radios[0].channel);
     EXPECT_EQ(1u, a->radios.radios[0].vaps.size());
     EXPECT_EQ(a, map.find_ap_by_bssid(mac("00:11:22:33:44:51")));
+}
+
+// The index a copy must have: every BSSID (MAC of an enabled radio, MACs of
+// its VAPs) to the first AP, in the walk order of the source table, that
+// claims it, with the radio that claims it first.
+std::unordered_map<rrm::MacAddress, std::pair<rrm::MacAddress, int32_t>, rrm::MacHash>
+expected_copy_index(const ApMap& source)
+{
+    std::unordered_map<rrm::MacAddress, std::pair<rrm::MacAddress, int32_t>, rrm::MacHash> index;
+    for (const auto& entry : source.table)
+        for (const rrm::Radio& radio : entry.second->radios.radios) {
+            if (!radio.status)
+                continue;
+            const auto owner = std::make_pair(entry.second->base_mac, int32_t(radio.id));
+            index.emplace(radio.mac, owner);
+            for (const auto& vap : radio.vaps)
+                index.emplace(vap.second.mac, owner);
+        }
+    return index;
+}
+
+::testing::AssertionResult copy_indexed_like(const ApMap& source, const ApMap& copy)
+{
+    const auto expected = expected_copy_index(source);
+    if (copy.index.size() != expected.size())
+        return ::testing::AssertionFailure()
+               << copy.index.size() << " index entries, expected " << expected.size();
+    for (const auto& entry : expected) {
+        auto it = copy.index.table.find(entry.first);
+        if (it == copy.index.table.end())
+            return ::testing::AssertionFailure()
+                   << rrm::mac_to_string(entry.first) << " missing from the copy's index";
+        const rrm::ApEntry& ap = *it->second.ap;
+        if (ap.base_mac != entry.second.first || it->second.radio_id != entry.second.second ||
+            copy.table.at(ap.base_mac).get() != &ap)
+            return ::testing::AssertionFailure()
+                   << rrm::mac_to_string(entry.first) << " names AP "
+                   << rrm::mac_to_string(ap.base_mac) << " radio " << it->second.radio_id;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST(ApMap, CopyIndexesEveryBssidOfItsOwnAps)
+{
+    // A generated domain with disabled radios, locks and empty channel sets,
+    // plus VAPs: one AP's VAP claims another AP's radio MAC, a disabled
+    // radio has VAPs (not indexed), two APs claim one VAP MAC.
+    auto domain = testsupport::make_dca_domain(60, 7, true);
+    ApMap& source = domain->aps;
+    auto ap_at = [&](int n) {
+        return source.table.at(rrm::mac_from_u48(0x001a00000000ULL + uint64_t(n) * 256));
+    };
+    rrm::Radio& a0 = ap_at(0)->radios.radios[0];
+    a0.status = true;
+    add_vap(a0, "corp", 1);
+    add_vap(a0, "guest", 2);
+    rrm::Radio& b1 = ap_at(1)->radios.radios[1];
+    b1.status = true;
+    rrm::Vap stolen(3, "stolen", ap_at(0)->radios.radios[1].mac, false, false, false);
+    b1.vaps.set("stolen", stolen);
+    rrm::Vap shared(4, "shared", mac("00:1A:00:00:FF:01"), false, false, false);
+    b1.vaps.set("shared", shared);
+    rrm::Radio& c2 = ap_at(2)->radios.radios[2];
+    c2.vaps.set("shared", shared);
+    c2.status = true;
+    rrm::Radio& d2 = ap_at(3)->radios.radios[2];
+    d2.status = false;
+    add_vap(d2, "dark", 5);
+    for (int n : {0, 1, 2, 3})
+        source.reindex_ap(ap_at(n));
+
+    std::unique_ptr<ApMap> copy = source.copy();
+    ASSERT_EQ(source.size(), copy->size());
+    for (const auto& entry : source.table) {
+        const auto& copied = copy->table.at(entry.first);
+        EXPECT_NE(entry.second, copied);
+    }
+    EXPECT_TRUE(copy_indexed_like(source, *copy));
+    EXPECT_TRUE(index_within_table(*copy));
+    // A copy of the copy indexes the same way again.
+    std::unique_ptr<ApMap> again = copy->copy();
+    EXPECT_TRUE(copy_indexed_like(*copy, *again));
+    // A disabled radio's VAP is no BSSID of either.
+    EXPECT_EQ(nullptr, copy->find_ap_by_bssid(rrm::mac_with_offset(d2.mac, 5)));
 }
 
 TEST(ApMap, ReindexOnlyApsOfTheTable)
