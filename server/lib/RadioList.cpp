@@ -155,9 +155,15 @@ void RadioList::mark_conflicted(int32_t channel, int32_t band)
 
 bool RadioList::has_lower_power_than(const RadioList& other) const
 {
-    for (const Radio& mine : radios)
-        for (const Radio& theirs : other.radios)
-            if (mine.channel == theirs.channel && mine.power < theirs.power)
+    return has_lower_power(radios, other.radios);
+}
+
+bool RadioList::has_lower_power(const std::vector<Radio>& mine,
+                                const std::vector<Radio>& theirs)
+{
+    for (const Radio& a : mine)
+        for (const Radio& b : theirs)
+            if (a.channel == b.channel && a.power < b.power)
                 return true;
     return false;
 }

@@ -49,6 +49,10 @@ public:
     int32_t lower_power(int32_t channel, int32_t rssi, int32_t threshold, int32_t band);
     void mark_conflicted(int32_t channel, int32_t band);
     bool has_lower_power_than(const RadioList& other) const;
+    // The same test on two bare radio vectors (the copies an optimisation
+    // result holds): some radio of `mine` shares its channel with a radio
+    // of `theirs` and has a lower power.
+    static bool has_lower_power(const std::vector<Radio>& mine, const std::vector<Radio>& theirs);
     bool update_priorities();
 
     // JSON forms (RadioJson.cpp). Apply an AP message's "radios" / a
