@@ -340,12 +340,36 @@ static int server_applies(const char *param, const char *level)
     return is_server_key(param) == (strcmp(level, "global") == 0);
 }
 
+/*
+ * Reads `text` whole as a decimal integer: an optional sign, then digits only,
+ * within the range of a long. 0 on success, -1 otherwise.
+ */
+static int read_decimal(const char *text, long *value)
+{
+    const char *digits = text + (*text == '-' || *text == '+');
+    if (*digits == '\0')
+        return -1;
+    for (const char *c = digits; *c != '\0'; ++c)
+        if (*c < '0' || *c > '9')
+            return -1;
+    errno = 0;
+    *value = strtol(text, NULL, 10);
+    return errno == 0 ? 0 : -1;
+}
+
 static int rrm_cfg_set_param(const char *param, const char *script)
 {
     const char *level = NULL, *value = NULL;
     char *parts = split_script(script, &level, &value);
     if (parts == NULL)
         return -1;
+    /* A mistyped value ("off", "1O") must not reach the server as 0. */
+    long number = 0;
+    if (read_decimal(value, &number) != 0) {
+        printf("Invalid value '%s' for %s\n", value, param);
+        free(parts);
+        return -1;
+    }
     if (!server_applies(param, level)) {
         printf("Error while setting %s = %s(%s)\n", param, value, level);
         free(parts);
@@ -355,7 +379,7 @@ static int rrm_cfg_set_param(const char *param, const char *script)
     json_object *request = json_object_new_object();
     json_object *cfg = new_object_in(request, "cfg");
     json_object *config = new_object_in(cfg, "config");
-    json_object_object_add(config, param, json_object_new_int64(strtol(value, NULL, 10)));
+    json_object_object_add(config, param, json_object_new_int64(number));
     add_text(cfg, "operation", "set");
     if (strcmp(level, "global") == 0) {
         add_text(cfg, "level", "global");

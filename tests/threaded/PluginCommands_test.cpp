@@ -335,9 +335,12 @@ TEST(PluginSetters, OutcomeFollowsTheServersAnswer)
          R"({"version":"2.1","invalid_parameters":[{"away_timeout":5}],"operation":"set","level":"pattern","pattern":"common"})",
          R"({"cfg":{"config":{"away_timeout":5},"operation":"set","level":"pattern","pattern":"common"}})",
          "Invalid value '5' for away_timeout\n", -1},
-        {"a value that is no number is sent as 0", "rrm-cfg-tpc", "common\noff", kSetCommon,
-         R"({"cfg":{"config":{"use_tpc":0},"operation":"set","level":"pattern","pattern":"common"}})",
-         "'use_tpc' was successfully changed.\n", 0},
+        {"a leading zero is still decimal", "rrm-cfg-away-timeout", "common\n0300", kSetCommon,
+         R"({"cfg":{"config":{"away_timeout":300},"operation":"set","level":"pattern","pattern":"common"}})",
+         "'away_timeout' was successfully changed.\n", 0},
+        {"a plus sign", "rrm-cfg-hysteresis-2g", "common\n+3", kSetCommon,
+         R"({"cfg":{"config":{"hysteresis_2g":3},"operation":"set","level":"pattern","pattern":"common"}})",
+         "'hysteresis_2g' was successfully changed.\n", 0},
         {"only the first word of the value line counts", "rrm-cfg-blacklist-threshold-low",
          "common\n-80 dBm\nmore", kSetCommon,
          R"({"cfg":{"config":{"blacklist_thr_low":-80},"operation":"set","level":"pattern","pattern":"common"}})",
@@ -347,6 +350,11 @@ TEST(PluginSetters, OutcomeFollowsTheServersAnswer)
          R"({"version":"2.1","invalid_parameters":[{"away_timeout":4294967306}],"operation":"set","level":"pattern","pattern":"common"})",
          R"({"cfg":{"config":{"away_timeout":4294967306},"operation":"set","level":"pattern","pattern":"common"}})",
          "Invalid value '4294967306' for away_timeout\n", -1},
+        {"the largest 64-bit integer is still a number", "rrm-cfg-away-timeout",
+         "common\n9223372036854775807",
+         R"({"version":"2.1","invalid_parameters":[{"away_timeout":9223372036854775807}],"operation":"set","level":"pattern","pattern":"common"})",
+         R"({"cfg":{"config":{"away_timeout":9223372036854775807},"operation":"set","level":"pattern","pattern":"common"}})",
+         "Invalid value '9223372036854775807' for away_timeout\n", -1},
         {"an answer without invalid_parameters", "rrm-cfg-enable", "global\n1",
          R"({"version":"2.1"})",
          R"({"cfg":{"config":{"enabled":1},"operation":"set","level":"global"}})",
@@ -393,6 +401,52 @@ TEST(PluginSetters, WhatTheServerWouldNotApplyIsRefusedWithoutSending)
         {"rrm-cfg-tpc", "common\n", ""},
         {"rrm-cfg-enable", "", ""},
         {"rrm-cfg-enable", "\n\n", ""},
+    };
+    FakeApiServer server;
+    std::vector<ClishCommand> commands;
+    std::string expected;
+    for (const auto& c : cases) {
+        commands.push_back({c.symbol, c.script});
+        expected += clish_result(c.printed, -1);
+    }
+    const ClishRun run = run_against(server, commands);
+    EXPECT_EQ(expected, run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(0, server.connections());
+}
+
+TEST(PluginSetters, AValueThatIsNoWholeDecimalNumberIsRefusedWithoutSending)
+{
+    // Read as 0 (or as its leading digits) these would switch things off or
+    // set another value than the one meant.
+    const struct {
+        const char* symbol;
+        const char* script;
+        const char* printed;
+    } cases[] = {
+        {"rrm-cfg-enable", "global\noff", "Invalid value 'off' for enabled\n"},
+        {"rrm-cfg-enable", "global\non", "Invalid value 'on' for enabled\n"},
+        {"rrm-cfg-tpc", "common\nfalse", "Invalid value 'false' for use_tpc\n"},
+        // The letter O for a zero, a unit glued to the number.
+        {"rrm-cfg-https", "global\n1O", "Invalid value '1O' for use_https\n"},
+        {"rrm-cfg-ap-rssi-threshold-2g", "common\n-70dBm",
+         "Invalid value '-70dBm' for ap_rssi_threshold_2g\n"},
+        {"rrm-cfg-away-timeout", "common\n1.5", "Invalid value '1.5' for away_timeout\n"},
+        {"rrm-cfg-away-timeout", "common\n1e3", "Invalid value '1e3' for away_timeout\n"},
+        // Not decimal: strtol base 10 would stop at the x and send 0.
+        {"rrm-cfg-listen-port", "global\n0x1f90", "Invalid value '0x1f90' for listen_port\n"},
+        {"rrm-cfg-hysteresis-5g", "common\n-", "Invalid value '-' for hysteresis_5g\n"},
+        {"rrm-cfg-hysteresis-5g", "common\n+", "Invalid value '+' for hysteresis_5g\n"},
+        {"rrm-cfg-hysteresis-5g", "common\n--3", "Invalid value '--3' for hysteresis_5g\n"},
+        // A tab is no word separator of the script: it stays in the value.
+        {"rrm-cfg-dca", "common\n1\t", "Invalid value '1\t' for use_dca\n"},
+        // Beyond a 64-bit integer: strtol would send the largest one.
+        {"rrm-cfg-away-timeout", "common\n99999999999999999999",
+         "Invalid value '99999999999999999999' for away_timeout\n"},
+        {"rrm-cfg-ap-rssi-threshold-5g", "common\n-99999999999999999999",
+         "Invalid value '-99999999999999999999' for ap_rssi_threshold_5g\n"},
+        // Also where the server would not apply the key.
+        {"rrm-cfg-domain-limit", "site-1\nten", "Invalid value 'ten' for domain_limit\n"},
     };
     FakeApiServer server;
     std::vector<ClishCommand> commands;
