@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory_resource>
 #include <random>
 #include <string>
 #include <vector>
@@ -242,6 +246,168 @@ TEST(JsonParserNumbers, FloatsAreCorrectlyRounded)
     }
 }
 
+// What a number token must read as, from the C library: an integer kind
+// while the text has no fraction or exponent and the value fits, otherwise
+// strtod's correctly rounded double.
+struct Reference {
+    Kind kind;
+    std::int64_t i = 0;
+    std::uint64_t u = 0;
+    double d = 0;
+};
+
+Reference reference_value(const std::string& t)
+{
+    if (t.find_first_of(".eE") == std::string::npos) {
+        errno = 0;
+        const long long i = std::strtoll(t.c_str(), nullptr, 10);
+        if (errno == 0)
+            return {Kind::Integer, i};
+        if (t[0] != '-') {
+            errno = 0;
+            const unsigned long long u = std::strtoull(t.c_str(), nullptr, 10);
+            if (errno == 0)
+                return {Kind::UInteger, 0, u};
+        }
+    }
+    Reference r{Kind::Float};
+    r.d = std::strtod(t.c_str(), nullptr);
+    return r;
+}
+
+std::uint64_t bits(double d)
+{
+    std::uint64_t b;
+    std::memcpy(&b, &d, sizeof b);
+    return b;
+}
+
+void expect_reads_as(const std::string& token, const JsonValue& v)
+{
+    const Reference r = reference_value(token);
+    ASSERT_EQ(r.kind, v.kind()) << token;
+    if (r.kind == Kind::Integer)
+        EXPECT_EQ(r.i, v.as_integer()) << token;
+    else if (r.kind == Kind::UInteger)
+        EXPECT_EQ(r.u, v.as_uinteger()) << token;
+    else // bit for bit, so that the sign of a zero counts too
+        EXPECT_EQ(bits(r.d), bits(v.as_number())) << token << " read as " << v.as_number() << ", strtod gives " << r.d;
+}
+
+TEST(JsonParserNumbers, InsideDocumentsAsStrtodReadsThem)
+{
+    // Short and long, signed and unsigned, around 16 and 19 significant
+    // digits and 2^53, where the eight-digit path hands over to the rest.
+    const std::vector<std::string> numbers = {
+        "-0.5", "2.25", "184467440737095.5161605", "-184467440737095.5161605", "0.1", "-0.1", "-0", "-0.0",
+        "0.0", "7", "-7", "10.5e-2", "-1.5E+3", "12345678", "-12345678", "12345678.12345678",
+        "-12345678.12345678", "1234567812345678", "12345678123456781", "1234567812345678.5",
+        "9007199254740993.5", "9007199254740993", "0.12345678901234567", "-0.12345678901234567",
+        "1.2345678901234567", "99999999.99999999", "-99999999.99999999", "0.30000000000000004",
+        "1.0000000000000000000001", "100000000000000000000000000000.5", "0.0000000000000000000000000001",
+        "1.7976931348623157e308", "5e-324", "-1e-7", "123.456e3", "0.000001", "1e23", "9223372036854775807",
+        "-9223372036854775808", "9223372036854775808", "18446744073709551615", "18446744073709551616",
+        "-9223372036854775809", "1844674407370955161.5", "18446744073709551.615", "0.5", "-12.25",
+        "123456789.123456789", "1234567890123456789.5",
+    };
+    struct Context {
+        std::string before, after;
+        std::function<const JsonValue&(const JsonValue&)> pick;
+    };
+    const auto first = [](const JsonValue& v) -> const JsonValue& { return v.at(0); };
+    const auto second = [](const JsonValue& v) -> const JsonValue& { return v.at(1); };
+    const std::vector<Context> contexts = {
+        {"[", "]", first},
+        {"[", ", 2.25]", first},
+        {"[", ",1]", first},
+        {"[0,", "]", second},
+        {"[0, ", ", 2.25, \"padding past the number\"]", second},
+        {"[\"text\",\n\t", "\n,\"more text after it\"]", second},
+        {"{\"k\":", ",\"z\":[1,2,3,4,5,6,7,8]}", [](const JsonValue& v) -> const JsonValue& { return *v.as_object().find("k"); }},
+        {"[[", "],[-0.5]]", [](const JsonValue& v) -> const JsonValue& { return v.at(0).at(0); }},
+        {"", "", [](const JsonValue& v) -> const JsonValue& { return v; }},
+        {" ", "                ", [](const JsonValue& v) -> const JsonValue& { return v; }},
+    };
+    for (const bool arena_mode : {false, true}) {
+        yajson::MonotonicArena arena(256);
+        yajson::ArenaScope scope(arena_mode ? &arena : nullptr);
+        for (const std::string& n : numbers) {
+            for (const Context& c : contexts) {
+                const std::string text = c.before + n + c.after;
+                SCOPED_TRACE(text);
+                const JsonValue v = parse_ok(text, server_options());
+                expect_reads_as(n, c.pick(v));
+            }
+        }
+    }
+    // Each number of a document, not only the first or the last.
+    const JsonValue list = parse_ok("[-0.5, 2.25, -0.5,184467440737095.5161605, 1,-0.25]");
+    const std::vector<std::string> tokens = {"-0.5", "2.25", "-0.5", "184467440737095.5161605", "1", "-0.25"};
+    ASSERT_EQ(tokens.size(), list.as_array().size());
+    for (size_t i = 0; i < tokens.size(); ++i)
+        expect_reads_as(tokens[i], list.at(i));
+}
+
+// A number text of random shape: sign, integer digits, fraction, exponent.
+std::string random_number(std::mt19937& rng)
+{
+    std::string t = rng() % 3 == 0 ? "-" : "";
+    const unsigned int_digits = rng() % 4 == 0 ? 0 : 1 + rng() % 22;
+    if (int_digits == 0) {
+        t += '0';
+    } else {
+        t += static_cast<char>('1' + rng() % 9);
+        for (unsigned i = 1; i < int_digits; ++i)
+            t += static_cast<char>('0' + rng() % 10);
+    }
+    if (rng() % 3 != 0) {
+        t += '.';
+        const unsigned fraction_digits = 1 + rng() % 24;
+        for (unsigned i = 0; i < fraction_digits; ++i)
+            t += static_cast<char>('0' + rng() % 10);
+    }
+    if (rng() % 5 == 0) {
+        t += rng() % 2 ? 'e' : 'E';
+        const unsigned sign = rng() % 3;
+        t += sign == 0 ? "" : sign == 1 ? "+" : "-";
+        t += std::to_string(rng() % 330);
+    }
+    return t;
+}
+
+TEST(JsonParserNumbers, RandomNumbersInDocumentsAsStrtodReadsThem)
+{
+    std::mt19937 rng(20261210);
+    const char* const gaps[] = {"", " ", "\n  ", "\t"};
+    for (int round = 0; round < 400; ++round) {
+        // Arrays and objects of numbers, one level of nesting, random gaps.
+        std::vector<std::string> tokens;
+        std::string text = "[";
+        const int n = 1 + static_cast<int>(rng() % 40);
+        for (int i = 0; i < n; ++i) {
+            if (i)
+                text += std::string(gaps[rng() % 4]) + "," + gaps[rng() % 4];
+            if (rng() % 4 == 0) {
+                tokens.push_back(random_number(rng));
+                text += "{\"n\":" + std::string(gaps[rng() % 4]) + tokens.back() + gaps[rng() % 4] + "}";
+            } else {
+                tokens.push_back(random_number(rng));
+                text += tokens.back();
+            }
+        }
+        text += gaps[rng() % 4] + std::string("]");
+        yajson::MonotonicArena arena(256);
+        yajson::ArenaScope scope(round % 2 ? &arena : nullptr);
+        const JsonValue v = parse_ok(text, server_options());
+        ASSERT_EQ(tokens.size(), v.as_array().size()) << text;
+        for (size_t i = 0; i < tokens.size(); ++i) {
+            const JsonValue& e = v.at(i).is_object() ? *v.at(i).as_object().find("n") : v.at(i);
+            SCOPED_TRACE(text);
+            expect_reads_as(tokens[i], e);
+        }
+    }
+}
+
 TEST(JsonParserNumbers, HexIntegers)
 {
     const ParseOptions hex = with(&ParseOptions::allow_hex_numbers);
@@ -364,6 +530,49 @@ TEST(JsonParserArena, DocumentLivesInTheCurrentArena)
     EXPECT_FALSE(h.in_arena());
     EXPECT_FALSE(h.as_object().find("long")->in_arena());
     EXPECT_EQ(std::pmr::new_delete_resource(), h.as_object().resource());
+}
+
+// Counts what is asked of it and, like an arena, gives nothing back before
+// it dies.
+class NeverFreeing : public std::pmr::memory_resource {
+public:
+    std::size_t requested = 0;
+
+private:
+    std::pmr::monotonic_buffer_resource upstream_;
+    void* do_allocate(std::size_t bytes, std::size_t alignment) override
+    {
+        requested += bytes;
+        return upstream_.allocate(bytes, alignment);
+    }
+    void do_deallocate(void*, std::size_t, std::size_t) override {}
+    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
+};
+
+TEST(JsonParserArena, LongContainersCostMemoryInProportionToTheirLength)
+{
+    // 262,144 one-element arrays in one array: in an arena the outer one is
+    // collected on the overflow stack, 4,096 chunks of 64 values. A table of
+    // chunks that grew by one slot per chunk took 4,096^2 / 2 pointers
+    // (64 MiB) of a resource that never frees.
+    std::string text = "[";
+    const size_t n = 262144;
+    text.reserve(4 * n + 2);
+    for (size_t i = 0; i < n; ++i)
+        text += i ? ",[0]" : "[0]";
+    text += "]";
+    NeverFreeing overflow;
+    yajson::MonotonicArena arena(8192);
+    yajson::ArenaScope scope(&arena);
+    yajson::detail::Parser parser(text.data(), text.data() + text.size(), server_options(), &arena, &arena,
+                                  &overflow);
+    JsonValue v;
+    parser.parse_value(v);
+    ASSERT_EQ(n, v.as_array().size());
+    EXPECT_EQ(0, v.at(n - 1).at(0).as_integer());
+    // The values themselves (24 bytes each) and a table of chunk pointers
+    // that doubles: 4,096 chunks take at most 2 x 4,096 x 8 bytes of table.
+    EXPECT_LE(overflow.requested, n * sizeof(JsonValue) + 2 * 4096 * sizeof(void*) + 4096);
 }
 
 TEST(JsonParserSizing, TopLevelContainerIsSizedFromTheCommasAhead)

@@ -182,7 +182,11 @@ private:
     {
         const std::size_t k = size_ / ChunkItems;
         if (k == chunks_.size()) {
-            chunks_.reserve(k + 1);
+            // The resource may never free (the parse's own buffer, an arena):
+            // the table of chunks doubles, so its copies add up to less than
+            // twice its final size, and the push below cannot throw.
+            if (k == chunks_.capacity())
+                chunks_.reserve(std::max<std::size_t>(8, 2 * k));
             std::pmr::memory_resource* resource = chunks_.get_allocator().resource();
             chunks_.push_back(static_cast<T*>(resource->allocate(ChunkItems * sizeof(T), alignof(T))));
         }
