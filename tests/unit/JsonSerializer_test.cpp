@@ -93,6 +93,79 @@ TEST(JsonSerializerFloats, EveryTextReadsBackAsTheSameDouble)
     EXPECT_GT(checked, 150000);
 }
 
+// The text the float rules give, worked out with printf: the integer and
+// ".0" up to 2^53; between 1e-6 and 1e15 the first k of 1 to 9 for which
+// x * 10^k is integral, if those digits with a point read back as x; else
+// "%.17g", with ".0" where that has neither point nor exponent.
+std::string printf_rules_text(double x)
+{
+    char buf[64];
+    if (x == 0)
+        return "0.0";
+    const std::string sign = x < 0 ? "-" : "";
+    const double a = std::fabs(x);
+    if (a <= 9007199254740992.0 && a == std::floor(a)) {
+        std::snprintf(buf, sizeof buf, "%.0f.0", a);
+        return sign + buf;
+    }
+    if (a > 1e-6 && a < 1e15) {
+        for (int k = 1; k <= 9; ++k) {
+            const double p = std::pow(10.0, k);
+            const double y = a * p;
+            if (y > 9007199254740992.0)
+                break;
+            if (y == std::floor(y)) {
+                if (y / p != a)
+                    break;
+                std::snprintf(buf, sizeof buf, "%.0f", y);
+                std::string digits = buf;
+                if (digits.size() <= static_cast<size_t>(k))
+                    digits.insert(0, static_cast<size_t>(k) + 1 - digits.size(), '0');
+                digits.insert(digits.size() - static_cast<size_t>(k), ".");
+                return sign + digits;
+            }
+        }
+    }
+    std::snprintf(buf, sizeof buf, "%.17g", a);
+    std::string t = buf;
+    if (t.find_first_of(".eE") == std::string::npos)
+        t += ".0";
+    return sign + t;
+}
+
+TEST(JsonSerializerFloats, SeventeenDigitTextsAsPrintfWritesThem)
+{
+    std::mt19937_64 rng(20261210);
+    std::uniform_real_distribution<double> moderate(-1000.0, 1000.0);
+    std::vector<double> values;
+    for (int i = 0; i < 100000; ++i) {
+        const std::uint64_t bits = rng();
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        if (std::isfinite(d))
+            values.push_back(d);
+        values.push_back(moderate(rng));
+        // Every binary exponent around the decimal range of 17 digits.
+        values.push_back(std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 130) - 110));
+        // Quarters between 1e15 and 2^53: the 18th digit is an exact 5, a
+        // tie that printf rounds to the even digit.
+        const double whole = std::floor(1e15 + static_cast<double>(rng() % 8000000000000000ULL));
+        values.push_back(whole + 0.25);
+        values.push_back(whole + 0.75);
+        // Odd integers above 2^53 and beyond 1e17.
+        values.push_back(std::ldexp(static_cast<double>((rng() >> 11) | 1), static_cast<int>(rng() % 12)));
+    }
+    for (int e = -30; e <= 30; ++e) {
+        const double p = std::pow(10.0, e);
+        for (const double d : {p, std::nextafter(p, 0.0), std::nextafter(p, 1e308)})
+            values.push_back(d);
+    }
+    values.insert(values.end(), {DBL_MIN, DBL_TRUE_MIN, 5e-324, 2.2250738585072009e-308, 9007199254740993.0,
+                                 99999999999999999.0, 9999999999999999.5, 0.99999999999999994});
+    for (const double d : values)
+        ASSERT_EQ(printf_rules_text(d), float_text(d)) << std::hexfloat << d;
+}
+
 TEST(JsonSerializerFloats, NonFiniteValues)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();

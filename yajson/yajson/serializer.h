@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -165,6 +166,153 @@ YAJSON_ALWAYS_INLINE std::size_t format_uint(std::uint64_t v, char* buf) noexcep
     return digits;
 }
 
+// Writes x (positive, finite, normal) as printf's "%.17g" does, with ".0"
+// appended where that has neither point nor exponent, or returns 0 when x
+// lies outside the range done here (below 1e-16 or from 1e17 on).
+// The 17 digits are x * 10^s rounded half to even, computed exactly:
+// x = m * 2^e with m below 2^53, and m * 5^s fits 128 bits for s up to 32.
+inline std::size_t format_17g(double x, char* buf) noexcept
+{
+#if defined(__SIZEOF_INT128__)
+    using u128 = unsigned __int128;
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const int biased = static_cast<int>(bits >> 52);
+    if (biased == 0)
+        return 0; // subnormal
+    const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+    const int e = biased - 1075;
+    // floor(log10(x)) is k or k + 1, from the binary exponent.
+    int k = ((biased - 1023) * 78913) >> 18;
+    static constexpr std::uint64_t pow5[28] = {1ULL,
+                                               5ULL,
+                                               25ULL,
+                                               125ULL,
+                                               625ULL,
+                                               3125ULL,
+                                               15625ULL,
+                                               78125ULL,
+                                               390625ULL,
+                                               1953125ULL,
+                                               9765625ULL,
+                                               48828125ULL,
+                                               244140625ULL,
+                                               1220703125ULL,
+                                               6103515625ULL,
+                                               30517578125ULL,
+                                               152587890625ULL,
+                                               762939453125ULL,
+                                               3814697265625ULL,
+                                               19073486328125ULL,
+                                               95367431640625ULL,
+                                               476837158203125ULL,
+                                               2384185791015625ULL,
+                                               11920928955078125ULL,
+                                               59604644775390625ULL,
+                                               298023223876953125ULL,
+                                               1490116119384765625ULL,
+                                               7450580596923828125ULL};
+    constexpr std::uint64_t ten16 = 10000000000000000ULL;
+    constexpr std::uint64_t ten17 = 100000000000000000ULL;
+    std::uint64_t digits = 0;
+    for (int attempt = 0; attempt < 2 && digits == 0; ++attempt) {
+        const int s = 16 - k;
+        if (s < 0 || s > 32)
+            return 0;
+        // m * 5^s, 5^s split into two factors of at most 5^27 when needed.
+        u128 product = static_cast<u128>(m) * pow5[s > 27 ? 27 : s];
+        if (s > 27)
+            product *= pow5[s - 27];
+        const int shift = e + s; // x * 10^s = product * 2^shift
+        u128 q;
+        bool round_up = false;
+        if (shift >= 0) {
+            if (shift >= 64)
+                return 0;
+            q = product << shift;
+        } else if (-shift >= 128) {
+            return 0;
+        } else {
+            const int r = -shift;
+            q = product >> r;
+            const u128 rest = product & ((u128{1} << r) - 1);
+            const u128 half = u128{1} << (r - 1);
+            round_up = rest > half || (rest == half && (q & 1) != 0);
+        }
+        if (q >= ten17) {
+            ++k; // the estimate was one too small
+            continue;
+        }
+        digits = static_cast<std::uint64_t>(q) + (round_up ? 1 : 0);
+    }
+    if (digits == 0)
+        return 0;
+    if (digits == ten17) {
+        digits = ten16;
+        ++k;
+    }
+    // Two halves of eight digits and the first digit, worked side by side.
+    char d[17];
+    const auto eight = [](std::uint32_t v, char* out) {
+        for (int i = 6; i >= 0; i -= 2) {
+            const std::size_t pair = (v % 100) * 2;
+            v /= 100;
+            out[i] = digit_pairs()[pair];
+            out[i + 1] = digit_pairs()[pair + 1];
+        }
+    };
+    const std::uint64_t high = digits / 100000000;
+    eight(static_cast<std::uint32_t>(digits % 100000000), d + 9);
+    eight(static_cast<std::uint32_t>(high % 100000000), d + 1);
+    d[0] = static_cast<char>('0' + high / 100000000);
+    // "%g" drops trailing zeros of the fraction, and the point with them.
+    int last = 16;
+    while (last > 0 && d[last] == '0')
+        --last;
+    char* p = buf;
+    if (k >= -4 && k < 17) {
+        if (k >= 0) {
+            for (int i = 0; i <= k; ++i)
+                *p++ = d[i];
+            // A text without point or exponent gets ".0", as every float.
+            *p++ = '.';
+            if (last > k) {
+                for (int i = k + 1; i <= last; ++i)
+                    *p++ = d[i];
+            } else {
+                *p++ = '0';
+            }
+        } else {
+            *p++ = '0';
+            *p++ = '.';
+            for (int i = -1; i > k; --i)
+                *p++ = '0';
+            for (int i = 0; i <= last; ++i)
+                *p++ = d[i];
+        }
+    } else {
+        *p++ = d[0];
+        if (last > 0) {
+            *p++ = '.';
+            for (int i = 1; i <= last; ++i)
+                *p++ = d[i];
+        }
+        *p++ = 'e';
+        *p++ = k < 0 ? '-' : '+';
+        const int ak = k < 0 ? -k : k;
+        if (ak >= 100)
+            *p++ = static_cast<char>('0' + ak / 100);
+        *p++ = digit_pairs()[(ak % 100) * 2];
+        *p++ = digit_pairs()[(ak % 100) * 2 + 1];
+    }
+    return static_cast<std::size_t>(p - buf);
+#else
+    (void)x;
+    (void)buf;
+    return 0;
+#endif
+}
+
 // Writes a finite double at buf (at least 40 bytes); returns the length.
 inline std::size_t format_double(double x, char* buf) noexcept
 {
@@ -187,7 +335,17 @@ inline std::size_t format_double(double x, char* buf) noexcept
     }
     if (x > 1e-6 && x < 1e15) {
         static constexpr double powers[10] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+        // Which of the nine products are integral, tested side by side: most
+        // floats have no short text, and then none is. A product above 2^53
+        // counts as not integral (and so do all after it).
+        unsigned integral = 0;
         for (int k = 1; k <= 9; ++k) {
+            const double y = x * powers[k];
+            const double in_range = y <= two53 ? y : 0.5;
+            integral |= static_cast<unsigned>(static_cast<double>(static_cast<std::int64_t>(in_range)) == in_range)
+                        << k;
+        }
+        for (int k = integral == 0 ? 10 : __builtin_ctz(integral); k <= 9; ++k) {
             const double y = x * powers[k];
             if (y > two53)
                 break;
@@ -217,8 +375,13 @@ inline std::size_t format_double(double x, char* buf) noexcept
             return static_cast<std::size_t>(p - buf);
         }
     }
-    const int written = std::snprintf(p, 32, "%.17g", x);
-    std::size_t n = written > 0 ? std::min<std::size_t>(static_cast<std::size_t>(written), 31) : 0;
+    // 17 significant digits, as "%.17g" gives them: exactly, in 128-bit
+    // integers where they suffice, else by the standard library, whose
+    // conversion with a precision is printf's.
+    std::size_t n = format_17g(x, p);
+    if (n != 0)
+        return static_cast<std::size_t>(p - buf) + n;
+    n = static_cast<std::size_t>(std::to_chars(p, p + 32, x, std::chars_format::general, 17).ptr - p);
     if (std::memchr(p, '.', n) == nullptr && std::memchr(p, 'e', n) == nullptr &&
         std::memchr(p, 'E', n) == nullptr) {
         p[n++] = '.';
@@ -592,8 +755,8 @@ private:
                 out_->write("Infinity", 8);
             return;
         }
-        char buf[40];
-        out_->write(buf, format_double(d, buf));
+        // Formatted in place: the longest text is 25 bytes.
+        out_->advance(format_double(d, out_->room(40)));
     }
 
     OutputBuffer* out_;
