@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -309,6 +310,13 @@ TEST(JsonParserNumbers, InsideDocumentsAsStrtodReadsThem)
         "-9223372036854775808", "9223372036854775808", "18446744073709551615", "18446744073709551616",
         "-9223372036854775809", "1844674407370955161.5", "18446744073709551.615", "0.5", "-12.25",
         "123456789.123456789", "1234567890123456789.5",
+        // Exponents, and 17 to 19 digits with powers of ten up to 10^27 either
+        // way, where halfway cases round to even.
+        "1e5", "-0e5", "0e5", "0.0e-25", "-2.5e-3", "2.5E+3", "1.2345678901234567e-10", "9.9999999999999999e+10",
+        "1234567890123456789e-27", "1234567890123456789e8", "1234567890123456789e27", "7450580596923828125e-27",
+        "1e-27", "1e27", "1e28", "1e-28", "9007199254740993.0", "9007199254740995.0", "9007199254740993e-0",
+        "4503599627370496.5", "4503599627370497.5", "1.7976931348623157e+308", "2.2250738585072014e-308",
+        "1.5e999", "1e0001", "1.0000000000000002e+0", "0.30000000000000004e1",
     };
     struct Context {
         std::string before, after;
@@ -351,6 +359,19 @@ TEST(JsonParserNumbers, InsideDocumentsAsStrtodReadsThem)
 // A number text of random shape: sign, integer digits, fraction, exponent.
 std::string random_number(std::mt19937& rng)
 {
+    if (rng() % 4 == 0) {
+        // A double as printf writes it with 17 significant digits.
+        std::uint64_t b = (static_cast<std::uint64_t>(rng()) << 32) | rng();
+        if (rng() % 2)
+            b = (b & 0x800FFFFFFFFFFFFFULL) | (static_cast<std::uint64_t>(970 + rng() % 140) << 52);
+        double d;
+        std::memcpy(&d, &b, sizeof d);
+        if (!std::isfinite(d))
+            d = 0.5;
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%.17g", d);
+        return buf;
+    }
     std::string t = rng() % 3 == 0 ? "-" : "";
     const unsigned int_digits = rng() % 4 == 0 ? 0 : 1 + rng() % 22;
     if (int_digits == 0) {
@@ -379,7 +400,7 @@ TEST(JsonParserNumbers, RandomNumbersInDocumentsAsStrtodReadsThem)
 {
     std::mt19937 rng(20261210);
     const char* const gaps[] = {"", " ", "\n  ", "\t"};
-    for (int round = 0; round < 400; ++round) {
+    for (int round = 0; round < 2000; ++round) {
         // Arrays and objects of numbers, one level of nesting, random gaps.
         std::vector<std::string> tokens;
         std::string text = "[";
@@ -405,6 +426,24 @@ TEST(JsonParserNumbers, RandomNumbersInDocumentsAsStrtodReadsThem)
             SCOPED_TRACE(text);
             expect_reads_as(tokens[i], e);
         }
+    }
+}
+
+TEST(JsonParserNumbers, LongMantissasWithPowersOfTenAsStrtodReadsThem)
+{
+    // 17 to 19 digits and powers of ten up to 10^27 either way, where the
+    // mantissa is no exact double and the conversion is done in integers;
+    // halfway cases come from mantissas ending in 5 and many zeros.
+    std::mt19937_64 rng(64);
+    for (int i = 0; i < 200000; ++i) {
+        std::uint64_t w = rng() >> (rng() % 12);
+        if (i % 16 == 0)
+            w = (w / 100000) * 100000 + 50000;
+        const int q = static_cast<int>(rng() % 55) - 27;
+        const std::string token = std::to_string(w) + "e" + std::to_string(q);
+        const std::string text = "[" + token + ",0]";
+        const JsonValue v = parse_ok(text);
+        ASSERT_EQ(bits(std::strtod(token.c_str(), nullptr)), bits(v.at(0).as_number())) << token;
     }
 }
 

@@ -104,6 +104,102 @@ inline std::uint64_t eight_digits(std::uint64_t x, std::size_t n) noexcept
 }
 #endif
 
+// 5^n, n from 0 to 27 (the largest below 2^64).
+inline std::uint64_t pow5_u64(int n) noexcept
+{
+    static constexpr std::uint64_t powers[28] = {1ULL,
+                                                 5ULL,
+                                                 25ULL,
+                                                 125ULL,
+                                                 625ULL,
+                                                 3125ULL,
+                                                 15625ULL,
+                                                 78125ULL,
+                                                 390625ULL,
+                                                 1953125ULL,
+                                                 9765625ULL,
+                                                 48828125ULL,
+                                                 244140625ULL,
+                                                 1220703125ULL,
+                                                 6103515625ULL,
+                                                 30517578125ULL,
+                                                 152587890625ULL,
+                                                 762939453125ULL,
+                                                 3814697265625ULL,
+                                                 19073486328125ULL,
+                                                 95367431640625ULL,
+                                                 476837158203125ULL,
+                                                 2384185791015625ULL,
+                                                 11920928955078125ULL,
+                                                 59604644775390625ULL,
+                                                 298023223876953125ULL,
+                                                 1490116119384765625ULL,
+                                                 7450580596923828125ULL};
+    return powers[n];
+}
+
+#if defined(__SIZEOF_INT128__)
+// w * 10^q correctly rounded (to nearest, ties to even), for w from 1 up to
+// 2^64 - 1 and q from -27 to 27: exact integer arithmetic in 128 bits. A
+// value of w * 5^q, or of w shifted left over 5^-q, carries at least 63
+// significant bits, and what is below the 53 kept ones decides the rounding.
+inline double decimal_to_double(std::uint64_t w, int q) noexcept
+{
+    using u128 = unsigned __int128;
+    std::uint64_t top;     // 63 or more significant bits
+    bool sticky = false;   // something non-zero below top
+    int exponent;          // the value is (top + fraction) * 2^exponent
+    if (q >= 0) {
+        const u128 p = static_cast<u128>(w) * pow5_u64(q);
+        const std::uint64_t high = static_cast<std::uint64_t>(p >> 64);
+        if (high == 0) {
+            // Left-align the 64-bit product, so that top has 64 bits.
+            const int lz = __builtin_clzll(static_cast<std::uint64_t>(p));
+            top = static_cast<std::uint64_t>(p) << lz;
+            exponent = q - lz;
+        } else {
+            const int shift = 64 - __builtin_clzll(high);
+            top = static_cast<std::uint64_t>(p >> shift);
+            sticky = (static_cast<std::uint64_t>(p) & ((std::uint64_t{1} << shift) - 1)) != 0;
+            exponent = q + shift;
+        }
+    } else {
+        const std::uint64_t d = pow5_u64(-q);
+        const int s = 63 + (64 - __builtin_clzll(d)) - (64 - __builtin_clzll(w));
+        const u128 n = static_cast<u128>(w) << s;
+        // The quotient lies in [2^62, 2^64): it fits one 64-bit division.
+        std::uint64_t quotient, remainder;
+#if defined(__x86_64__)
+        __asm__("divq %4"
+                : "=a"(quotient), "=d"(remainder)
+                : "a"(static_cast<std::uint64_t>(n)), "d"(static_cast<std::uint64_t>(n >> 64)), "r"(d));
+#else
+        quotient = static_cast<std::uint64_t>(n / d);
+        remainder = static_cast<std::uint64_t>(n % d);
+#endif
+        const int lz = __builtin_clzll(quotient);
+        top = quotient << lz; // at most one bit of shift: nothing is lost
+        sticky = remainder != 0;
+        exponent = q - s - lz;
+    }
+    // top has its highest bit set: keep 53 bits, round on the other 11.
+    std::uint64_t mantissa = top >> 11;
+    const std::uint64_t rest = top & 0x7FF;
+    if (rest > 0x400 || (rest == 0x400 && (sticky || (mantissa & 1) != 0)))
+        ++mantissa;
+    exponent += 11;
+    if (mantissa == (std::uint64_t{1} << 53)) {
+        mantissa >>= 1;
+        ++exponent;
+    }
+    // mantissa * 2^exponent, within the normal range for these w and q.
+    const std::uint64_t bits = (static_cast<std::uint64_t>(exponent + 1075) << 52) | (mantissa & ((std::uint64_t{1} << 52) - 1));
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+#endif
+
 // A stack of items in fixed-size chunks: growing never moves the items
 // already there. Chunks stay allocated for reuse until the stack dies.
 template <class T, std::size_t ChunkItems>
@@ -536,9 +632,9 @@ public:
     }
 
     // The usual numbers (up to 16 integer digits, an optional fraction, 19
-    // significant digits at most, no exponent, not at the very end of the
-    // text) eight digits at a time; everything else by the byte-wise path,
-    // which gives the same results.
+    // significant digits at most, an exponent of up to three digits, not at
+    // the very end of the text) eight digits at a time; everything else by
+    // the byte-wise path, which gives the same results.
     __attribute__((always_inline)) void parse_number(JsonValue& out)
     {
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
@@ -576,32 +672,71 @@ public:
                 }
             }
         }
+        int fraction_digits = 0;
         if (p != end_ && *p == '.') {
             ++p;
-            if (end_ - p < 8)
+            // Eight digits at a time, up to 19 significant ones in all.
+            for (;;) {
+                if (end_ - p < 8)
+                    return parse_number_bytewise(out);
+                x = load_le64(p);
+                n = leading_digits(x);
+                if (n == 0) {
+                    if (fraction_digits == 0)
+                        return parse_number_bytewise(out);
+                    break;
+                }
+                if (digits + static_cast<int>(n) > 19)
+                    return parse_number_bytewise(out);
+                mantissa = mantissa * pow10_u64(n) + eight_digits(x, n);
+                digits += static_cast<int>(n);
+                fraction_digits += static_cast<int>(n);
+                p += n;
+                if (n != 8)
+                    break;
+            }
+        }
+        int exponent = 0;
+        const bool has_exponent = p != end_ && (*p | 0x20) == 'e';
+        if (has_exponent) {
+            ++p;
+            const bool exponent_negative = p != end_ && *p == '-';
+            if (p != end_ && (*p == '-' || *p == '+'))
+                ++p;
+            // One to three digits; anything longer goes the byte-wise way.
+            int exponent_digits = 0;
+            while (p != end_ && is_digit(*p) && exponent_digits < 4) {
+                exponent = exponent * 10 + (*p - '0');
+                ++exponent_digits;
+                ++p;
+            }
+            if (exponent_digits == 0 || exponent_digits == 4)
                 return parse_number_bytewise(out);
-            x = load_le64(p);
-            n = leading_digits(x);
-            if (n == 0 || n == 8 || digits + static_cast<int>(n) > 19)
-                return parse_number_bytewise(out);
-            mantissa = mantissa * pow10_u64(n) + eight_digits(x, n);
-            p += n;
-            // At most 19 digits: no overflow, nothing dropped. Above 2^53
-            // the byte-wise path decides.
-            if ((p != end_ && (*p | 0x20) == 'e') || mantissa > (std::uint64_t{1} << 53))
-                return parse_number_bytewise(out);
+            if (exponent_negative)
+                exponent = -exponent;
+        }
+        if (fraction_digits == 0 && !has_exponent) {
             cur_ = p;
-            const double d = static_cast<double>(mantissa) / power10(n);
-            put_float(out, negative ? -d : d);
+            if (!negative)
+                put_integer(out, static_cast<std::int64_t>(mantissa));
+            else
+                put_integer(out, static_cast<std::int64_t>(~mantissa + 1));
             return;
         }
-        if (p != end_ && (*p | 0x20) == 'e')
+        const int q = exponent - fraction_digits;
+        double d;
+        // Both exact doubles: one rounding, in the division or product.
+        if (mantissa <= (std::uint64_t{1} << 53) && q >= -22 && q <= 22)
+            d = q >= 0 ? static_cast<double>(mantissa) * power10(static_cast<std::size_t>(q))
+                       : static_cast<double>(mantissa) / power10(static_cast<std::size_t>(-q));
+#if defined(__SIZEOF_INT128__)
+        else if (mantissa != 0 && q >= -27 && q <= 27)
+            d = decimal_to_double(mantissa, q);
+#endif
+        else
             return parse_number_bytewise(out);
         cur_ = p;
-        if (!negative)
-            put_integer(out, static_cast<std::int64_t>(mantissa));
-        else
-            put_integer(out, static_cast<std::int64_t>(~mantissa + 1));
+        put_float(out, negative ? -d : d);
 #else
         parse_number_bytewise(out);
 #endif
