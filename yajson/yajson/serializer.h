@@ -166,14 +166,27 @@ YAJSON_ALWAYS_INLINE std::size_t format_uint(std::uint64_t v, char* buf) noexcep
     return digits;
 }
 
+// The eight decimal digits of v (below 10^8) as ASCII bytes, the first in
+// the lowest byte: divisions by 10^4, 100 and 10 done in all lanes at once.
+YAJSON_ALWAYS_INLINE std::uint64_t eight_digits_ascii(std::uint32_t v) noexcept
+{
+    std::uint64_t x = (v / 10000) | (static_cast<std::uint64_t>(v % 10000) << 32);
+    const std::uint64_t hundreds = ((x * 10486) >> 20) & 0x0000007F0000007FULL;
+    x = hundreds | ((x - hundreds * 100) << 16);
+    const std::uint64_t tens = ((x * 103) >> 10) & 0x000F000F000F000FULL;
+    x = tens | ((x - tens * 10) << 8);
+    return x + 0x3030303030303030ULL;
+}
+
 // Writes x (positive, finite, normal) as printf's "%.17g" does, with ".0"
 // appended where that has neither point nor exponent, or returns 0 when x
-// lies outside the range done here (below 1e-16 or from 1e17 on).
+// lies outside the range done here (below 1e-16 or from 1e18 on). buf must
+// have room for 40 bytes.
 // The 17 digits are x * 10^s rounded half to even, computed exactly:
-// x = m * 2^e with m below 2^53, and m * 5^s fits 128 bits for s up to 32.
+// x = m * 2^e with m below 2^54, and m * 5^s fits 128 bits for s up to 32.
 inline std::size_t format_17g(double x, char* buf) noexcept
 {
-#if defined(__SIZEOF_INT128__)
+#if defined(__SIZEOF_INT128__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     using u128 = unsigned __int128;
     std::uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
@@ -184,6 +197,9 @@ inline std::size_t format_17g(double x, char* buf) noexcept
     const int e = biased - 1075;
     // floor(log10(x)) is k or k + 1, from the binary exponent.
     int k = ((biased - 1023) * 78913) >> 18;
+    const int s = 16 - k;
+    if (s < 0 || s > 32)
+        return 0;
     static constexpr std::uint64_t pow5[28] = {1ULL,
                                                5ULL,
                                                25ULL,
@@ -214,97 +230,92 @@ inline std::size_t format_17g(double x, char* buf) noexcept
                                                7450580596923828125ULL};
     constexpr std::uint64_t ten16 = 10000000000000000ULL;
     constexpr std::uint64_t ten17 = 100000000000000000ULL;
-    std::uint64_t digits = 0;
-    for (int attempt = 0; attempt < 2 && digits == 0; ++attempt) {
-        const int s = 16 - k;
-        if (s < 0 || s > 32)
+    // m * 5^s, 5^s split into two factors of at most 5^27 when needed.
+    u128 product = static_cast<u128>(m) * pow5[s > 27 ? 27 : s];
+    if (s > 27)
+        product *= pow5[s - 27];
+    // x * 10^s = product * 2^shift, below 10^18: its integer part and
+    // whether the rest is below, at or above one half.
+    const int shift = e + s;
+    std::uint64_t q;
+    int rest_vs_half = -1;
+    bool rest_zero = true;
+    if (shift >= 0) {
+        if (shift >= 64)
             return 0;
-        // m * 5^s, 5^s split into two factors of at most 5^27 when needed.
-        u128 product = static_cast<u128>(m) * pow5[s > 27 ? 27 : s];
-        if (s > 27)
-            product *= pow5[s - 27];
-        const int shift = e + s; // x * 10^s = product * 2^shift
-        u128 q;
-        bool round_up = false;
-        if (shift >= 0) {
-            if (shift >= 64)
-                return 0;
-            q = product << shift;
-        } else if (-shift >= 128) {
+        q = static_cast<std::uint64_t>(product << shift);
+    } else {
+        const int r = -shift;
+        if (r >= 128)
             return 0;
-        } else {
-            const int r = -shift;
-            q = product >> r;
-            const u128 rest = product & ((u128{1} << r) - 1);
-            const u128 half = u128{1} << (r - 1);
-            round_up = rest > half || (rest == half && (q & 1) != 0);
-        }
-        if (q >= ten17) {
-            ++k; // the estimate was one too small
-            continue;
-        }
-        digits = static_cast<std::uint64_t>(q) + (round_up ? 1 : 0);
+        q = static_cast<std::uint64_t>(product >> r);
+        const u128 rest = product & ((u128{1} << r) - 1);
+        const u128 half = u128{1} << (r - 1);
+        rest_vs_half = rest < half ? -1 : rest == half ? 0 : 1;
+        rest_zero = rest == 0;
     }
-    if (digits == 0)
-        return 0;
+    bool round_up;
+    if (q >= ten17) {
+        // One digit too many: the estimate of the exponent was one short.
+        ++k;
+        const std::uint64_t dropped = q % 10;
+        q /= 10;
+        round_up = dropped > 5 || (dropped == 5 && (!rest_zero || (q & 1) != 0));
+    } else {
+        round_up = rest_vs_half > 0 || (rest_vs_half == 0 && (q & 1) != 0);
+    }
+    std::uint64_t digits = q + (round_up ? 1 : 0);
     if (digits == ten17) {
         digits = ten16;
         ++k;
     }
-    // Two halves of eight digits and the first digit, worked side by side.
-    char d[17];
-    const auto eight = [](std::uint32_t v, char* out) {
-        for (int i = 6; i >= 0; i -= 2) {
-            const std::size_t pair = (v % 100) * 2;
-            v /= 100;
-            out[i] = digit_pairs()[pair];
-            out[i + 1] = digit_pairs()[pair + 1];
-        }
-    };
-    const std::uint64_t high = digits / 100000000;
-    eight(static_cast<std::uint32_t>(digits % 100000000), d + 9);
-    eight(static_cast<std::uint32_t>(high % 100000000), d + 1);
-    d[0] = static_cast<char>('0' + high / 100000000);
     // "%g" drops trailing zeros of the fraction, and the point with them.
     int last = 16;
-    while (last > 0 && d[last] == '0')
-        --last;
+    if (digits % 10 == 0) {
+        std::uint64_t t = digits / 10;
+        for (--last; last > 0 && t % 10 == 0; --last)
+            t /= 10;
+    }
+    // The digits are stored straight into place, never read back wider
+    // than they were written.
+    const char first = static_cast<char>('0' + digits / ten16);
+    const std::uint64_t rest16 = digits % ten16;
+    const std::uint64_t w1 = eight_digits_ascii(static_cast<std::uint32_t>(rest16 / 100000000));
+    const std::uint64_t w2 = eight_digits_ascii(static_cast<std::uint32_t>(rest16 % 100000000));
     char* p = buf;
     if (k >= -4 && k < 17) {
         if (k >= 0) {
+            // The digits one place to the right, then the integer digits
+            // moved back over the gap and the point put after them.
+            p[1] = first;
+            std::memcpy(p + 2, &w1, 8);
+            std::memcpy(p + 10, &w2, 8);
+            p[18] = '0';
             for (int i = 0; i <= k; ++i)
-                *p++ = d[i];
-            // A text without point or exponent gets ".0", as every float.
-            *p++ = '.';
-            if (last > k) {
-                for (int i = k + 1; i <= last; ++i)
-                    *p++ = d[i];
-            } else {
-                *p++ = '0';
-            }
-        } else {
-            *p++ = '0';
-            *p++ = '.';
-            for (int i = -1; i > k; --i)
-                *p++ = '0';
-            for (int i = 0; i <= last; ++i)
-                *p++ = d[i];
+                p[i] = p[i + 1];
+            p[k + 1] = '.';
+            return static_cast<std::size_t>(last > k ? last + 2 : k + 3);
         }
-    } else {
-        *p++ = d[0];
-        if (last > 0) {
-            *p++ = '.';
-            for (int i = 1; i <= last; ++i)
-                *p++ = d[i];
-        }
-        *p++ = 'e';
-        *p++ = k < 0 ? '-' : '+';
-        const int ak = k < 0 ? -k : k;
-        if (ak >= 100)
-            *p++ = static_cast<char>('0' + ak / 100);
-        *p++ = digit_pairs()[(ak % 100) * 2];
-        *p++ = digit_pairs()[(ak % 100) * 2 + 1];
+        // "0.", -k-1 zeros and the digits.
+        std::memcpy(p, "0.000000", 8);
+        const int lead = 1 - k;
+        p[lead] = first;
+        std::memcpy(p + lead + 1, &w1, 8);
+        std::memcpy(p + lead + 9, &w2, 8);
+        return static_cast<std::size_t>(lead + last + 1);
     }
+    p[0] = first;
+    p[1] = '.';
+    std::memcpy(p + 2, &w1, 8);
+    std::memcpy(p + 10, &w2, 8);
+    p += last > 0 ? last + 2 : 1;
+    *p++ = 'e';
+    *p++ = k < 0 ? '-' : '+';
+    const int ak = k < 0 ? -k : k;
+    if (ak >= 100)
+        *p++ = static_cast<char>('0' + ak / 100);
+    std::memcpy(p, digit_pairs() + (ak % 100) * 2, 2);
+    p += 2;
     return static_cast<std::size_t>(p - buf);
 #else
     (void)x;
@@ -334,17 +345,33 @@ inline std::size_t format_double(double x, char* buf) noexcept
         return static_cast<std::size_t>(p - buf);
     }
     if (x > 1e-6 && x < 1e15) {
-        static constexpr double powers[10] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+        alignas(16) static constexpr double powers[10] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
         // Which of the nine products are integral, tested side by side: most
         // floats have no short text, and then none is. A product above 2^53
         // counts as not integral (and so do all after it).
         unsigned integral = 0;
+#if defined(__SSE2__)
+        // Two products at a time. Below 2^52, adding and taking away 2^52
+        // rounds to an integer, which gives y back only when y is one; from
+        // 2^52 on every double is an integer.
+        const __m128d two52 = _mm_set1_pd(4503599627370496.0);
+        const __m128d limit = _mm_set1_pd(two53);
+        const __m128d xx = _mm_set1_pd(x);
+        for (int k = 0; k < 10; k += 2) {
+            const __m128d y = _mm_mul_pd(xx, _mm_loadu_pd(powers + k));
+            const __m128d rounded = _mm_sub_pd(_mm_add_pd(y, two52), two52);
+            const __m128d whole = _mm_or_pd(_mm_cmpeq_pd(rounded, y), _mm_cmpge_pd(y, two52));
+            integral |= static_cast<unsigned>(_mm_movemask_pd(_mm_and_pd(whole, _mm_cmple_pd(y, limit)))) << k;
+        }
+        integral &= ~1u; // k = 0 is the integral test above
+#else
         for (int k = 1; k <= 9; ++k) {
             const double y = x * powers[k];
             const double in_range = y <= two53 ? y : 0.5;
             integral |= static_cast<unsigned>(static_cast<double>(static_cast<std::int64_t>(in_range)) == in_range)
                         << k;
         }
+#endif
         for (int k = integral == 0 ? 10 : __builtin_ctz(integral); k <= 9; ++k) {
             const double y = x * powers[k];
             if (y > two53)
