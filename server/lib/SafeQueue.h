@@ -255,7 +255,11 @@ private:
                 return false;
             }
             if (attempt < 64) {
-                // try again at once
+                // try again at once, without taking the cell's cache line
+                // from the consumer on every turn
+#if defined(__x86_64__) || defined(__i386__)
+                __builtin_ia32_pause();
+#endif
             } else if (attempt < 128) {
                 sched_yield();
             } else {
