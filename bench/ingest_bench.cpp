@@ -2,16 +2,20 @@
 // 127.0.0.1 send 1 KB AP-like JSON messages for one domain. Counted when the
 // domain worker takes them, so every message has gone through the service
 // thread's receive and reassembly, the parsing thread and the registry's
-// routing. Side by side, in the same run and with the same clients, a bare
-// libwebsockets echo server on the same machine: one service thread that
-// counts every message its callback receives and echoes it to its sender.
+// routing. Side by side, in the same run and with the same clients, two bare
+// libwebsockets servers on the same machine, each with one service thread
+// that reassembles every message and then either only counts it
+// ("bare_count") or parses it with the same parser and arena size as our
+// parsing thread and reads its "cmd" ("bare_parse"). Like our domain worker,
+// they answer only an "echo-request" (the latency probe), with the same text.
 //
 // BM_Ingest: messages per second with every client sending as fast as the
 // sockets take it (items_per_second).
-// BM_Latency: the clients together send 5,000 messages per second, paced
-// every millisecond, while one more client sends an "echo-request" every
-// 5 ms that the domain worker (or the bare server's callback) answers at
-// once; p50 and p99 of its round trip in microseconds.
+// BM_Latency: the clients together send at a fixed rate (25% or 50% of the
+// server's capacity, measured first in the same run with the same clients,
+// or 5,000 messages per second), paced every millisecond, while one more
+// client sends an "echo-request" every millisecond and waits for its answer;
+// p50 and p99 of that round trip over 2,000 probes.
 
 #include "Config.h"
 #include "JsonReader.h"
@@ -54,9 +58,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kMessagesPerRound = 20000;
-constexpr int kPacedRate = 5000;  // messages per second, all clients together
-constexpr auto kPacedDuration = std::chrono::milliseconds(1000);
-constexpr auto kProbeEvery = std::chrono::milliseconds(5);
+constexpr int kFixedRate = 5000;  // messages per second, all clients together
+constexpr int kProbes = 2000;
+constexpr auto kProbeEvery = std::chrono::milliseconds(1);
 constexpr int kClientThreads = 4;
 
 void discard_log(const char*, int, const char*, int, const char*, va_list)
@@ -314,12 +318,12 @@ private:
     int port_ = 0;
 };
 
-// A plain libwebsockets echo server: one service thread, reassembly of
-// fragmented messages, a counter, and every message written back to its
-// sender, one per writeable event.
+// A plain libwebsockets server: one service thread, reassembly of
+// fragmented messages, a counter, and either nothing more or a parse of
+// every message; an "echo-request" is written back to its sender.
 class BareLwsServer : public Server {
 public:
-    BareLwsServer()
+    explicit BareLwsServer(bool parse) : parse_(parse)
     {
         std::memset(protocols_, 0, sizeof protocols_);
         protocols_[0].name = "bare-echo";
@@ -355,12 +359,31 @@ public:
     int port() const override { return port_; }
     const char* path() const override { return "/"; }
     const char* protocol() const override { return "bare-echo"; }
+    // Messages that did not parse (bare_parse): there must be none.
+    std::atomic<uint64_t> unparsed{0};
 
 private:
     struct Session {
         std::string rx;
         std::deque<std::string> out;
     };
+
+    // The text (NUL-terminated in rx) is an echo request.
+    bool is_echo_request(const std::string& text)
+    {
+        if (!parse_) {
+            // Count only: the command sits at the start of every message.
+            static const std::string prefix = "{\"service\":\"rrm\",\"cmd\":\"echo-request\"";
+            return text.compare(0, prefix.size(), prefix) == 0;
+        }
+        rrm::JsonReader reader(text.c_str(), static_cast<std::size_t>(8192));
+        const char* cmd = reader.get_string("cmd");
+        if (cmd == nullptr || *cmd == '\0') {
+            unparsed.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        }
+        return std::strcmp(cmd, "echo-request") == 0;
+    }
 
     static int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len)
     {
@@ -379,10 +402,12 @@ private:
             if (lws_remaining_packet_payload(wsi) != 0 || !lws_is_final_fragment(wsi))
                 break;
             auto* self = static_cast<BareLwsServer*>(lws_context_user(lws_get_context(wsi)));
-            self->received.fetch_add(1, std::memory_order_relaxed);
-            s->out.push_back(std::move(s->rx));
+            if (self->is_echo_request(s->rx)) {
+                s->out.push_back(std::move(s->rx));
+                lws_callback_on_writable(wsi);
+            }
             s->rx.clear();
-            lws_callback_on_writable(wsi);
+            self->received.fetch_add(1, std::memory_order_relaxed);
             break;
         }
         case LWS_CALLBACK_SERVER_WRITEABLE: {
@@ -404,6 +429,7 @@ private:
         return 0;
     }
 
+    const bool parse_;
     lws_protocols protocols_[2];
     lws_context* context_ = nullptr;
     int port_ = 0;
@@ -411,16 +437,17 @@ private:
     std::thread thread_;
 };
 
+// 0: ours, 1: bare, receive and count, 2: bare, receive and parse.
 std::unique_ptr<Server> make_server(int kind)
 {
     if (kind == 0)
         return std::make_unique<WendaraServer>();
-    return std::make_unique<BareLwsServer>();
+    return std::make_unique<BareLwsServer>(kind == 2);
 }
 
 const char* server_name(int kind)
 {
-    return kind == 0 ? "wendara" : "bare_lws";
+    return kind == 0 ? "wendara" : kind == 1 ? "bare_count" : "bare_parse";
 }
 
 bool wait_count(const Server& server, uint64_t target, std::chrono::seconds patience)
@@ -437,6 +464,46 @@ bool wait_count(const Server& server, uint64_t target, std::chrono::seconds pati
 // ---------------------------------------------------------------------------
 // Benchmarks
 
+// Every client sends its share of a round as fast as its socket takes it;
+// false when not all messages arrived.
+class Rounds {
+public:
+    Rounds(Server& server, Fleet& fleet) : server_(server), fleet_(fleet)
+    {
+        const int n = static_cast<int>(fleet.fds.size());
+        const int per_client = std::max(1, kMessagesPerRound / n);
+        per_round = static_cast<uint64_t>(per_client) * static_cast<uint64_t>(n);
+        // Each client's share as one buffer of frames.
+        for (int i = 0; i < per_client; ++i)
+            batch_ += client_frame(ap_message("ap-report", i));
+    }
+    bool run()
+    {
+        const uint64_t expected = server_.received.load() + per_round;
+        std::vector<std::thread> senders;
+        for (int t = 0; t < kClientThreads; ++t)
+            senders.emplace_back([&, t] {
+                for (size_t i = static_cast<size_t>(t); i < fleet_.fds.size(); i += kClientThreads)
+                    write_fully(fleet_.fds[i], batch_.data(), batch_.size());
+            });
+        for (auto& s : senders)
+            s.join();
+        return wait_count(server_, expected, std::chrono::seconds(120));
+    }
+    uint64_t per_round = 0;
+
+private:
+    Server& server_;
+    Fleet& fleet_;
+    std::string batch_;
+};
+
+bool all_parsed(const Server& server)
+{
+    const auto* bare = dynamic_cast<const BareLwsServer*>(&server);
+    return bare == nullptr || bare->unparsed.load() == 0;
+}
+
 void BM_Ingest(benchmark::State& state)
 {
     const int kind = static_cast<int>(state.range(0));
@@ -444,59 +511,62 @@ void BM_Ingest(benchmark::State& state)
     state.SetLabel(server_name(kind));
     auto server = make_server(kind);
     Fleet fleet(*server, n);
-
-    const int per_client = std::max(1, kMessagesPerRound / n);
-    const uint64_t per_round = static_cast<uint64_t>(per_client) * static_cast<uint64_t>(n);
-    // Each client's share as one buffer of frames.
-    std::string batch;
-    for (int i = 0; i < per_client; ++i)
-        batch += client_frame(ap_message("ap-report", i));
-
-    uint64_t expected = 0;
+    Rounds rounds(*server, fleet);
     for (auto _ : state) {
-        expected += per_round;
-        std::vector<std::thread> senders;
-        for (int t = 0; t < kClientThreads; ++t)
-            senders.emplace_back([&, t] {
-                for (size_t i = static_cast<size_t>(t); i < fleet.fds.size(); i += kClientThreads)
-                    write_fully(fleet.fds[i], batch.data(), batch.size());
-            });
-        for (auto& s : senders)
-            s.join();
-        if (!wait_count(*server, expected, std::chrono::seconds(120))) {
+        if (!rounds.run()) {
             state.SkipWithError("messages lost");
             break;
         }
     }
+    if (!all_parsed(*server))
+        state.SkipWithError("a message did not parse");
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) *
-                            static_cast<int64_t>(per_round));
+                            static_cast<int64_t>(rounds.per_round));
 }
 
+// Load: 0 = 25% and 1 = 50% of the capacity just measured, 2 = 5,000 msg/s.
 void BM_Latency(benchmark::State& state)
 {
     const int kind = static_cast<int>(state.range(0));
     const int n = static_cast<int>(state.range(1));
+    const int load_kind = static_cast<int>(state.range(2));
     state.SetLabel(server_name(kind));
     auto server = make_server(kind);
     Fleet fleet(*server, n);
+
+    // Capacity: the best of three full-speed rounds with these clients.
+    double capacity = 0;
+    {
+        Rounds rounds(*server, fleet);
+        for (int r = 0; r < 3; ++r) {
+            const auto t0 = Clock::now();
+            if (!rounds.run()) {
+                state.SkipWithError("messages lost while measuring capacity");
+                return;
+            }
+            const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+            capacity = std::max(capacity, static_cast<double>(rounds.per_round) / secs);
+        }
+    }
+    const double rate = load_kind == 0 ? 0.25 * capacity : load_kind == 1 ? 0.5 * capacity : kFixedRate;
+
     const int probe_fd = open_client(server->port(), server->path(), server->protocol());
     const std::string load_frame = client_frame(ap_message("ap-report", 0));
-
     std::vector<double> rtts;
     uint64_t sent_total = 0;
+    double seconds = 0;
     for (auto _ : state) {
         std::atomic<bool> done{false};
-        // The load: kPacedRate messages per second, a share every
-        // millisecond, round-robin over the clients.
+        // The load: `rate` messages per second, a share every millisecond,
+        // round-robin over the clients.
         std::thread load([&] {
             size_t next = 0;
             double owed = 0;
-            const auto start = Clock::now();
-            auto tick = start;
+            auto tick = Clock::now();
             while (!done.load()) {
                 tick += std::chrono::milliseconds(1);
                 std::this_thread::sleep_until(tick);
-                owed += kPacedRate / 1000.0;
+                owed += rate / 1000.0;
                 while (owed >= 1.0) {
                     write_fully(fleet.fds[next], load_frame.data(), load_frame.size());
                     next = (next + 1) % fleet.fds.size();
@@ -505,10 +575,10 @@ void BM_Latency(benchmark::State& state)
                 }
             }
         });
-        const auto end = Clock::now() + kPacedDuration;
+        const auto started = Clock::now();
         int seq = 0;
         std::string in;
-        while (Clock::now() < end) {
+        while (static_cast<int>(rtts.size()) < kProbes) {
             const std::string probe = client_frame(ap_message("echo-request", ++seq));
             const auto t0 = Clock::now();
             write_fully(probe_fd, probe.data(), probe.size());
@@ -538,8 +608,11 @@ void BM_Latency(benchmark::State& state)
         }
         done.store(true);
         load.join();
+        seconds += std::chrono::duration<double>(Clock::now() - started).count();
     }
     ::close(probe_fd);
+    if (!all_parsed(*server))
+        state.SkipWithError("a message did not parse");
     if (rtts.empty())
         return;
     std::sort(rtts.begin(), rtts.end());
@@ -549,19 +622,31 @@ void BM_Latency(benchmark::State& state)
     state.counters["p50_us"] = pct(0.50);
     state.counters["p99_us"] = pct(0.99);
     state.counters["probes"] = static_cast<double>(rtts.size());
-    state.counters["load_msgs"] = static_cast<double>(sent_total);
+    state.counters["capacity"] = capacity;
+    // The rate the load reached (messages per second).
+    state.counters["load_rate"] = seconds > 0 ? static_cast<double>(sent_total) / seconds : 0;
 }
 
 void server_and_clients(benchmark::internal::Benchmark* b)
 {
-    for (int kind : {0, 1})
+    for (int kind : {0, 1, 2})
         for (int n : {10, 100, 1000})
             b->Args({kind, n});
-    b->ArgNames({"bare", "clients"});
+    b->ArgNames({"server", "clients"});
+}
+
+// Ours and the baseline that does the same work (receive and parse).
+void latency_cases(benchmark::internal::Benchmark* b)
+{
+    for (int kind : {0, 2})
+        for (int n : {10, 100, 1000})
+            for (int load : {0, 1, 2})
+                b->Args({kind, n, load});
+    b->ArgNames({"server", "clients", "load"});
 }
 
 BENCHMARK(BM_Ingest)->Apply(server_and_clients)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Latency)->Apply(server_and_clients)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_Latency)->Apply(latency_cases)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 }  // namespace
 
