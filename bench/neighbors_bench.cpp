@@ -101,13 +101,17 @@ void report(benchmark::State& state, const Domain& domain, std::size_t entries)
     state.counters["entries_per_AP"] = static_cast<double>(entries) / aps;
 }
 
-// Builds the "802dot11k" array of every AP of the domain, as "rrm-info" does,
-// in a message on the heap or in a message with an arena of its own.
+// Builds the "802dot11k" array of every AP of the domain into an "rrm-info"
+// message and serializes it, as the domain worker sends them after an
+// optimisation: on the heap, as the server's writers work today, or with an
+// arena of its own per message (a 16 KB first block; no server path does
+// this yet). Counted: the whole domain, building and text.
 void BM_NeighbourListsOfDomain(benchmark::State& state)
 {
     const auto domain = make_domain(static_cast<int>(state.range(0)), state.range(1) != 0);
     const bool arena = state.range(2) != 0;
     std::size_t entries = 0;
+    std::size_t bytes = 0;
     for (auto _ : state) {
         entries = 0;
         for (const auto& ap : domain->order) {
@@ -117,47 +121,29 @@ void BM_NeighbourListsOfDomain(benchmark::State& state)
             rrm::JsonWriter list = message.add_array("802dot11k");
             domain->aps.neighbours_to_json(*ap, list, ap->visible_members);
             entries += list.resolve().as_array().size();
-            benchmark::DoNotOptimize(message.resolve());
-        }
-    }
-    report(state, *domain, entries);
-}
-BENCHMARK(BM_NeighbourListsOfDomain)
-    ->ArgNames({"aps", "all", "arena"})
-    ->Args({100, 0, 0})
-    ->Args({500, 0, 0})
-    ->Args({2000, 0, 0})
-    ->Args({100, 0, 1})
-    ->Args({500, 0, 1})
-    ->Args({2000, 0, 1})
-    ->Args({100, 1, 0})
-    ->Args({500, 1, 0})
-    ->Unit(benchmark::kMillisecond);
-
-// The same lists serialized, as they go out to the APs.
-void BM_NeighbourListsOfDomainSerialized(benchmark::State& state)
-{
-    const auto domain = make_domain(static_cast<int>(state.range(0)), false);
-    std::size_t entries = 0;
-    std::size_t bytes = 0;
-    for (auto _ : state) {
-        entries = 0;
-        for (const auto& ap : domain->order) {
-            rrm::JsonWriter message("rrm", "rrm-info", "");
-            rrm::JsonWriter list = message.add_array("802dot11k");
-            domain->aps.neighbours_to_json(*ap, list, ap->visible_members);
-            entries += list.resolve().as_array().size();
-            bytes += std::char_traits<char>::length(message.to_string());
+            const char* text = message.to_string();
+            bytes += std::char_traits<char>::length(text);
+            benchmark::DoNotOptimize(text);
         }
     }
     report(state, *domain, entries);
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
-BENCHMARK(BM_NeighbourListsOfDomainSerialized)
-    ->ArgName("aps")
-    ->Arg(100)
-    ->Arg(500)
-    ->Arg(2000)
+
+BENCHMARK(BM_NeighbourListsOfDomain)
+    ->ArgNames({"aps", "all", "arena"})
+    ->Args({500, 0, 0})
+    ->Args({1000, 0, 0})
+    ->Args({2000, 0, 0})
+    ->Args({4000, 0, 0})
+    ->Args({500, 0, 1})
+    ->Args({1000, 0, 1})
+    ->Args({2000, 0, 1})
+    ->Args({4000, 0, 1})
+    // Every enabled radio of the domain in every list: the output itself
+    // grows with the square of the domain.
+    ->Args({100, 1, 0})
+    ->Args({500, 1, 0})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
