@@ -42,7 +42,9 @@ void push_with_backoff(TryPush try_push)
             return;
         ++full_attempts;
         if (attempt < 64) {
+#if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
+#endif
         } else if (attempt < 128) {
             sched_yield();
         } else {
