@@ -348,6 +348,14 @@ TEST(JsonParserNumbers, InsideDocumentsAsStrtodReadsThem)
             }
         }
     }
+    // The two documents whose numbers went wrong unnoticed once (-0.5 read
+    // as 0.5; 19 digits overflowing to 5e-07).
+    const JsonValue short_negative = parse_ok("[-0.5, 2.25]");
+    EXPECT_EQ(-0.5, short_negative.at(0).as_number());
+    EXPECT_EQ(2.25, short_negative.at(1).as_number());
+    const JsonValue long_decimal = parse_ok("[184467440737095.5161605, 1]");
+    EXPECT_EQ(std::strtod("184467440737095.5161605", nullptr), long_decimal.at(0).as_number());
+    EXPECT_EQ(1, long_decimal.at(1).as_integer());
     // Each number of a document, not only the first or the last.
     const JsonValue list = parse_ok("[-0.5, 2.25, -0.5,184467440737095.5161605, 1,-0.25]");
     const std::vector<std::string> tokens = {"-0.5", "2.25", "-0.5", "184467440737095.5161605", "1", "-0.25"};
