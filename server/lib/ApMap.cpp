@@ -556,6 +556,8 @@ void ApMap::neighbours_to_json(const ApEntry& viewer, JsonWriter& array,
     if (array.is_null())
         return;
     ListContext context(viewer);
+    // The entries are built here, straight into the writer's document.
+    yajson::ArenaScope scope(array.arena());
     yajson::JsonArray& out = array.resolve().as_array();
 
     if (use_all_neighbours(viewer)) {
@@ -621,6 +623,7 @@ void ApMap::write_neighbour_entry(const ApEntry& viewer, JsonWriter& array, cons
     if (array.is_null())
         return;
     ListContext context(viewer);
+    yajson::ArenaScope scope(array.arena());
     append_entry(context, array.resolve().as_array(), radio, bssid);
 }
 

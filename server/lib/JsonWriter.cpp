@@ -10,19 +10,6 @@ namespace rrm {
 
 namespace {
 
-// The arena of a writer that called reserve(). Writers may reserve while
-// another writer's arena is current and may be destroyed in any order, so the
-// writer arenas of a thread form a stack that can lose members from the
-// middle: `previous` is what was current before this arena was installed
-// (kept up to date when a writer below goes first), `below` the same when it
-// is a writer arena, `above` the writer arena installed over this one.
-struct WriterArena final : yajson::MonotonicArena {
-    explicit WriterArena(std::size_t first_block) : yajson::MonotonicArena(first_block) {}
-    yajson::MonotonicArena* previous = nullptr;
-    WriterArena* below = nullptr;
-    WriterArena* above = nullptr;
-};
-
 yajson::JsonValue make_string(const char* s)
 {
     return yajson::JsonValue::make_string(s ? std::string_view(s) : std::string_view());
@@ -40,8 +27,12 @@ const char kSlotMissing[] =
 
 } // namespace
 
-JsonWriter::JsonWriter(const char* version) : root_(yajson::JsonValue::make_object())
+JsonWriter::JsonWriter(const char* version)
 {
+    // A new root has no arena yet: its document starts on the heap, whatever
+    // arena the thread has installed.
+    yajson::ArenaScope scope(nullptr);
+    root_ = yajson::JsonValue::make_object();
     if (version != nullptr && *version != '\0')
         root_.set("version", make_string(version));
 }
@@ -50,6 +41,7 @@ JsonWriter::JsonWriter(const char* service, const char* cmd, const char* version
     : JsonWriter(version)
 {
     const bool no_version = version == nullptr || *version == '\0';
+    yajson::ArenaScope scope(nullptr);
     if (service != nullptr && *service != '\0') {
         root_.set("service", make_string(service));
         if (no_version && std::strcmp(service, "rrm") == 0)
@@ -62,6 +54,7 @@ JsonWriter::JsonWriter(const char* service, const char* cmd, const char* version
 JsonWriter::JsonWriter(bool is_array, JsonWriter& parent, const char* key)
     : is_array_(is_array), parent_(&parent), key_(key ? key : "")
 {
+    yajson::ArenaScope scope(parent.arena());
     yajson::JsonValue container =
         is_array ? yajson::JsonValue::make_array() : yajson::JsonValue::make_object();
     yajson::JsonValue& p = parent.resolve();
@@ -76,7 +69,6 @@ JsonWriter::JsonWriter(bool is_array, JsonWriter& parent, const char* key)
 
 JsonWriter::JsonWriter(JsonWriter&& other) noexcept
     : arena_(std::move(other.arena_)),
-      scope_(std::move(other.scope_)),
       root_(std::move(other.root_)),
       is_array_(other.is_array_),
       parent_(other.parent_),
@@ -91,11 +83,12 @@ JsonWriter& JsonWriter::operator=(JsonWriter&& other) noexcept
 {
     if (this == &other)
         return *this;
+    // Our document may live in our arena: both go, in that order. The
+    // incoming document lives on the heap or in the arena that comes with it.
     root_ = yajson::JsonValue();
-    release_arena();
+    arena_.reset();
 
     arena_ = std::move(other.arena_);
-    scope_ = std::move(other.scope_);
     root_ = std::move(other.root_);
     is_array_ = other.is_array_;
     parent_ = other.parent_;
@@ -116,26 +109,6 @@ JsonWriter::~JsonWriter()
     pretty_.clear();
     // The document may live in the arena: it goes first.
     root_ = yajson::JsonValue();
-    release_arena();
-}
-
-void JsonWriter::release_arena() noexcept
-{
-    if (!arena_)
-        return;
-    auto* mine = static_cast<WriterArena*>(arena_.get());
-    yajson::MonotonicArena* const current = yajson::current_arena;
-    scope_.reset();
-    // Only an arena that is still on top is replaced by what was there before
-    // it; under another one it just drops out of the chain, and the one above
-    // inherits its predecessor. So no thread is left with a freed arena.
-    yajson::current_arena = current == mine ? mine->previous : current;
-    if (mine->above != nullptr && mine->above->below == mine) {
-        mine->above->previous = mine->previous;
-        mine->above->below = mine->below;
-    }
-    if (mine->below != nullptr && mine->below->above == mine)
-        mine->below->above = mine->above;
     arena_.reset();
 }
 
@@ -149,6 +122,7 @@ JsonWriter JsonWriter::add_object(const char* key)
     return JsonWriter(false, *this, key);
 }
 
+// The caller has this writer's arena installed.
 JsonWriter& JsonWriter::add_value(const char* key, yajson::JsonValue&& item)
 {
     yajson::JsonValue& v = resolve();
@@ -164,6 +138,7 @@ JsonWriter& JsonWriter::add_value(const char* key, yajson::JsonValue&& item)
 
 JsonWriter& JsonWriter::add_int(const char* key, int value)
 {
+    yajson::ArenaScope scope(arena());
     return add_value(key, yajson::JsonValue(static_cast<std::int64_t>(value)));
 }
 
@@ -176,6 +151,7 @@ JsonWriter& JsonWriter::add_int(const char* key, std::optional<int> value)
 
 JsonWriter& JsonWriter::add_string(const char* key, const char* value)
 {
+    yajson::ArenaScope scope(arena());
     return add_value(key, make_string(value));
 }
 
@@ -218,26 +194,33 @@ const yajson::JsonValue& JsonWriter::resolve() const
     return *found;
 }
 
+yajson::MonotonicArena* JsonWriter::arena() const
+{
+    const JsonWriter* root = this;
+    while (root->parent_ != nullptr)
+        root = root->parent_;
+    return root->arena_.get();
+}
+
 void JsonWriter::reserve(std::size_t first_block)
 {
     if (parent_ != nullptr || arena_)
         return;
-    auto arena = std::make_unique<WriterArena>(first_block);
-    arena->previous = yajson::current_arena;
-    arena->below = dynamic_cast<WriterArena*>(yajson::current_arena);
-    auto scope = std::make_unique<yajson::ArenaScope>(arena.get());
-    if (arena->below != nullptr)
-        arena->below->above = arena.get();
-    arena_ = std::move(arena);
-    scope_ = std::move(scope);
+    auto arena = std::make_unique<yajson::MonotonicArena>(first_block);
 
-    // Carry the document over into the arena.
-    yajson::JsonValue copy = yajson::JsonValue::make_object();
-    if (root_.is_object()) {
-        for (const auto& m : root_.as_object())
-            copy.set(m.key, yajson::JsonValue(m.value));
+    // Carry the document over into the arena; the heap copy goes when the
+    // copy replaces it.
+    yajson::JsonValue copy;
+    {
+        yajson::ArenaScope scope(arena.get());
+        copy = yajson::JsonValue::make_object();
+        if (root_.is_object()) {
+            for (const auto& m : root_.as_object())
+                copy.set(m.key, yajson::JsonValue(m.value));
+        }
     }
     root_ = std::move(copy);
+    arena_ = std::move(arena);
 }
 
 } // namespace rrm

@@ -16,6 +16,14 @@ namespace rrm {
 // index), and finds its slot again on every operation, so growing the parent
 // never invalidates it. A child is valid while every writer on its path stays
 // alive at the same address.
+//
+// Where the values live: a root writer that called reserve() carves its own
+// document (and only that) out of an arena it owns, which goes with the
+// document when the writer is destroyed, assigned or moved from; every other
+// writer keeps its document on the heap. A writer never leaves an arena
+// installed on its thread between calls, so whatever else the thread builds
+// (other writers, parsed readers queued for other threads) never lands in a
+// writer's arena, and writers may be made, moved and destroyed in any order.
 class JsonWriter {
 public:
     // Root writer holding an empty object; a non-empty version becomes the
@@ -55,17 +63,24 @@ public:
     yajson::JsonValue& resolve();
     const yajson::JsonValue& resolve() const;
 
-    // Gives a root writer an arena of its own, installed as the thread's
-    // current arena until the writer is destroyed or assigned.
+    // Gives a root writer an arena of its own (first block of first_block
+    // bytes, at least 256) and moves its document into it; later values of
+    // the document, added through this writer or its children, come from it
+    // too. A child writer, or a root that already has one, is unchanged.
     void reserve(std::size_t first_block);
+
+    // The arena of this writer's document (a child's root's), or null for a
+    // heap document. Code that builds values for the document directly
+    // through resolve() installs it meanwhile:
+    //     yajson::ArenaScope scope(writer.arena());
+    yajson::MonotonicArena* arena() const;
 
 private:
     // Appends to an array writer, sets member key of an object writer.
     JsonWriter& add_value(const char* key, yajson::JsonValue&& item);
-    void release_arena() noexcept;
 
+    // Declared before root_: the document is destroyed before its arena.
     std::unique_ptr<yajson::MonotonicArena> arena_;
-    std::unique_ptr<yajson::ArenaScope> scope_;
     yajson::JsonValue root_;
     bool is_array_ = false;
     mutable std::string compact_;

@@ -342,118 +342,168 @@ TEST(JsonWriterMove, MovedFromIsNull)
 }
 
 // ------------------------------------------------------------------- arena
+//
+// A reserved writer's document lives in its own arena, and nothing else may:
+// documents of other writers and of parsed readers must survive the reserved
+// writer, whatever order writers are made, moved and destroyed in. Run under
+// ASan, a document left in a freed arena shows as a use after free.
 
-TEST(JsonWriterArena, ReserveKeepsDocumentAndRestoresOnDestruction)
+// Longer than the 15 bytes a value holds inline, so it takes memory from the
+// document's arena or the heap.
+const std::string kLong(40, 'x');
+
+// A document with out-of-line strings at two levels.
+void fill(JsonWriter& w, const std::string& tag)
 {
-    ASSERT_EQ(nullptr, yajson::current_arena);
-    const std::string long_value(50, 'z');
-    {
-        JsonWriter w("2.1");
-        JsonWriter child = w.add_object("o");
-        child.add_string("long", long_value.c_str());
-        const std::string before = w.to_string();
-
-        child.reserve(0); // only a root writer gets an arena
-        EXPECT_EQ(nullptr, yajson::current_arena);
-
-        w.reserve(0);
-        yajson::MonotonicArena* mine = yajson::current_arena;
-        ASSERT_NE(nullptr, mine);
-        EXPECT_EQ(before, w.to_string());
-        w.reserve(1 << 20); // already has one
-        EXPECT_EQ(mine, yajson::current_arena);
-
-        // The old child's path still leads into the copied document.
-        child.add_int("n", 1);
-        JsonWriter more = w.add_array("more");
-        more.add_string(nullptr, long_value.c_str());
-        EXPECT_EQ("{\"version\":\"2.1\",\"o\":{\"long\":\"" + long_value +
-                      "\",\"n\":1},\"more\":[\"" + long_value + "\"]}",
-                  std::string(w.to_string()));
-
-        // Moving the writer keeps its arena installed.
-        JsonWriter moved(std::move(w));
-        EXPECT_EQ(mine, yajson::current_arena);
-        EXPECT_TRUE(w.is_null());
-    }
-    EXPECT_EQ(nullptr, yajson::current_arena);
+    w.add_string("tag", (tag + kLong).c_str());
+    JsonWriter child = w.add_object("child");
+    child.add_string("deep", (tag + kLong).c_str());
+    JsonWriter list = child.add_array("list");
+    list.add_string(nullptr, (tag + kLong).c_str());
+    list.add_int(nullptr, 7);
 }
 
-TEST(JsonWriterArena, NestedReleaseInOrder)
+std::string filled_text(const std::string& version, const std::string& tag)
 {
-    yajson::MonotonicArena outer(256);
-    yajson::current_arena = &outer;
-    {
-        JsonWriter a("");
-        a.reserve(0);
-        yajson::MonotonicArena* arena_a = yajson::current_arena;
+    std::string head = version.empty() ? "{" : "{\"version\":\"" + version + "\",";
+    return head + "\"tag\":\"" + tag + kLong + "\",\"child\":{\"deep\":\"" + tag + kLong +
+           "\",\"list\":[\"" + tag + kLong + "\",7]}}";
+}
+
+TEST(JsonWriterArena, ReserveMovesTheDocumentAndLeavesTheThreadAlone)
+{
+    for (bool outer_installed : {false, true}) {
+        SCOPED_TRACE(outer_installed ? "outer arena installed" : "no arena installed");
+        yajson::MonotonicArena outer(256);
+        yajson::MonotonicArena* const before = outer_installed ? &outer : nullptr;
+        yajson::current_arena = before;
         {
-            JsonWriter b("");
-            b.reserve(0);
-            EXPECT_NE(arena_a, yajson::current_arena);
+            JsonWriter w("2.1");
+            JsonWriter child = w.add_object("o");
+            child.add_string("long", kLong.c_str());
+            EXPECT_EQ(nullptr, w.arena()) << "a new writer keeps its document on the heap";
+            EXPECT_FALSE(w.resolve().as_object().find("o")->as_object().find("long")->in_arena())
+                << "not in an arena the writer does not own";
+            const std::string text = w.to_string();
+
+            child.reserve(0);  // only a root writer gets an arena
+            EXPECT_EQ(nullptr, w.arena());
+            w.reserve(0);
+            yajson::MonotonicArena* const mine = w.arena();
+            ASSERT_NE(nullptr, mine);
+            EXPECT_NE(&outer, mine);
+            EXPECT_EQ(mine, child.arena()) << "a child builds into its root's arena";
+            EXPECT_EQ(before, yajson::current_arena) << "nothing stays installed";
+            EXPECT_EQ(text, w.to_string());
+            w.reserve(1 << 20);  // already has one
+            EXPECT_EQ(mine, w.arena());
+
+            // The old child's path leads into the moved document; what it
+            // and new children add comes from the writer's arena.
+            child.add_int("n", 1);
+            JsonWriter more = w.add_array("more");
+            more.add_string(nullptr, kLong.c_str());
+            EXPECT_TRUE(w.resolve().as_object().find("more")->at(0).in_arena());
+            EXPECT_EQ(before, yajson::current_arena);
+            EXPECT_EQ("{\"version\":\"2.1\",\"o\":{\"long\":\"" + kLong +
+                          "\",\"n\":1},\"more\":[\"" + kLong + "\"]}",
+                      std::string(w.to_string()));
+
+            JsonWriter moved(std::move(w));
+            EXPECT_EQ(mine, moved.arena()) << "the arena moves with the document";
+            EXPECT_TRUE(w.is_null());
+            EXPECT_EQ(nullptr, w.arena());
         }
-        EXPECT_EQ(arena_a, yajson::current_arena);
+        EXPECT_EQ(before, yajson::current_arena);
+        yajson::current_arena = nullptr;
     }
-    EXPECT_EQ(&outer, yajson::current_arena);
-    yajson::current_arena = nullptr;
 }
 
-TEST(JsonWriterArena, OutOfOrderReleaseLeavesNoDanglingArena)
+TEST(JsonWriterArena, WriterMadeAfterReserveMovedIntoTheReservedOne)
 {
-    yajson::MonotonicArena outer(256);
-    yajson::current_arena = &outer;
-    {
-        auto a = std::make_unique<JsonWriter>("");
-        a->reserve(0);
-        auto b = std::make_unique<JsonWriter>("");
-        b->reserve(0);
-        yajson::MonotonicArena* arena_b = yajson::current_arena;
-        auto c = std::make_unique<JsonWriter>("");
-        c->reserve(0);
-        yajson::MonotonicArena* arena_c = yajson::current_arena;
+    // The reserved writer gives up its arena on assignment; the document it
+    // takes must not be in that arena.
+    JsonWriter a("");
+    a.reserve(0);
+    JsonWriter b("2.4");
+    fill(b, "b");
+    a = std::move(b);
+    EXPECT_EQ(filled_text("2.4", "b"), a.to_string());
+    fill(a, "a");  // replaces in place, now on the heap
+    EXPECT_EQ(filled_text("2.4", "a"), a.to_string());
 
-        b.reset(); // from the middle: c stays current
-        EXPECT_EQ(arena_c, yajson::current_arena);
-        a.reset(); // from the bottom: c stays current
-        EXPECT_EQ(arena_c, yajson::current_arena);
-        (void)arena_b;
-
-        c->add_string("k", "a string that needs the arena");
-        EXPECT_STREQ("{\"k\":\"a string that needs the arena\"}", c->to_string());
-        c.reset(); // the last one gives back what was there before all three
-        EXPECT_EQ(&outer, yajson::current_arena);
-    }
-    {
-        // Assignment releases the same way. (The new documents are made
-        // before any arena is installed: they must not live in the arena
-        // that the assignment frees.)
-        JsonWriter x("x");
-        JsonWriter y("y");
-        JsonWriter a("");
-        a.reserve(0);
-        JsonWriter b("");
-        b.reserve(0);
-        yajson::MonotonicArena* arena_b = yajson::current_arena;
-        a = std::move(x);
-        EXPECT_EQ(arena_b, yajson::current_arena);
-        b = std::move(y);
-        EXPECT_EQ(&outer, yajson::current_arena);
-        EXPECT_STREQ("{\"version\":\"y\"}", b.to_string());
-    }
-    EXPECT_EQ(&outer, yajson::current_arena);
-    yajson::current_arena = nullptr;
+    // The other way round: a reserved document moved over a heap one and
+    // then over another reserved one.
+    JsonWriter c("");
+    fill(c, "c");
+    JsonWriter d("");
+    d.reserve(0);
+    fill(d, "d");
+    c = std::move(d);
+    EXPECT_EQ(filled_text("", "d"), c.to_string());
+    JsonWriter e("");
+    e.reserve(64);
+    fill(e, "e");
+    c = std::move(e);
+    EXPECT_EQ(filled_text("", "e"), c.to_string());
+    JsonWriter f(std::move(c));
+    EXPECT_EQ(filled_text("", "e"), f.to_string());
 }
 
-TEST(JsonWriterArena, ForeignArenaOnTopIsLeftAlone)
+TEST(JsonWriterArena, EveryReserveAndDestructionOrder)
 {
-    yajson::MonotonicArena foreign(256);
-    {
-        JsonWriter w("");
-        w.reserve(0);
-        yajson::current_arena = &foreign;
+    // Three writers made one after the other; each subset of them reserves
+    // right after it is made, then all are filled, then they are destroyed
+    // in each of the six orders. The survivors' documents stay whole.
+    const int orders[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+    for (int mask = 0; mask < 8; ++mask) {
+        for (const auto& order : orders) {
+            SCOPED_TRACE("reserve mask " + std::to_string(mask) + ", destruction order " +
+                         std::to_string(order[0]) + std::to_string(order[1]) +
+                         std::to_string(order[2]));
+            std::unique_ptr<JsonWriter> w[3];
+            for (int i = 0; i < 3; ++i) {
+                w[i] = std::make_unique<JsonWriter>("");
+                if (mask & (1 << i))
+                    w[i]->reserve(0);
+            }
+            // Interleaved, so that every arena grows while others exist.
+            for (int i = 0; i < 3; ++i)
+                w[i]->add_string("tag", ("w" + std::to_string(i) + kLong).c_str());
+            for (int i = 0; i < 3; ++i)
+                fill(*w[i], "w" + std::to_string(i));
+            // A reader parsed meanwhile owns its document as well.
+            rrm::JsonReader reader(("{\"r\":\"" + kLong + "\"}").c_str());
+            for (int step = 0; step < 3; ++step) {
+                w[order[step]].reset();
+                for (int i = 0; i < 3; ++i) {
+                    if (w[i]) {
+                        EXPECT_EQ(filled_text("", "w" + std::to_string(i)), w[i]->to_string());
+                    }
+                }
+                EXPECT_EQ(kLong, reader.get_string("r"));
+            }
+            EXPECT_EQ(nullptr, yajson::current_arena);
+        }
     }
-    EXPECT_EQ(&foreign, yajson::current_arena);
+}
+
+TEST(JsonWriterArena, ForeignArenaIsNeitherUsedNorReplaced)
+{
+    // A writer never builds into an arena it does not own (it may outlive
+    // it), and never changes what the thread has installed.
+    auto foreign = std::make_unique<yajson::MonotonicArena>(256);
+    yajson::current_arena = foreign.get();
+    JsonWriter plain("");
+    JsonWriter reserved("");
+    reserved.reserve(0);
+    fill(plain, "p");
+    fill(reserved, "r");
+    EXPECT_EQ(foreign.get(), yajson::current_arena);
     yajson::current_arena = nullptr;
+    foreign.reset();
+    EXPECT_EQ(filled_text("", "p"), plain.to_string());
+    EXPECT_EQ(filled_text("", "r"), reserved.to_string());
 }
 
 } // namespace
