@@ -39,7 +39,9 @@ void PingWorker::poll_timers()
 bool PingWorker::connect()
 {
     RRM_DEBUG("Start worker %s", get_name().c_str());
-    timers.add_timer(check_callback, CHECK_TIMER_ID, 1);
+    // Periodic: a check that throws (std::bad_alloc, say) is reported and the
+    // next one still comes a second later.
+    timers.add_periodic(check_callback, CHECK_TIMER_ID, 1, 1);
     return true;
 }
 
@@ -94,8 +96,6 @@ void PingWorker::check_sessions()
             break;
         }
     }
-    list.clear();
-    timers.add_timer(check_callback, CHECK_TIMER_ID, 1);
 }
 
 }  // namespace rrm

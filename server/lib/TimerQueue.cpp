@@ -4,10 +4,10 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace rrm {
 
@@ -26,15 +26,34 @@ void TimerQueue::insert(TimerEntry&& entry)
     entries.insert(it, std::move(entry));
 }
 
+void TimerQueue::reinsert(std::list<TimerEntry>& from, std::list<TimerEntry>::iterator node)
+{
+    auto it = entries.begin();
+    while (it != entries.end() && it->due <= node->due)
+        ++it;
+    entries.splice(it, from, node);
+}
+
 void TimerQueue::add_timer(const std::function<void()>& callback, int32_t id, int32_t delay_s)
 {
     // In 64 bits: a long uptime plus a large delay must not wrap into the past.
-    insert(TimerEntry{callback, id, now_seconds() + static_cast<int64_t>(delay_s)});
+    insert(TimerEntry{callback, id, now_seconds() + static_cast<int64_t>(delay_s), 0});
+}
+
+void TimerQueue::add_periodic(const std::function<void()>& callback, int32_t id,
+                              int32_t first_delay_s, int32_t period_s)
+{
+    insert(TimerEntry{callback, id, now_seconds() + static_cast<int64_t>(first_delay_s),
+                      std::max<int32_t>(period_s, 1)});
 }
 
 void TimerQueue::cancel_timer(int32_t id)
 {
     entries.remove_if([id](const TimerEntry& e) { return e.id == id; });
+    if (firing != nullptr)
+        for (TimerEntry& e : *firing)
+            if (e.id == id)
+                e.period = 0;
 }
 
 void TimerQueue::restart_timer(const std::function<void()>& callback, int32_t id, int32_t delay_s)
@@ -48,31 +67,55 @@ void TimerQueue::poll()
     fire_due(now_seconds());
 }
 
+void TimerQueue::report(int32_t id, const char* what) noexcept
+{
+    try {
+        if (on_error) {
+            on_error(id, what);
+            return;
+        }
+        if (what)
+            RRM_ERROR("Unhandled exception '%s' at timer %d", what, static_cast<int>(id));
+        else
+            RRM_ERROR("Unhandled exception at timer %d", static_cast<int>(id));
+        notify_event(EVENT_WORKER_THREAD_EXCEPTION, std::make_shared<std::string>("Worker"));
+    } catch (...) {
+        // Nothing more can be said; the pass goes on.
+    }
+}
+
 void TimerQueue::fire_due(int64_t now)
 {
-    // Callbacks may add, cancel or restart timers, so they run from copies
-    // taken before the first one is called.
-    std::vector<TimerEntry> due;
-    for (const TimerEntry& e : entries) {
-        if (e.due <= now)
-            due.push_back(e);
-    }
-    if (due.empty())
+    // Entries are kept in due order: the due ones are a prefix. They leave
+    // the list for the pass (callbacks may add, cancel or restart timers
+    // meanwhile) by splicing, which allocates nothing.
+    auto end = entries.begin();
+    while (end != entries.end() && end->due <= now)
+        ++end;
+    if (end == entries.begin())
         return;
+    std::list<TimerEntry> due;
+    due.splice(due.end(), entries, entries.begin(), end);
 
-    for (const TimerEntry& e : due) {
+    std::list<TimerEntry>* const outer = firing;
+    firing = &due;
+    for (auto it = due.begin(); it != due.end();) {
+        const auto current = it++;
         // One failing timer must neither keep the others from running nor
-        // leave the due entries in place to fire again at the next poll.
+        // stop a periodic one.
         try {
-            e.callback();
+            current->callback();
         } catch (const std::exception& ex) {
-            RRM_ERROR("Unhandled exception '%s' at timer %d", ex.what(), e.id);
-            notify_event(EVENT_WORKER_THREAD_EXCEPTION, std::make_shared<std::string>("Worker"));
+            report(current->id, ex.what());
         } catch (...) {
-            RRM_ERROR("Unhandled exception at timer %d", e.id);
-            notify_event(EVENT_WORKER_THREAD_EXCEPTION, std::make_shared<std::string>("Worker"));
+            report(current->id, nullptr);
+        }
+        if (current->period > 0) {
+            current->due = now + current->period;
+            reinsert(due, current);
         }
     }
+    firing = outer;
 
     entries.remove_if([now](const TimerEntry& e) { return e.due <= now; });
 }

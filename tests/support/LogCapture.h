@@ -1,6 +1,9 @@
 #pragma once
 // Installs capturing log and event handlers for the lifetime of the object,
 // so tests can assert on the exact records and events the library raises.
+// Make it before any thread of the library starts: the handlers are plain
+// globals. fail_once turns one chosen record into an allocation failure at
+// that point of the library's code.
 
 #include "Log.h"
 
@@ -8,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -80,6 +84,20 @@ public:
         records_.clear();
         events_.clear();
     }
+    // The next record whose text starts with `prefix` is recorded, and then
+    // the logging call throws std::bad_alloc into the code that logged.
+    void fail_once(const std::string& prefix)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fail_prefix_ = prefix;
+        failures_left_ = 1;
+    }
+    // How many records fail_once has turned into exceptions.
+    size_t failures() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return failures_;
+    }
 
 private:
     static LogCapture*& instance()
@@ -95,8 +113,19 @@ private:
         LogCapture* self = instance();
         if (!self)
             return;
-        std::lock_guard<std::mutex> lock(self->mutex_);
-        self->records_.push_back({file ? file : "", line, func ? func : "", level, buf});
+        bool fail = false;
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->records_.push_back({file ? file : "", line, func ? func : "", level, buf});
+            if (self->failures_left_ > 0 &&
+                std::string(buf).compare(0, self->fail_prefix_.size(), self->fail_prefix_) == 0) {
+                --self->failures_left_;
+                ++self->failures_;
+                fail = true;
+            }
+        }
+        if (fail)
+            throw std::bad_alloc();
     }
     static void on_event(const int& code, const std::shared_ptr<std::string>& details)
     {
@@ -110,6 +139,9 @@ private:
     mutable std::mutex mutex_;
     std::vector<LogRecord> records_;
     std::vector<EventRecord> events_;
+    std::string fail_prefix_;
+    int failures_left_ = 0;
+    size_t failures_ = 0;
 };
 
 }  // namespace testsupport

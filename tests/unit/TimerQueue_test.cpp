@@ -4,7 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <time.h>
+
+#include <chrono>
 #include <climits>
+#include <thread>
+#include <functional>
+#include <new>
+#include <utility>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -156,6 +163,139 @@ TEST(TimerQueue, ThrowingCallbackIsReportedAndTheOthersRunOnce)
     fired.clear();
     q.poll();
     EXPECT_TRUE(fired.empty());
+}
+
+// Runs `add` early in a second of the monotonic clock and returns that
+// second, so that the due times of what it adds are exact.
+int64_t add_within_one_second(const std::function<void()>& add)
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    if (ts.tv_nsec > 500000000L)
+        std::this_thread::sleep_for(std::chrono::nanoseconds(1000000000L - ts.tv_nsec + 1000000L));
+    const int64_t second = rrm::TimerQueue::now_seconds();
+    add();
+    return second;
+}
+
+TEST(TimerQueue, PeriodicEntryOutlivesWhatItsCallbackThrows)
+{
+    // A periodic timer must keep its beat whatever a run throws: an
+    // allocation failure, another std::exception, or something else.
+    struct Case {
+        const char* name;
+        std::function<void()> fail;
+        const char* reported;  // null: no std::exception
+    };
+    const Case cases[] = {
+        {"bad_alloc", [] { throw std::bad_alloc(); }, "std::bad_alloc"},
+        {"runtime_error", [] { throw std::runtime_error("boom"); }, "boom"},
+        {"int", [] { throw 7; }, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        rrm::TimerQueue q;
+        std::vector<std::pair<int, std::string>> errors;
+        q.set_error_handler([&](int32_t id, const char* what) {
+            errors.emplace_back(id, what ? what : "(none)");
+        });
+        int runs = 0;
+        const int64_t now = add_within_one_second([&] {
+            q.add_periodic(
+                [&] {
+                    ++runs;
+                    if (runs == 1)
+                        c.fail();
+                },
+                3, 2, 5);
+        });
+        q.fire_due(now + 1);  // not due yet (first delay 2 s)
+        EXPECT_EQ(0, runs);
+        q.fire_due(now + 2);  // throws, rescheduled for now + 2 + 5
+        EXPECT_EQ(1, runs);
+        ASSERT_EQ(1u, errors.size());
+        EXPECT_EQ(3, errors[0].first);
+        EXPECT_EQ(c.reported ? c.reported : "(none)", errors[0].second);
+        ASSERT_EQ(1u, q.size());
+        q.fire_due(now + 6);
+        EXPECT_EQ(1, runs);
+        q.fire_due(now + 7);
+        EXPECT_EQ(2, runs);
+        q.fire_due(now + 12);
+        EXPECT_EQ(3, runs);
+        EXPECT_EQ(1u, errors.size());
+    }
+}
+
+TEST(TimerQueue, CancelStopsAPeriodicEntryAlsoFromInsideAPass)
+{
+    rrm::TimerQueue q;
+    std::vector<std::string> fired;
+    // Cancelled by its own run: this run completes, no further one.
+    q.add_periodic([&] {
+        fired.push_back("self");
+        q.cancel_timer(1);
+    }, 1, 0, 1);
+    // Cancelled by an earlier entry of the same pass: it still fires in
+    // that pass (as one-shot entries do), and never again.
+    q.add_timer([&] {
+        fired.push_back("canceller");
+        q.cancel_timer(2);
+    }, 9, 0);
+    q.add_periodic([&] { fired.push_back("other"); }, 2, 0, 1);
+    // Restarted as a one-shot entry from inside its own run.
+    q.add_periodic([&] {
+        fired.push_back("restarted");
+        q.restart_timer([&] { fired.push_back("once"); }, 3, 1);
+    }, 3, 0, 1);
+    const int64_t now = rrm::TimerQueue::now_seconds();
+    q.fire_due(now);
+    EXPECT_EQ((std::vector<std::string>{"self", "canceller", "other", "restarted"}), fired);
+    fired.clear();
+    q.fire_due(now + 100);
+    EXPECT_EQ((std::vector<std::string>{"once"}), fired);
+    EXPECT_TRUE(q.empty());
+}
+
+TEST(TimerQueue, PeriodicEntryKeepsItsPlaceAmongOthers)
+{
+    // Rescheduled from the pass's second: a 1 s periodic entry and a 3 s
+    // one-shot entry, both added at the same second.
+    rrm::TimerQueue q;
+    std::vector<std::string> fired;
+    const int64_t now = add_within_one_second([&] {
+        q.add_periodic([&] { fired.push_back("tick"); }, 0, 1, 1);
+        q.add_timer([&] { fired.push_back("once"); }, 1, 3);
+    });
+    for (int64_t t = now + 1; t <= now + 4; ++t)
+        q.fire_due(t);
+    // At now + 3 the one-shot entry, due there first, goes before the tick
+    // rescheduled to the same second.
+    EXPECT_EQ((std::vector<std::string>{"tick", "tick", "once", "tick", "tick"}), fired);
+    // A zero period still means once a second, never a busy loop.
+    rrm::TimerQueue zero;
+    int runs = 0;
+    const int64_t start = add_within_one_second([&] { zero.add_periodic([&] { ++runs; }, 0, 0, 0); });
+    zero.fire_due(start);
+    zero.fire_due(start);
+    EXPECT_EQ(1, runs);
+    zero.fire_due(start + 1);
+    EXPECT_EQ(2, runs);
+}
+
+TEST(TimerQueue, ErrorHandlerThatThrowsIsSwallowed)
+{
+    rrm::TimerQueue q;
+    int runs = 0;
+    q.set_error_handler([](int32_t, const char*) { throw std::runtime_error("handler"); });
+    q.add_periodic([&] {
+        ++runs;
+        throw std::runtime_error("boom");
+    }, 0, 0, 1);
+    const int64_t now = rrm::TimerQueue::now_seconds();
+    EXPECT_NO_THROW(q.fire_due(now));
+    EXPECT_NO_THROW(q.fire_due(now + 1));
+    EXPECT_EQ(2, runs);
 }
 
 TEST(TimerQueue, DestructionCallsNothing)
