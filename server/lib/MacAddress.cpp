@@ -21,18 +21,34 @@ std::string mac_to_keyholder_string(const MacAddress& mac)
     return std::string(buf, 12);
 }
 
+namespace {
+
+bool read_mac(const char* text, MacAddress& mac)
+{
+    if (!text)
+        return false;
+    unsigned int v[6];
+    if (std::sscanf(text, "%02x:%02x:%02x:%02x:%02x:%02x", &v[0], &v[1], &v[2], &v[3], &v[4],
+                    &v[5]) != 6)
+        return false;
+    for (int i = 0; i < 6; ++i)
+        mac.octets[i] = static_cast<uint8_t>(v[i] & 0xFF);
+    return true;
+}
+
+}  // namespace
+
 MacAddress mac_from_string(const char* text)
 {
     MacAddress mac;
-    if (!text)
-        return mac;
-    unsigned int v[6];
-    if (std::sscanf(text, "%02x:%02x:%02x:%02x:%02x:%02x", &v[0], &v[1], &v[2], &v[3], &v[4],
-                    &v[5]) == 6) {
-        for (int i = 0; i < 6; ++i)
-            mac.octets[i] = static_cast<uint8_t>(v[i] & 0xFF);
-    }
+    read_mac(text, mac);
     return mac;
+}
+
+bool is_mac_text(const char* text)
+{
+    MacAddress mac;
+    return read_mac(text, mac);
 }
 
 uint64_t mac_to_u48(const MacAddress& mac)

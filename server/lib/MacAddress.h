@@ -44,6 +44,9 @@ std::string mac_to_keyholder_string(const MacAddress& mac);
 // (null included) reads as 00:00:00:00:00:00. Text after the sixth field is
 // ignored.
 MacAddress mac_from_string(const char* text);
+// True when mac_from_string finds six fields in the text (so
+// "00:00:00:00:00:00" reads as a MAC, "x" does not).
+bool is_mac_text(const char* text);
 
 // The address as a 48-bit number, octet 0 most significant, and back.
 uint64_t mac_to_u48(const MacAddress& mac);

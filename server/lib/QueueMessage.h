@@ -28,6 +28,10 @@ public:
     BaseSession session;
     JsonReader json;
     std::string text;
+    // Queued by the server itself (a worker's own stop, the registry's
+    // notices), never by an AP: only such a message may carry an internal
+    // command. Set before the message is queued.
+    bool from_server = false;
 };
 
 }  // namespace rrm

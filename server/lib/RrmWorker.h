@@ -13,13 +13,18 @@
 
 #include "ApMap.h"
 #include "BaseSession.h"
+#include "ChannelSets.h"
+#include "CommandMetric.h"
 #include "DomainConfig.h"
+#include "SubworkerSet.h"
 #include "TimerQueue.h"
 #include "Worker.h"
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -39,16 +44,25 @@ public:
     static constexpr int32_t DOMAIN_TIMER_ID = 0;
 
     // Starts no thread; the domain timer is armed by connect, on the thread.
+    // The sub-workers are built on the worker's own copy of the settings.
     RrmWorker(GlobalConfig* global_config, const DomainConfig& config, const std::string& name,
               RRM* rrm, int32_t time_zone_offset, int32_t queue_capacity);
     ~RrmWorker() override;
 
+    // Every message of the domain: the worker's own stop message, the
+    // admission check, the registry's notices, then the AP commands. An
+    // exception of a handler is caught here (Error record, event 4).
     void process_message(const JsonReader& json, const QueueMessage& msg) override;
     bool keep_running(const bool& running) override;
+    // The worker's own timers, then each sub-worker's, in set order.
     void poll_timers() override;
     void disconnect() override;
     bool connect() override;
+    // Adds "details": name, metrics, AP counts, queue length, planning
+    // states and the short AP lists.
     void to_json(JsonWriter& out) override;
+    // "details", then "aps", "unanswered-aps" and "deleted-aps" with the
+    // full AP state objects.
     void to_json_full(JsonWriter& out) override;
 
     // True when called on this worker's own thread (once it has connected).
@@ -67,17 +81,39 @@ public:
     // sub-worker and are not read here.
     void restore_domain_state(const JsonReader& backup);
 
-    // An optimisation of the domain asked for by the management API; called
-    // inside the worker lock. Non-zero when the domain took it.
-    int force_optimization();
+    // The management API's forced optimisation: only while no planning
+    // cycle collects answers or runs (state 0 or 1).
+    bool force_optimization();
+
+    // Messages for many APs, collected by the sub-workers and sent in one
+    // go, oldest first. A null text is refused (Error record, event 2).
+    void broadcast_buffer_add(const char* text, const BaseSession& session);
+    void broadcast_buffer_flush();
+    void broadcast_buffer_clear();
+    // One message for one AP, handed to the AP transport at once.
+    void send_to_ap(const std::string& text, const BaseSession& session);
+
+    // A new AP's MAC parameters: a usable ap-mac-count, and per enabled
+    // radio a range inside it that overlaps no other enabled radio's
+    // (every problem is logged, the first does not end the check).
+    bool check_mac_params(const std::shared_ptr<ApEntry>& ap);
+
+    // Compares the radios a known AP reports with the stored ones, takes the
+    // report over and plans what has to be planned again. std::out_of_range
+    // "invalid exist session" when the AP belongs to another session.
+    void process_exists_ap(const JsonReader& json, const BaseSession& session,
+                           const MacAddress& ap_mac, std::shared_ptr<ApEntry>& ap, bool force);
 
     // The state below belongs to the worker thread; any other thread uses it
     // only inside run_locked.
 
-    // The process-wide configuration; not owned.
+    // The process-wide configuration; not owned. Read for the server-wide
+    // "enabled" at each subscription.
     GlobalConfig* global_config;
-    // The domain's settings as they were when the worker was built; the APs'
-    // config pointers point here.
+    // The domain's settings as they were when the worker was built: every
+    // decision of the worker and its sub-workers reads this copy (an
+    // effective edit of the domain's settings restarts the worker); the
+    // APs' config pointers point here.
     DomainConfig config;
     // Active APs: subscribed, with a live session.
     ApMap aps;
@@ -86,10 +122,18 @@ public:
     ApMap aps_to_delete;
     // APs that failed to answer the current planning cycle.
     ApMap unanswered_aps;
+    // The channels the domain's APs allow, by band.
+    ChannelSets channel_sets;
+    // Built after, and destroyed before, everything they point to above.
+    SubworkerSet subworkers;
     // The domain timer and the load-balancer tick, both with DOMAIN_TIMER_ID.
     TimerQueue timers;
     std::function<void()> domain_timer;
     std::function<void()> load_balancer_timer;
+    std::deque<std::shared_ptr<QueueMessage>> broadcast_buffer;
+    CommandMetric subscribe_metric;
+    CommandMetric unsubscribe_metric;
+    CommandMetric config_changed_metric;
     // Client steering suspended for stop_counter more domain-timer runs.
     bool load_balancer_stop = false;
     // Client steering locked while a planning cycle or an optimisation runs.
@@ -107,6 +151,27 @@ protected:
     // An admitted AP message of service "rrm".
     void process_ap_message(const JsonReader& json, const QueueMessage& msg);
 
+    void process_subscribe_request(const JsonReader& json, const BaseSession& session,
+                                   const MacAddress& ap_mac);
+    void process_unsubscribe_request(const JsonReader& json, const BaseSession& session,
+                                     const MacAddress& ap_mac);
+    void process_config_changed(const JsonReader& json, const BaseSession& session,
+                                const MacAddress& ap_mac);
+    // The steering commands: the AP is looked up in aps, then in
+    // unanswered_aps, and handed to the sub-worker that serves the command.
+    void process_balancer_cmd(const JsonReader& json, const MacAddress& ap_mac);
+    void process_balancer_ap(const JsonReader& json, const std::shared_ptr<ApEntry>& ap);
+
+    void send_subscribe_success(const BaseSession& session, const std::shared_ptr<ApEntry>& ap);
+    // Answers "fail" with the code and asks the transport to close the
+    // session once the answer is out.
+    void send_subscribe_fail(const BaseSession& session, int code, const MacAddress& ap_mac);
+    static bool check_factory(const JsonReader& factory);
+    // A known AP subscribing on another session takes that session over.
+    void replace_session(std::shared_ptr<ApEntry>& ap, const BaseSession& session);
+
+    // The domain timer and the 1 s load-balancer tick; both keep running
+    // whatever a run throws.
     void process_timer_message();
     void load_balancer_tick();
 
@@ -114,7 +179,16 @@ protected:
     {
         return aps.empty() && aps_to_delete.empty() && unanswered_aps.empty();
     }
+    // Ends the worker when it holds no AP and no message waits.
+    void stop_if_empty();
+    size_t total_ap_count() const
+    {
+        return aps.size() + aps_to_delete.size() + unanswered_aps.size();
+    }
     void raise_domain_changed();
+    // A timer callback of the worker or a sub-worker threw.
+    void report_timer_exception(const char* what);
+    void drop_session(const BaseSession& session, bool force);
 
 private:
     RRM* registry;

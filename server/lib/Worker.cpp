@@ -59,8 +59,11 @@ Worker::~Worker()
     }
 }
 
-bool Worker::process_internal_ipc_msg(const JsonReader& json, const QueueMessage&)
+bool Worker::process_internal_ipc_msg(const JsonReader& json, const QueueMessage& msg)
 {
+    // An AP's text that merely looks like one of ours is no command.
+    if (!msg.from_server)
+        return false;
     return process_internal_ipc_msg(json);
 }
 
@@ -103,6 +106,7 @@ void Worker::enqueue_message(JsonReader&& json, const BaseSession& session)
 void Worker::enqueue_message_force(JsonReader&& json, const BaseSession& session)
 {
     auto msg = std::make_shared<QueueMessage>(std::move(json), session);
+    msg->from_server = true;
     if (!queue.push_force(std::move(msg), enqueue_attempt_limit)) {
         RRM_ERROR("Worker '%s' force queue overflow: message dropped from session %d",
                   name.c_str(), static_cast<int>(session.id));
@@ -166,6 +170,7 @@ void Worker::flush_and_stop()
                   "{\"service\":\"internal-ipc\", \"cmd\":\"stop\", \"generation\":%u}",
                   static_cast<unsigned>(generation.load()));
     auto stop_msg = std::make_shared<QueueMessage>(JsonReader(text), null_session);
+    stop_msg->from_server = true;
     queue.clear();
     // Never dropped while a thread takes messages; once there is none, a
     // ring that producers filled again cannot make room, and waiting for it

@@ -45,8 +45,9 @@ public:
     // Handles one message on the worker thread, under `lock`; json is the
     // message's own document.
     virtual void process_message(const JsonReader& json, const QueueMessage& msg) = 0;
-    // The worker's own commands: false when json is not an "internal-ipc"
-    // message, true when it was one (and consumed).
+    // The worker's own commands: true when msg is an "internal-ipc" message
+    // the server itself queued (and it was consumed); false for every other
+    // message, an "internal-ipc" text that came from an AP included.
     virtual bool process_internal_ipc_msg(const JsonReader& json, const QueueMessage& msg);
     // Whether the thread goes on with its next pass; false makes it leave
     // its pass loop and connect again unless a stop was requested.
@@ -54,6 +55,9 @@ public:
     // The timer pass, run under `lock` before each message.
     virtual void poll_timers();
     virtual void enqueue_message(JsonReader&& json, const BaseSession& session);
+    // The force ring carries the server's own notices (a session ended, the
+    // AP side sends too much): what is queued here counts as the server's
+    // (QueueMessage::from_server). AP messages come through enqueue_message.
     virtual void enqueue_message_force(JsonReader&& json, const BaseSession& session);
     // Drops what is queued, queues the stop message and joins the thread.
     // The owner is not told.
@@ -67,6 +71,8 @@ public:
     virtual void to_json(JsonWriter& out) = 0;
     virtual void to_json_full(JsonWriter& out) = 0;
 
+    // The same test on the document alone, for callers that know where it
+    // came from.
     bool process_internal_ipc_msg(const JsonReader& json);
 
     // Starts the thread unless it is already started; std::bad_weak_ptr when

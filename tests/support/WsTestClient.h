@@ -3,6 +3,10 @@
 // tests that need control the usual client libraries do not give: frames
 // and fragments of any size, a client that stops reading or never answers a
 // ping, and the exact close frame the server sends.
+//
+// One thread reads; sending (frames, and the pongs and close answers the
+// reader gives) may happen from any thread: each frame is written whole
+// under a lock.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -128,6 +133,7 @@ public:
     // the first part of them only.
     bool send_frame_start(int opcode, uint64_t length, const std::string& part, bool fin = true)
     {
+        std::lock_guard<std::mutex> guard(send_mutex_);
         std::string frame;
         frame.push_back(static_cast<char>((fin ? 0x80 : 0x00) | (opcode & 0x0f)));
         const uint64_t n = length;
@@ -361,6 +367,7 @@ private:
 
     int fd_ = -1;
     std::string in_;
+    std::mutex send_mutex_;
     std::mt19937 rng_{12345};
 };
 

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -73,7 +74,10 @@ TEST(ManagementConcurrency, CommandsFromTwoThreadsWhileWorkersComeAndGo)
                                                   BaseSession{nullptr, 0, uint32_t(n + 1)});
             ++n;
             routed.fetch_add(1);
-            std::this_thread::yield();
+            // A steady stream rather than a flood: the domain workers
+            // answer each subscription, and what arrives while a command
+            // holds a domain back is routed after it.
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
     std::thread reader([&] {

@@ -247,8 +247,8 @@ TEST_F(Registry, DefaultWorkerRefusesSubscriptionsWith503)
     ASSERT_EQ(sent.size(), 2u) << "the others produce nothing";
     EXPECT_EQ(sent[1].session.id, 44u);
 
-    worker->enqueue_message(rrm::JsonReader(R"({"service":"internal-ipc", "cmd":"stop"})"),
-                            null_session);
+    worker->enqueue_message_force(rrm::JsonReader(R"({"service":"internal-ipc", "cmd":"stop"})"),
+                                  null_session);
     ASSERT_TRUE(debug_eventually("Aborting default-domain"));
     EXPECT_EQ(rrm->sent().size(), 2u);
     for (const auto& r : capture.records())

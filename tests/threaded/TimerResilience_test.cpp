@@ -3,6 +3,7 @@
 
 #include "Log.h"
 #include "LogCapture.h"
+#include "TestRegistry.h"
 #include "TimerQueue.h"
 #include "WebsockHarness.h"
 #include "WebsockSession.h"
@@ -39,6 +40,27 @@ TEST(TimerResilience, PingCheckThatThrowsStillDropsTheSilentSessionAtTheNextChec
     EXPECT_EQ(client.close_code, 1000);
     EXPECT_EQ(log.failures(), 1u);
     EXPECT_TRUE(log.has(rrm::LOG_LEVEL_ERROR, "Unhandled exception 'std::bad_alloc' at timer 0"));
+}
+
+TEST(TimerResilience, DomainTimerThatThrowsStillEndsTheIdleWorkerAtItsNextRun)
+{
+    LogCapture log;
+    auto config = testsupport::make_config({"lab"});
+    testsupport::TestRegistry registry(config.get());
+    // A worker without APs ends at the first whole run of its domain timer.
+    // The first run fails at its first step; the next one, a period later,
+    // must still come.
+    log.fail_once("Domain lab state");
+    rrm::DomainConfig settings;
+    settings.domain_timer_period = 1;
+    registry.add_domain_worker("lab", settings);
+    ASSERT_TRUE(registry.wait_reports(1)) << "the worker ended by itself";
+    EXPECT_EQ(log.failures(), 1u);
+    EXPECT_TRUE(log.has(rrm::LOG_LEVEL_ERROR,
+                        "Exception at processing timer on worker 'lab': std::bad_alloc"));
+    EXPECT_EQ(log.event_count(rrm::EVENT_WORKER_MSG_EXCEPTION), 1u);
+    EXPECT_EQ(log.event_count(rrm::EVENT_WORKER_THREAD_EXCEPTION), 0u);
+    EXPECT_TRUE(testsupport::eventually([&] { return registry.worker_count() == 0; }));
 }
 
 }  // namespace

@@ -168,7 +168,15 @@ TEST(Worker, StopCommandInTheQueueEndsTheWorkerAndTellsTheOwner)
     Fixture f;
     f.worker->start();
     BaseSession s{nullptr, 0, 3};
+    // The same text as an AP's message is no command: it stops nothing and
+    // is handled as an ordinary message.
     f.worker->enqueue_message(rrm::JsonReader("{\"service\":\"internal-ipc\", \"cmd\":\"stop\"}"), s);
+    f.worker->send("after");
+    ASSERT_TRUE(f.worker->wait_handled(2));
+    EXPECT_EQ((std::vector<std::string>{"", "after"}), f.worker->handled());
+    EXPECT_FALSE(f.capture.has(rrm::LOG_LEVEL_DEBUG, "Aborting test-worker"));
+    // Queued by the server itself (its notices go through the force ring).
+    f.worker->enqueue_message_force(rrm::JsonReader("{\"service\":\"internal-ipc\", \"cmd\":\"stop\"}"), s);
     ASSERT_TRUE(f.owner.wait_for_calls(1));
     EXPECT_EQ((std::vector<std::string>{"test-worker"}), f.owner.calls());
     EXPECT_TRUE(f.capture.has(rrm::LOG_LEVEL_DEBUG, "Aborting test-worker"));

@@ -29,11 +29,20 @@ std::shared_ptr<ExposedWorker> make_worker(const rrm::DomainConfig& settings = r
     return std::make_shared<ExposedWorker>(nullptr, settings, "d", nullptr, 3600, 2048);
 }
 
-void deliver(rrm::RrmWorker& worker, const char* text, uint32_t session_id = 1)
+// A message as an AP's session sends it (from_server false), or as the
+// server itself queues it (its notices, a worker's own stop).
+void deliver(rrm::RrmWorker& worker, const char* text, uint32_t session_id = 1,
+             bool from_server = false)
 {
     auto msg = std::make_shared<rrm::QueueMessage>(rrm::JsonReader(text),
                                                    BaseSession{nullptr, 0, session_id});
+    msg->from_server = from_server;
     worker.process_message(msg->json, *msg);
+}
+
+void notice(rrm::RrmWorker& worker, const char* text, uint32_t session_id = 1)
+{
+    deliver(worker, text, session_id, true);
 }
 
 std::shared_ptr<rrm::ApEntry> add_ap(rrm::RrmWorker& worker, rrm::ApMap& map, const char* mac,
@@ -55,6 +64,7 @@ TEST(RrmWorker, AdmissionOfMessages)
         const char* text;
         const char* warning;  // null: none
         int event;            // -1: none
+        bool from_server = false;
     };
     const Case cases[] = {
         {R"({"service":"rrm","cmd":"rrm-response","version":"2.4"})", validation_failed.c_str(),
@@ -70,14 +80,30 @@ TEST(RrmWorker, AdmissionOfMessages)
         // A subscription tests its version itself; "rrm-internal" has none.
         {R"({"service":"rrm","cmd":"subscribe-request","ap-mac":"AA","version":"9.9"})", nullptr,
          -1},
-        {R"({"service":"rrm-internal","cmd":"stop-load-balancer"})", nullptr, -1},
-        {R"({"service":"rrm","cmd":"rrm-response","ap-mac":"AA","version":"2.0"})", nullptr, -1},
+        {R"({"service":"rrm-internal","cmd":"stop-load-balancer"})", nullptr, -1, true},
+        // Only the server gives internal commands: the same texts from an
+        // AP are messages that are not admitted. An AP's stop stops nothing.
+        {R"({"service":"internal-ipc","cmd":"stop","domain":"d"})", validation_failed.c_str(),
+         rrm::EVENT_MSG_VALIDATION_FAILED},
+        {R"({"service":"internal-ipc","cmd":"stop","generation":1})",
+         validation_failed.c_str(), rrm::EVENT_MSG_VALIDATION_FAILED},
+        {R"({"service":"internal-ipc","cmd":"flush"})", validation_failed.c_str(),
+         rrm::EVENT_MSG_VALIDATION_FAILED},
+        {R"({"service":"rrm-internal","cmd":"drop-session"})", validation_failed.c_str(),
+         rrm::EVENT_MSG_VALIDATION_FAILED},
+        {R"({"service":"rrm-internal","cmd":"stop-load-balancer"})", validation_failed.c_str(),
+         rrm::EVENT_MSG_VALIDATION_FAILED},
+        // A server's notice is still checked like any message.
+        {R"({"service":"rrm-internal","cmd":"ping-session"})", validation_failed.c_str(),
+         rrm::EVENT_MSG_VALIDATION_FAILED, true},
+        {R"({"service":"rrm","cmd":"rrm-sta-roam","ap-mac":"AA","version":"2.0"})", nullptr, -1},
         {"null", validation_failed.c_str(), rrm::EVENT_MSG_VALIDATION_FAILED},
     };
     for (const Case& c : cases) {
         LogCapture capture;
         auto worker = make_worker();
-        deliver(*worker, c.text);
+        add_ap(*worker, worker->aps, "00:00:00:00:00:01", 1);  // what a drop would take
+        deliver(*worker, c.text, 1, c.from_server);
         size_t warnings = 0;
         for (const auto& r : capture.records())
             if (r.level == rrm::LOG_LEVEL_WARNING)
@@ -95,6 +121,8 @@ TEST(RrmWorker, AdmissionOfMessages)
             EXPECT_FALSE(events[0].has_details);
         }
         EXPECT_FALSE(worker->stop_was_requested()) << c.text;
+        EXPECT_EQ(worker->aps.size(), 1u) << c.text;
+        EXPECT_EQ(worker->load_balancer_stop, c.event < 0 && c.from_server) << c.text;
     }
 }
 
@@ -102,7 +130,7 @@ TEST(RrmWorker, OwnStopMessageIsNotAnInvalidMessage)
 {
     LogCapture capture;
     auto worker = make_worker();
-    deliver(*worker, R"({"service":"internal-ipc", "cmd":"stop"})");
+    notice(*worker, R"({"service":"internal-ipc", "cmd":"stop"})");
     EXPECT_TRUE(worker->stop_was_requested());
     EXPECT_TRUE(capture.has(rrm::LOG_LEVEL_DEBUG, "Aborting d"));
     EXPECT_EQ(capture.count(rrm::LOG_LEVEL_WARNING, validation_failed), 0u);
@@ -118,7 +146,7 @@ TEST(RrmWorker, DropSessionMovesActiveApsAndForgetsUnansweredOnes)
     add_ap(*worker, worker->unanswered_aps, "00:00:00:00:00:03", 5);
     add_ap(*worker, worker->unanswered_aps, "00:00:00:00:00:04", 7);
 
-    deliver(*worker, R"({"service":"rrm-internal", "cmd":"drop-session"})", 5);
+    notice(*worker, R"({"service":"rrm-internal", "cmd":"drop-session"})", 5);
 
     EXPECT_EQ(worker->aps.size(), 1u);
     EXPECT_EQ(worker->aps.table.count(stays->base_mac), 1u);
@@ -159,7 +187,7 @@ TEST(RrmWorker, DropSessionEndsTheWorkerOnlyWhenItTookTheLastAp)
             add_ap(*worker, worker->unanswered_aps, "00:00:00:00:00:01", c.unanswered_session);
         if (c.deleted_ap)
             add_ap(*worker, worker->aps_to_delete, "00:00:00:00:00:02", 0, 5);
-        deliver(*worker, R"({"service":"rrm-internal", "cmd":"drop-session"})", c.dropped);
+        notice(*worker, R"({"service":"rrm-internal", "cmd":"drop-session"})", c.dropped);
         EXPECT_EQ(worker->stop_was_requested(), c.stops) << c.name;
         EXPECT_EQ(capture.event_count(rrm::EVENT_DOMAIN_CHANGED), 1u) << c.name;
     }
@@ -170,7 +198,7 @@ TEST(RrmWorker, StopLoadBalancerPausesSteeringForAMinuteOfDomainTimerRuns)
     LogCapture capture;
     auto worker = make_worker();
     add_ap(*worker, worker->aps, "00:00:00:00:00:01", 1);  // keeps the worker alive
-    deliver(*worker, R"({"service":"rrm-internal", "cmd":"stop-load-balancer"})", 9);
+    notice(*worker, R"({"service":"rrm-internal", "cmd":"stop-load-balancer"})", 9);
     EXPECT_TRUE(worker->load_balancer_stop);
     EXPECT_EQ(worker->stop_counter, 6);
 
@@ -178,7 +206,7 @@ TEST(RrmWorker, StopLoadBalancerPausesSteeringForAMinuteOfDomainTimerRuns)
         worker->process_timer_message();
         EXPECT_TRUE(worker->load_balancer_stop) << run;
         if (run == 3)  // a second stop starts the count again
-            deliver(*worker, R"({"service":"rrm-internal", "cmd":"stop-load-balancer"})");
+            notice(*worker, R"({"service":"rrm-internal", "cmd":"stop-load-balancer"})");
     }
     EXPECT_EQ(worker->stop_counter, 4);
     for (int run = 0; run < 3; ++run)
@@ -193,7 +221,7 @@ TEST(RrmWorker, StopLoadBalancerPausesSteeringForAMinuteOfDomainTimerRuns)
     slow.domain_timer_period = 100;
     auto idle = make_worker(slow);
     add_ap(*idle, idle->aps, "00:00:00:00:00:01", 1);
-    deliver(*idle, R"({"service":"rrm-internal", "cmd":"stop-load-balancer"})");
+    notice(*idle, R"({"service":"rrm-internal", "cmd":"stop-load-balancer"})");
     EXPECT_TRUE(idle->load_balancer_stop);
     EXPECT_EQ(idle->stop_counter, 0);
     idle->process_timer_message();
@@ -232,6 +260,29 @@ TEST(RrmWorker, DomainTimerAgesDeletedApsAndEndsAnEmptyWorker)
         EXPECT_FALSE(worker->stop_was_requested());
         EXPECT_EQ(capture.event_count(rrm::EVENT_DOMAIN_CHANGED), 1u);
     }
+}
+
+TEST(RrmWorker, AnEmptyWorkerWithMessagesWaitingDoesNotEndYet)
+{
+    // A worker without APs ends at its domain timer or when a drop took its
+    // last AP, but not while messages wait: they would go unanswered, and
+    // their senders would push into a queue nobody takes from.
+    LogCapture capture;
+    auto worker = make_worker();
+    worker->enqueue_message(
+        rrm::JsonReader(R"({"service":"rrm","cmd":"rrm-sta-roam","ap-mac":"AA","version":"2.4"})"),
+        BaseSession{nullptr, 0, 1});
+    worker->process_timer_message();
+    EXPECT_FALSE(worker->stop_was_requested());
+
+    add_ap(*worker, worker->unanswered_aps, "00:00:00:00:00:01", 5);
+    notice(*worker, R"({"service":"rrm-internal", "cmd":"drop-session"})", 5);
+    EXPECT_TRUE(worker->unanswered_aps.empty());
+    EXPECT_FALSE(worker->stop_was_requested());
+
+    EXPECT_FALSE(worker->process_next_message());  // the waiting message
+    worker->process_timer_message();
+    EXPECT_TRUE(worker->stop_was_requested());
 }
 
 TEST(RrmWorker, ConnectArmsTheDomainTimerAndDisconnectCancelsItAndTheTick)

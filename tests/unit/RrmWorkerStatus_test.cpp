@@ -1,0 +1,107 @@
+// The domain status: the "details" object and the full form.
+
+#include "ApSimulator.h"
+#include "DomainFixture.h"
+#include "JsonWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using testsupport::ApSpec;
+using testsupport::DomainFixture;
+
+TEST(RrmWorkerStatus, DetailsOfADomainWithoutAps)
+{
+    DomainFixture domain;
+    rrm::JsonWriter out("");
+    domain.worker->to_json(out);
+    EXPECT_STREQ(out.to_string(),
+                 R"({"details":{"name":"d","metrics":{"rrm-response-expected":0,)"
+                 R"("rrm-response-count":0,"rrm-mode-response-expected":0,)"
+                 R"("rrm-mode-response-count":0,"rrm-config-changed-expected":0,)"
+                 R"("rrm-config-changed-count":0,"timer-request-modes-expected":0,)"
+                 R"("timer-request-modes-count":0,"timer-request-scan-expected":0,)"
+                 R"("timer-request-scan-count":0,"timer-optimize-expected":0,)"
+                 R"("timer-optimize-count":0},"ap-count":0,"unanswered-ap-count":0,)"
+                 R"("deleted-ap-count":0,"queue-size":0,"rrm-status":0,"fbt-status":0,"aps":[],)"
+                 R"("unanswered-aps":[],"deleted-aps":[]}})");
+}
+
+TEST(RrmWorkerStatus, DetailsCountsMetricsAndApLists)
+{
+    DomainFixture domain;
+    // Two APs subscribe, one of them loses its session; the third is held
+    // as unanswered.
+    ApSpec first = ApSpec::typical("02:00:00:00:01:00", "d", 1, 1);
+    ApSpec second = ApSpec::typical("02:00:00:00:02:00", "d", 1, 1);
+    ApSpec third = ApSpec::typical("02:00:00:00:03:00", "d", 1, 1);
+    domain.from_ap(first.subscribe_request(), 1);
+    domain.from_ap(second.subscribe_request(), 2);
+    domain.from_ap(third.subscribe_request(), 3);
+    domain.drop(2);
+    auto held = domain.find(domain.worker->aps, "02:00:00:00:03:00");
+    domain.worker->aps.index.erase_ap(held);
+    domain.worker->aps.table.erase(held->base_mac);
+    domain.worker->unanswered_aps.insert(held->base_mac, held);
+
+    domain.worker->config_changed_metric.count = 3;
+    domain.worker->config_changed_metric.total_us = 1000;  // 1000 / 3 = 333
+    domain.tpc().mode_response_metric.count = 7;
+    domain.tpc().mode_response_metric.total_us = 70;       // 10
+    domain.tpc().state = 4;
+    domain.tpc().fbt_status = 1;
+
+    rrm::JsonWriter out("");
+    domain.worker->to_json(out);
+    const rrm::JsonReader json(out.to_string());
+    const rrm::JsonReader details = json.child("details");
+    EXPECT_STREQ(details.get_string("name"), "d");
+    const rrm::JsonReader metrics = details.child("metrics");
+    EXPECT_EQ(metrics.get_int("rrm-config-changed-expected"), 333);
+    EXPECT_EQ(metrics.get_int("rrm-config-changed-count"), 3);
+    EXPECT_EQ(metrics.get_int("rrm-mode-response-expected"), 10);
+    EXPECT_EQ(metrics.get_int("rrm-mode-response-count"), 7);
+    EXPECT_EQ(details.get_int("ap-count"), 1);
+    EXPECT_EQ(details.get_int("unanswered-ap-count"), 1);
+    EXPECT_EQ(details.get_int("deleted-ap-count"), 1);
+    EXPECT_EQ(details.get_int("rrm-status"), 4);
+    EXPECT_EQ(details.get_int("fbt-status"), 1);
+    struct List {
+        const char* key;
+        const char* mac;
+    };
+    for (const List& list : {List{"aps", "02:00:00:00:01:00"},
+                             List{"unanswered-aps", "02:00:00:00:03:00"},
+                             List{"deleted-aps", "02:00:00:00:02:00"}}) {
+        SCOPED_TRACE(list.key);
+        const rrm::JsonReader entries = details.child(list.key);
+        ASSERT_EQ(entries.size(), 1);
+        const rrm::JsonReader ap = entries.child(0);
+        EXPECT_STREQ(ap.get_string("board"), "tavik-ap");
+        EXPECT_STREQ(ap.get_string("mac"), list.mac);
+        EXPECT_EQ(std::string(ap.get_string("serial")), std::string("SN-") + list.mac);
+        EXPECT_STREQ(ap.get_string("hw"), "rev-a");
+        EXPECT_EQ(ap.child("radios").size(), 3);  // all three, enabled or not
+    }
+
+    // The full form: "details" first, then the AP states of the three maps.
+    rrm::JsonWriter full("");
+    domain.worker->to_json_full(full);
+    const rrm::JsonReader all(full.to_string());
+    const std::string text = full.to_string();
+    EXPECT_EQ(text.find("{\"details\":"), 0u);
+    const size_t at_aps = text.find(",\"aps\":[{\"mac\":\"02:00:00:00:01:00\"");
+    const size_t at_unanswered = text.find(",\"unanswered-aps\":[{\"mac\":\"02:00:00:00:03:00\"");
+    const size_t at_deleted = text.find(",\"deleted-aps\":[{\"mac\":\"02:00:00:00:02:00\"");
+    ASSERT_NE(at_aps, std::string::npos);
+    ASSERT_NE(at_unanswered, std::string::npos);
+    ASSERT_NE(at_deleted, std::string::npos);
+    EXPECT_LT(at_aps, at_unanswered);
+    EXPECT_LT(at_unanswered, at_deleted);
+    EXPECT_EQ(all.child("aps").child(0).child("radios").child("interfaces").size(), 3);
+}
+
+}  // namespace
