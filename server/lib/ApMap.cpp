@@ -25,7 +25,7 @@ ApMap::ApMap()
 ApMap::~ApMap()
 {
     // The index's references go first, then the table's.
-    index.table.clear();
+    index.clear();
     table.clear();
 }
 
@@ -647,14 +647,54 @@ MacAddress ApMap::get_visible_radio_mac(const ApEntry& ap, int radio_id,
             return own;
         return lowest_heard_as(index, *viewer, ap.base_mac, radio_id, found) ? found : own;
     }
-    for (const Table::value_type* item : sorted()) {
-        const ApEntry& hearer = *item->second;
-        if (hearer.base_mac == ap.base_mac)
+    // The first hearer in ascending MAC order, found in one walk without
+    // sorting: a domain asks this for every radio of every AP it sends
+    // "fbt-info" to.
+    bool heard = false;
+    MacAddress first_hearer;
+    MacAddress heard_as;
+    for (const Table::value_type& item : table) {
+        const ApEntry& hearer = *item.second;
+        if (hearer.visible_members.table.empty() || hearer.base_mac == ap.base_mac)
             continue;
-        if (lowest_heard_as(index, hearer, ap.base_mac, radio_id, found))
-            return found;
+        if (heard && std::memcmp(item.first.octets, first_hearer.octets, sizeof first_hearer.octets) >= 0)
+            continue;
+        if (lowest_heard_as(index, hearer, ap.base_mac, radio_id, found)) {
+            heard = true;
+            first_hearer = item.first;
+            heard_as = found;
+        }
     }
-    return own;
+    return heard ? heard_as : own;
+}
+
+std::vector<MacAddress> ApMap::get_visible_radio_macs(const ApEntry& ap) const
+{
+    const std::vector<Radio>& radios = ap.radios.radios;
+    std::vector<MacAddress> result;
+    result.reserve(radios.size());
+    for (const Radio& radio : radios)
+        result.push_back(ap.get_radio_mac(static_cast<int>(radio.id)));
+    // Per radio position: the table key of the first hearer found so far.
+    std::vector<MacAddress> hearer_of(radios.size());
+    std::vector<bool> heard(radios.size(), false);
+    for (const Table::value_type& item : table) {
+        const ApEntry& hearer = *item.second;
+        if (hearer.visible_members.table.empty() || hearer.base_mac == ap.base_mac)
+            continue;
+        for (std::size_t i = 0; i < radios.size(); ++i) {
+            if (heard[i] && std::memcmp(item.first.octets, hearer_of[i].octets,
+                                        sizeof hearer_of[i].octets) >= 0)
+                continue;
+            MacAddress found;
+            if (lowest_heard_as(index, hearer, ap.base_mac, static_cast<int>(radios[i].id), found)) {
+                heard[i] = true;
+                hearer_of[i] = item.first;
+                result[i] = found;
+            }
+        }
+    }
+    return result;
 }
 
 }  // namespace rrm

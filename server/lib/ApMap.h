@@ -147,6 +147,9 @@ public:
     // the radio's own MAC.
     MacAddress get_visible_radio_mac(const ApEntry& ap, int radio_id,
                                      const ApEntry* viewer) const;
+    // The same, without a viewer, for every radio of `ap` at once (by
+    // position in its radio list), in one walk over the map.
+    std::vector<MacAddress> get_visible_radio_macs(const ApEntry& ap) const;
     // The list covers every AP of the map instead of the heard ones.
     bool use_all_neighbours(const ApEntry& viewer) const;
 

@@ -11,14 +11,19 @@ void ApStorage::insert_ap(const std::shared_ptr<ApEntry>& ap, bool fresh)
         return;
     if (!fresh)
         erase_ap(ap);
+    std::vector<MacAddress>& keys = keys_of_[ap.get()];
     for (const Radio& radio : ap->radios.radios) {
         if (!radio.status)
             continue;
         const int32_t radio_id = static_cast<int32_t>(radio.id);
-        table.emplace(radio.mac, ApStorageEntry{ap, radio_id});
+        if (table.emplace(radio.mac, ApStorageEntry{ap, radio_id}).second)
+            keys.push_back(radio.mac);
         for (const auto& vap : radio.vaps)
-            table.emplace(vap.second.mac, ApStorageEntry{ap, radio_id});
+            if (table.emplace(vap.second.mac, ApStorageEntry{ap, radio_id}).second)
+                keys.push_back(vap.second.mac);
     }
+    if (keys.empty())
+        keys_of_.erase(ap.get());
     RRM_TRACE("AP %s, total size=%d", mac_to_string(ap->base_mac).c_str(),
               static_cast<int>(table.size()));
 }
@@ -27,14 +32,23 @@ void ApStorage::erase_ap(const std::shared_ptr<ApEntry>& ap)
 {
     if (!ap)
         return;
-    for (auto it = table.begin(); it != table.end();) {
-        if (it->second.ap.get() == ap.get())
-            it = table.erase(it);
-        else
-            ++it;
+    auto found = keys_of_.find(ap.get());
+    if (found != keys_of_.end()) {
+        for (const MacAddress& key : found->second) {
+            auto it = table.find(key);
+            if (it != table.end() && it->second.ap.get() == ap.get())
+                table.erase(it);
+        }
+        keys_of_.erase(found);
     }
     RRM_TRACE("AP %s, total size=%d", mac_to_string(ap->base_mac).c_str(),
               static_cast<int>(table.size()));
+}
+
+void ApStorage::clear()
+{
+    table.clear();
+    keys_of_.clear();
 }
 
 std::shared_ptr<ApEntry> ApStorage::find_ap(const MacAddress& bssid) const

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 namespace rrm {
 
@@ -26,12 +27,13 @@ public:
     // Re-enters one AP from its current radios and VAPs: its old entries go
     // first; a BSSID another entry already holds keeps that entry. An empty
     // pointer is ignored. With `fresh` the caller guarantees that the index
-    // holds no entry of this AP object (a new copy), so the walk of the
-    // whole index that finds old entries is skipped.
+    // holds no entry of this AP object (a new copy), so none is looked for.
     void insert_ap(const std::shared_ptr<ApEntry>& ap, bool fresh = false);
     // Removes every entry of this very AP object. An empty pointer is
-    // ignored.
+    // ignored. Costs the AP's own entries, not the size of the index.
     void erase_ap(const std::shared_ptr<ApEntry>& ap);
+    // Removes every entry.
+    void clear();
 
     // Lookups with the locally-administered retry: the BSSID as given, then
     // with bit 0x02 of its first octet flipped. Both name the same entry.
@@ -42,6 +44,11 @@ public:
     bool empty() const { return table.empty(); }
 
     Table table;
+
+private:
+    // The keys insert_ap entered for each AP, so that its entries are found
+    // again without a walk over the whole index.
+    std::unordered_map<const ApEntry*, std::vector<MacAddress>> keys_of_;
 };
 
 }  // namespace rrm

@@ -358,12 +358,13 @@ void TpcDcaSubworker::post_results_802dot11r_ap(ApEntry* ap, bool send_now, bool
     message.add_int("fbt-over-ds", config->fbt_over_ds ? 1 : 0);
     message.add_int("fbt-reassoc-deadline", config->fbt_reassoc_deadline);
     JsonWriter list = message.add_array("vaps");
-    for (const Radio& radio : ap->radios.radios) {
+    // Each key holder is named under the BSSID the domain hears its radio as.
+    const std::vector<MacAddress> heard_as = aps->get_visible_radio_macs(*ap);
+    for (std::size_t position = 0; position < ap->radios.radios.size(); ++position) {
+        const Radio& radio = ap->radios.radios[position];
         if (!radio.status)
             continue;
-        // The key holder is named under the BSSID the domain hears the
-        // radio as.
-        const MacAddress heard = aps->get_visible_radio_mac(*ap, static_cast<int>(radio.id), nullptr);
+        const MacAddress& heard = heard_as[position];
         for (const Vap* vap : radio.vaps.sorted()) {
             if (!vap->use_802dot11r)
                 continue;
