@@ -357,6 +357,14 @@ TEST_F(NeighbourList, SeenBssidOfARadio)
     EXPECT_EQ(mac_from_string("00:00:00:00:02:12"),
               active.get_visible_radio_mac(*n1, 1, viewer.get()));
 
+    // All radios at once give what each gives alone: radio 1 heard by the
+    // low AP, the others by nobody.
+    const std::vector<rrm::MacAddress> all = active.get_visible_radio_macs(*n1);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(mac_from_string("02:00:00:00:02:10"), all[1]);
+    for (int id = 0; id < 3; ++id)
+        EXPECT_EQ(active.get_visible_radio_mac(*n1, id, nullptr), all[static_cast<size_t>(id)]) << id;
+
     // A radio id the AP does not have: the base MAC, with the entry's Warning.
     log.clear();
     EXPECT_EQ(n1->base_mac, active.get_visible_radio_mac(*n1, 5, nullptr));
