@@ -42,6 +42,10 @@ public:
 
     using RRM::RRM;
 
+    // The overrides below are this class's: worker threads that call them
+    // must be gone before this part of the object is.
+    ~TestRegistry() override { stop(); }
+
     void enqueue_serialized(const char* text, const BaseSession& session) override
     {
         record(text ? text : "", session);
