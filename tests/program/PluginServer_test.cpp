@@ -1,9 +1,5 @@
 // The klish plug-in, loaded by the stand-in shell, against the real running
 // server: what each command prints and returns for the server's own answers.
-//
-// Tests that need the server's management commands skip themselves while the
-// TCP API still answers every request with {"status":"error"}; the one with
-// an access point also needs the domain worker to answer subscriptions.
 #include "ClishHost.h"
 #include "WendaraProcess.h"
 #include "WsTestClient.h"
@@ -46,17 +42,6 @@ void start(WendaraProcess& p, const std::string& rest = "")
     p.start({p.config_path()});
     ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
 }
-
-// Whether the TCP API has its command processor: the VRRP role query is
-// answered by it, and with {"status":"error"} only while it is missing.
-bool api_answers(int port)
-{
-    return testsupport::tcp_exchange(port, R"({"vrrp":{}})") != R"({"status":"error"})";
-}
-
-#define SKIP_WITHOUT_API(port)                                                           \
-    if (!api_answers(port))                                                              \
-    GTEST_SKIP() << "the TCP management API does not answer management commands yet"
 
 // json-c writes "/" escaped.
 std::string json_c_text(const std::string& text)
@@ -120,7 +105,6 @@ TEST(ProgramPlugin, SettingsAreShownChangedAndKeptAcrossARestart)
 {
     WendaraProcess p;
     ASSERT_NO_FATAL_FAILURE(start(p));
-    SKIP_WITHOUT_API(p.cli_port);
     const int new_cli_port = testsupport::free_port();
 
     // The server section: the test's ports and paths, the defaults otherwise.
@@ -219,7 +203,6 @@ TEST(ProgramPlugin, DomainConfigurationsAreAddedListedAndRemoved)
 {
     WendaraProcess p;
     ASSERT_NO_FATAL_FAILURE(start(p));
-    SKIP_WITHOUT_API(p.cli_port);
     const std::string refused = "Domain exists or chosen pattern not exists.";
     const ClishRun run = run_at(
         p.cli_port, {{"rrm-show-cfg-domain-list", ""},
@@ -262,7 +245,6 @@ TEST(ProgramPlugin, AServerWithoutDomainWorkersOrSessionsListsNone)
 {
     WendaraProcess p;
     ASSERT_NO_FATAL_FAILURE(start(p));
-    SKIP_WITHOUT_API(p.cli_port);
     const ClishRun run = run_at(p.cli_port, {{"rrm-show-all", ""},
                                              {"rrm-show-reg", ""},
                                              {"rrm-show-unreg", ""},
@@ -278,7 +260,6 @@ TEST(ProgramPlugin, ASubscribedAccessPointIsShownWithItsDomainAndSession)
     WendaraProcess p;
     ASSERT_NO_FATAL_FAILURE(
         start(p, R"("domains":[{"domain":"site-1","pattern":"common","time_zone":""}])"));
-    SKIP_WITHOUT_API(p.cli_port);
     ASSERT_TRUE(p.wait_for_port(p.listen_port));
 
     // One AP with radio 0 enabled on channel 36 and one VAP; radios 1 and 2
@@ -292,10 +273,10 @@ TEST(ProgramPlugin, ASubscribedAccessPointIsShownWithItsDomainAndSession)
         R"("radios":[{"id":0,"status":1,"channel":36,"power":17,"power-max":20,"power-min":5,)"
         R"("bandwidth":40,"primary-channel":"lower","available-channels":"36",)"
         R"("vaps":[{"id":0,"ssid":"office","802dot11k":1}]}]})"));
-    const auto response = ap.read_text(10000);
-    if (!response || response->find("\"subscribe-response\"") == std::string::npos)
-        GTEST_SKIP() << "the domain worker does not answer subscriptions yet";
-    ASSERT_NE(std::string::npos, response->find("\"status\":\"success\"")) << *response;
+    const auto response = ap.read_text(30000);
+    ASSERT_TRUE(response);
+    ASSERT_NE(std::string::npos, response->find("\"cmd\":\"subscribe-response\",\"status\":\"success\""))
+        << *response;
 
     // Asked well within the 20 s before the new AP's first planning step, so
     // the AP is still active and no metric has counted anything.

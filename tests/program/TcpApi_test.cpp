@@ -1,6 +1,7 @@
 // The real binary's TCP management API as a client sees it: which requests
-// get the error reply, the 4095-byte limit of a request, peers that send
-// nothing or stop reading a long reply, and many clients at once.
+// get the error reply, the 4095-byte limit of a request, a request that
+// arrives in two parts, peers that send nothing or stop reading a long
+// reply, and many clients at once.
 #include "Version.h"
 #include "WendaraProcess.h"
 
@@ -131,6 +132,31 @@ TEST_F(ProgramTcpApi, RequestsThatNoHandlerAnswersGetTheErrorReply)
     }
     // The role was not touched.
     EXPECT_EQ(role, ask("{\"vrrp\":{}}"));
+}
+
+// One receive takes the request: a request whose first part arrives alone
+// is answered as that part, which does not parse, and the connection is
+// closed before the rest can follow.
+TEST_F(ProgramTcpApi, ARequestSplitAcrossTwoSendsIsAnsweredAsItsFirstPart)
+{
+    start();
+    const std::string first = "{\"vrrp\":";
+    const std::string rest = "{}}";
+    // Whole, the same text gets the role.
+    EXPECT_EQ(header() + ",\"role\":\"master\",\"status\":\"success\"}", ask(first + rest));
+
+    const int fd = connect_client(p.cli_port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(static_cast<ssize_t>(first.size()),
+              ::send(fd, first.data(), first.size(), MSG_NOSIGNAL));
+    bool closed = false;
+    EXPECT_EQ(kError, read_to_end(fd, closed));
+    EXPECT_TRUE(closed);
+    // The rest finds the connection closed by the server (its result does
+    // not matter); nothing more comes back.
+    ::send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
+    EXPECT_EQ("", read_to_end(fd, closed));
+    ::close(fd);
 }
 
 TEST_F(ProgramTcpApi, APeerThatSendsNothingIsClosedWithoutAReply)
