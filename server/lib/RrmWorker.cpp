@@ -771,12 +771,14 @@ void RrmWorker::to_json_full(JsonWriter& out)
 
 void RrmWorker::restore_domain_state(const JsonReader& backup)
 {
-    // The restored radios' channels are read again when the AP subscribes.
-    ChannelSets restored_channels;
+    // The planning states first: the optimisation sub-worker holds its
+    // planning back for the away time, while the APs come back.
+    subworkers.get_tpc_dca()->restore(backup.get_int("rrm-status"), backup.get_int("fbt-status"),
+                                      config.away_timeout);
     for (const char* list : {"aps", "unanswered-aps", "deleted-aps"}) {
         const JsonReader elements = backup.child(list);
         if (elements.is_null())
-            break;
+            continue;
         for (int i = 0; i < elements.size(); ++i) {
             const JsonReader element = elements.child(i);
             if (element.is_null())
@@ -793,8 +795,16 @@ void RrmWorker::restore_domain_state(const JsonReader& backup)
             RRM_DEBUG("Restore ap '%s' from backup", mac_to_string(mac).c_str());
             auto ap = std::make_shared<ApEntry>(&config, mac, null_session,
                                                 FactorySettings(board, hw, serial, mac));
-            ap->restore(element, restored_channels);
+            ap->restore(element, channel_sets);
             ap->ttl = config.away_timeout_ticks();
+            // A backup is a file: its MAC ranges are checked as a new AP's.
+            if (!check_mac_params(ap)) {
+                const std::string text = mac_to_string(mac);
+                RRM_ERROR("Can't restore ap '%s' from backup due to invalid MAC parameters",
+                          text.c_str());
+                notify_event(EVENT_INVALID_MAC_PARAMS, std::make_shared<std::string>(text));
+                continue;
+            }
             aps_to_delete.insert(mac, ap);
         }
     }

@@ -72,13 +72,14 @@ public:
 
     RRM* get_registry() const { return registry; }
 
-    // Puts back the access points of a domain backup object: those of
-    // "aps", "unanswered-aps" and "deleted-aps" (the first list that is
-    // absent or null ends it) all wait in aps_to_delete, with no session and
-    // the usual away time, for their AP to subscribe again. The registry
-    // calls it on a new worker before its thread starts. The saved planning
-    // states ("rrm-status", "fbt-status") belong to the optimisation
-    // sub-worker and are not read here.
+    // Puts back a domain backup object: the planning states ("rrm-status",
+    // "fbt-status") go to the optimisation sub-worker, which holds its
+    // planning back for the away time; the access points of "aps",
+    // "unanswered-aps" and "deleted-aps" (a list that is absent or null is
+    // passed over) all wait in aps_to_delete, with no session and the usual
+    // away time, for their AP to subscribe again; an AP without identity or
+    // with MAC ranges that do not fit is left out. The registry calls it on
+    // a new worker before its thread starts.
     void restore_domain_state(const JsonReader& backup);
 
     // The management API's forced optimisation: only while no planning

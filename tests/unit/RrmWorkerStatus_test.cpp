@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -102,6 +104,73 @@ TEST(RrmWorkerStatus, DetailsCountsMetricsAndApLists)
     EXPECT_LT(at_aps, at_unanswered);
     EXPECT_LT(at_unanswered, at_deleted);
     EXPECT_EQ(all.child("aps").child(0).child("radios").child("interfaces").size(), 3);
+}
+
+// A backup puts the planning states back (the planning is held, so the
+// management API cannot force an optimisation meanwhile) and every AP of
+// the three lists into the deleted map; a list that is missing is passed
+// over, and an AP whose MAC ranges do not fit is left out.
+TEST(RrmWorkerStatus, RestoreTakesThePlanningStatesAndTheApsOfEveryList)
+{
+    struct Case {
+        const char* what;
+        const char* backup;
+        int state;
+        int fbt;
+        std::vector<std::string> restored;
+    };
+    const Case cases[] = {
+        {"a scan under way, no \"aps\"",
+         R"({"rrm-status":3,"fbt-status":1,)"
+         R"("unanswered-aps":[{"mac":"00:11:22:33:44:60","board":"b","hw":"h","serial":"s2"}],)"
+         R"("deleted-aps":[{"mac":"00:11:22:33:44:70","board":"b","hw":"h","serial":"s3"},)"
+         R"({"mac":"00:11:22:33:44:80","board":"b","hw":"h","serial":"s4","ap-mac-count":0}]})",
+         3, 1, {"00:11:22:33:44:60", "00:11:22:33:44:70"}},
+        {"idle, null lists",
+         R"({"aps":null,"unanswered-aps":null,)"
+         R"("deleted-aps":[{"mac":"00:11:22:33:44:70","board":"b","hw":"h","serial":"s3"}]})",
+         0, 0, {"00:11:22:33:44:70"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DomainFixture domain;
+        domain.worker->restore_domain_state(rrm::JsonReader(c.backup));
+        std::vector<std::string> restored;
+        for (const auto& entry : domain.worker->aps_to_delete.table)
+            restored.push_back(rrm::mac_to_string(entry.first));
+        std::sort(restored.begin(), restored.end());
+        EXPECT_EQ(c.restored, restored);
+
+        rrm::JsonWriter out("");
+        domain.worker->to_json(out);
+        const rrm::JsonReader root(out.to_string());
+        const rrm::JsonReader details = root.child("details");
+        EXPECT_EQ(c.state, details.get_int("rrm-status"));
+        EXPECT_EQ(c.fbt, details.get_int("fbt-status"));
+        EXPECT_EQ(static_cast<int>(c.restored.size()), details.get_int("deleted-ap-count"));
+
+        // Held for the away time whatever the state: no forced optimisation.
+        EXPECT_FALSE(domain.worker->force_optimization());
+        EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_DEBUG, "NOT Planning optimization domain d status " +
+                                                             std::to_string(c.state)));
+    }
+}
+
+TEST(RrmWorkerStatus, ARestoredApWhoseMacRangesDoNotFitIsLeftOutAndReported)
+{
+    DomainFixture domain;
+    domain.worker->restore_domain_state(rrm::JsonReader(
+        R"({"deleted-aps":[{"mac":"00:11:22:33:44:80","board":"b","hw":"h","serial":"s4",)"
+        R"("ap-mac-count":0}]})"));
+    EXPECT_TRUE(domain.worker->aps_to_delete.empty());
+    EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_ERROR, "Invalid ap-mac-count(0)"));
+    EXPECT_TRUE(domain.log.has(
+        rrm::LOG_LEVEL_ERROR,
+        "Can't restore ap '00:11:22:33:44:80' from backup due to invalid MAC parameters"));
+    size_t reported = 0;
+    for (const auto& e : domain.log.events())
+        reported += e.code == rrm::EVENT_INVALID_MAC_PARAMS && e.details == "00:11:22:33:44:80";
+    EXPECT_EQ(1u, reported);
 }
 
 }  // namespace
