@@ -1,6 +1,7 @@
 // The real binary's "rrm" and "vrrp" commands over the TCP management API:
 // the domain list with its AP counts, AP queries by base, radio and
-// locally-administered MAC, AP sessions and their drop, the VRRP role, and
+// locally-administered MAC, AP sessions and their drop, the VRRP role,
+// restored planning states and the forced optimisation they refuse, and
 // domain workers removed when their pattern or domain changes. The domain
 // workers are the ones the server restores from VRRP backup files at start
 // (their APs wait in the deleted-AP list).
@@ -38,10 +39,11 @@ std::string header()
 
 // A domain backup with one AP in its deleted list: base MAC AA:BB:CC:00:01:00,
 // radio 0 at offset 0, radio 1 at offset 16 (AA:BB:CC:00:01:10).
-std::string backup(const std::string& domain, const std::string& serial)
+std::string backup(const std::string& domain, const std::string& serial,
+                   const std::string& states = "\"rrm-status\":0,\"fbt-status\":0")
 {
-    return "{\"name\":\"" + domain +
-           "\",\"rrm-status\":0,\"fbt-status\":0,\"aps\":[],\"unanswered-aps\":[],"
+    return "{\"name\":\"" + domain + "\"," + states +
+           ",\"aps\":[],\"unanswered-aps\":[],"
            "\"deleted-aps\":[{\"mac\":\"AA:BB:CC:00:01:00\",\"board\":\"board-1\",\"hw\":\"hw-1\","
            "\"serial\":\"" +
            serial +
@@ -101,9 +103,13 @@ protected:
                        "{\"domain\":\"d4\",\"pattern\":\"lab\"}]");
         p.work().write("keep.mode", "MASTER\n");
         ::mkdir(p.backup_path().c_str(), 0755);
+        // d4 was scanning, with an 802.11r update pending.
         for (const char* domain : {"d1", "d2", "d3", "d4"})
             testsupport::put_file(p.backup_path() + "/" + domain + ".json",
-                                  backup(domain, std::string("serial-") + domain));
+                                  backup(domain, std::string("serial-") + domain,
+                                         std::string(domain) == "d4"
+                                             ? "\"rrm-status\":3,\"fbt-status\":1"
+                                             : "\"rrm-status\":0,\"fbt-status\":0"));
         p.start({p.config_path()});
         ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
         ASSERT_TRUE(p.wait_for_port(p.listen_port)) << p.all_logs_text() << p.stderr_text();
@@ -180,6 +186,36 @@ TEST_F(ProgramQueries, DomainListAndApQueries)
     // The identity given at subscription is not part of the AP state.
     EXPECT_EQ(std::string::npos,
               ask(rrm("\"domain\":\"d1\",\"ap\":\"AA:BB:CC:00:01:00\"")).find("serial-d1"));
+}
+
+// A restored domain holds its planning for the away time (120 s by
+// default): the saved states show in its status, and no optimisation can be
+// forced meanwhile, whatever the state.
+TEST_F(ProgramQueries, RestoredDomainsShowTheirPlanningStatesAndRefuseAForcedOptimisation)
+{
+    std::string metrics = "{";
+    for (const char* name : {"rrm-response", "rrm-mode-response", "rrm-config-changed",
+                             "timer-request-modes", "timer-request-scan", "timer-optimize"})
+        metrics += std::string(metrics.size() > 1 ? "," : "") + "\"" + name + "-expected\":0,\"" +
+                   name + "-count\":0";
+    metrics += "}";
+    // The restored AP: identity from the backup, radios 0 and 1 as saved
+    // (no VAPs), radio 2 not saved.
+    EXPECT_EQ(header() + ",\"details\":{\"name\":\"d4\",\"metrics\":" + metrics +
+                  ",\"ap-count\":0,\"unanswered-ap-count\":0,\"deleted-ap-count\":1,"
+                  "\"queue-size\":0,\"rrm-status\":3,\"fbt-status\":1,\"aps\":[],"
+                  "\"unanswered-aps\":[],\"deleted-aps\":[{\"board\":\"board-1\","
+                  "\"mac\":\"AA:BB:CC:00:01:00\",\"serial\":\"serial-d4\",\"hw\":\"hw-1\","
+                  "\"radios\":[{\"id\":0,\"vaps\":[]},{\"id\":1,\"vaps\":[]},"
+                  "{\"id\":2,\"vaps\":[]}]}]}}",
+              ask(rrm("\"domain\":\"d4\"")));
+    EXPECT_EQ(0u, ask(rrm("\"domain\":\"d1\"")).find(header() + ",\"details\":{\"name\":\"d1\""));
+    for (const char* domain : {"d1", "d4"}) {
+        SCOPED_TRACE(domain);
+        EXPECT_EQ(header() + ",\"status\":\"failure\"}",
+                  ask(rrm("\"domain\":\"" + std::string(domain) +
+                          "\",\"start_optimization\":\"true\"")));
+    }
 }
 
 TEST_F(ProgramQueries, SessionsAreListedAndDroppedById)

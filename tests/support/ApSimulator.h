@@ -51,6 +51,9 @@ struct SimVap {
     std::string r0;
     std::string r1;
     std::string rrb_key;
+    // Raw members appended to the VAP object, each with its leading comma:
+    // ",\"fbt-links\":[...]".
+    std::string extra;
 };
 
 // One radio as an AP reports it in "radios".
@@ -199,7 +202,7 @@ struct ApSpec {
             if (!v.rrb_key.empty())
                 out += ",\"fbt-r0-keyholder\":\"" + v.r0 + "\",\"fbt-r1-keyholder\":\"" + v.r1 +
                        "\",\"fbt-rrb-key\":\"" + v.rrb_key + "\"";
-            out += "}";
+            out += v.extra + "}";
         }
         return out + "]" + r.extra + "}";
     }
