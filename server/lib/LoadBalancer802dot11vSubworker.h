@@ -1,38 +1,119 @@
 #pragma once
-// 802.11v load balancing: keeps each radio's 802.11v priority in the APs'
-// neighbour lists and tells an overloaded AP how many clients to move off a
-// radio and which neighbouring radios to offer them.
+// Sub-worker 3 of every domain worker: 802.11v load balancing. The APs move
+// clients themselves with BSS transition management; the server keeps each
+// radio's 802.11v priority (from its client load) in the APs' neighbour
+// lists and tells an AP with an overloaded radio which radios to offer and
+// how many clients to move off it ("rrm-sta-overload").
 //
-// Its balancing is not in place yet: it takes part in the domain worker's
-// sub-worker set, and of the services the others use it only records the
-// priorities sent.
+// It follows the clients through "rrm-client-assoc" and
+// "rrm-client-disassoc" (when the probe balancer does not take them) and
+// the roams an AP announces with "rrm-sta-roam": the client then counts as
+// expected on the target radio for a few seconds.
+//
+// Timer 0 (period sta_load_balance_period, never less than 1 s): the lists
+// of every AP whose list changed, when an update was planned and the
+// domain's planning does not hold steering back, then the overload step.
+//
+// Runs only on the domain worker's thread under its lock; no lock of its own.
 
 #include "IRrmSubworker.h"
+#include "MacAddress.h"
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
 
 namespace rrm {
 
 class JsonWriter;
+class Radio;
 
 class LoadBalancer802dot11vSubworker : public IRrmSubworker {
 public:
-    using IRrmSubworker::IRrmSubworker;
+    static constexpr int32_t BALANCE_TIMER = 0;
+    // An announced client counts on its target radio this many seconds.
+    static constexpr int32_t EXPECTED_STA_TTL = 5;
+    // VAP objects of one SSID offered for radios of one id in one list.
+    static constexpr int MAX_ENTRIES_PER_SSID = 64;
+    // Priorities of the lists: every entry when the list does not follow
+    // the load, and the least welcome one still offered.
+    static constexpr int32_t FIXED_PRIORITY = 127;
+    // What write_candidate_entry answers when it wrote nothing.
+    static constexpr int32_t NO_ENTRY = -1;
+
+    // VAP objects written per SSID and candidate radio id, for one array.
+    using EntryCounter = std::unordered_map<std::string, int>;
+
+    // Arms timer 0 with the period of the settings.
+    LoadBalancer802dot11vSubworker(const DomainConfig* config, const std::string* domain_name,
+                                   RrmWorker* worker, ApMap* aps, ApMap* aps_to_delete,
+                                   ApMap* unanswered_aps);
     ~LoadBalancer802dot11vSubworker() override;
 
+    // The lists whether planned or not, then the overload step; the period
+    // starts again.
     void force_optimization() override;
+    // "rrm-client-assoc", "rrm-client-disassoc", "rrm-sta-roam"; anything
+    // else is ignored. Always true.
     bool process_message(const JsonReader& message, const char* cmd, ApEntry* ap) override;
+    // Timer 0.
     void process_timer() override;
+    // Nothing: the timer goes with the sub-worker.
     void stop() override;
 
-    // Plans an update of the APs' 802.11v lists (restart: the planned
-    // update's delay starts again). Nothing yet.
+    void process_client_assoc(const JsonReader& message, ApEntry& ap);
+    void process_client_disassoc(const JsonReader& message, ApEntry& ap);
+    void process_client_roam(const JsonReader& message, ApEntry& ap);
+
+    // Plans an update of the APs' lists for the next run of timer 0; with
+    // restart that run comes replan_delay seconds from now. Nothing without
+    // use_80211v.
     void planning_update_802dot11v(bool restart);
-    // Fills the "802dot11k" array of one AP with the 802.11v variant of its
-    // neighbour list; true when the list changed since it was last sent.
-    // Nothing yet: the array stays empty and the answer is false.
-    bool build_802dot11kv_list(const ApEntry& ap, JsonWriter& array);
+    // "rrm-info" to every active AP whose list changed, then the priorities
+    // count as sent. Held back (and kept planned) while the domain's
+    // planning locks steering.
+    void optimize_lists();
     // Every radio of every active AP: the current priority becomes the one
     // last sent, and its list counts as sent.
     void mark_priorities_sent();
+
+    // Fills the "802dot11k" array of one AP with its 802.11v neighbour list;
+    // true when the list changed since the priorities were last marked as
+    // sent. Nothing and false without use_80211v.
+    bool build_802dot11kv_list(const ApEntry& ap, JsonWriter& array);
+    // Appends at most one entry for the candidate radio heard as bssid: the
+    // VAPs it shares with the viewer's radio of its band with 802.11v, else
+    // (with use_80211k) with 802.11k at priority 0. Answers the priority
+    // written, NO_ENTRY when no entry was written.
+    int32_t write_candidate_entry(const ApEntry& viewer, const Radio& candidate,
+                                  const MacAddress& bssid, JsonWriter& array,
+                                  EntryCounter& counter, int32_t priority);
+
+    // "rrm-sta-overload" to every active AP with a radio that needs balance.
+    void optimize_clients();
+    void post_sta_overload(ApEntry& ap);
+    // Adds "802dot11k" with the candidates and counts, per radio of the AP,
+    // the less-loaded candidates offered to it with a non-zero priority;
+    // true when some candidate was considered.
+    bool build_overload_candidates(ApEntry& ap, JsonWriter& message);
+    // Adds "radios" with the roam counts and resets the counters; true when
+    // some radio has one.
+    bool write_roam_counts(ApEntry& ap, JsonWriter& message);
+    // Clients to move off the radio: down to the average load of the radio
+    // and its counted candidates, above load_balance_roam_count_min, at most
+    // load_balance_roam_count_max; 0 when none.
+    int calc_roam_count(const Radio& radio) const;
+
+    // The lists must be sent on the next run of timer 0.
+    bool lists_pending = false;
+
+private:
+    // Timer 0 again after the period (0 counts as 1 s: a timer due in the
+    // second of the pass that arms it would be dropped with that pass).
+    void rearm(int32_t delay_s);
+    // The AP that a client left after an announced roam: by its base MAC,
+    // then as the owner of that MAC as a BSSID.
+    ApEntry* find_left_ap(const MacAddress& mac) const;
 };
 
 }  // namespace rrm
