@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace rrm {
@@ -75,29 +76,47 @@ MacAddress offered_mac(const Vap& vap, const Radio& candidate, const MacAddress&
     return mac;
 }
 
-bool vap_flag(const Vap& vap, bool by_80211v)
+void take_viewer(LoadBalancer802dot11vSubworker::EntryCounter& counter, const ApEntry& viewer)
 {
-    return by_80211v ? vap.use_802dot11v : vap.use_802dot11k;
+    if (counter.viewer == &viewer)
+        return;
+    counter.viewer = &viewer;
+    counter.with_80211v.clear();
+    counter.with_80211k.clear();
+    for (const Radio& radio : viewer.radios.radios) {
+        counter.with_80211v.emplace_back();
+        counter.with_80211k.emplace_back();
+        for (const Vap* vap : radio.vaps.sorted()) {
+            if (vap->use_802dot11v)
+                counter.with_80211v.back().push_back(vap);
+            if (vap->use_802dot11k)
+                counter.with_80211k.back().push_back(vap);
+        }
+    }
 }
 
 // The candidate's VAPs whose SSID the viewer's radio also serves, both with
 // 802.11v (or both with 802.11k), within the limit per SSID and candidate
 // radio id of one array.
-void take_vaps(const ApEntry& viewer, const Radio& own, const Radio& candidate,
+void take_vaps(const ApEntry& viewer, const std::vector<const Vap*>& own, const Radio& candidate,
                const MacAddress& bssid, bool by_80211v,
                LoadBalancer802dot11vSubworker::EntryCounter& counter,
                std::vector<TakenVap>& taken)
 {
     const int limit = LoadBalancer802dot11vSubworker::MAX_ENTRIES_PER_SSID;
-    for (const Vap* mine : own.vaps.sorted()) {
-        if (!vap_flag(*mine, by_80211v))
-            continue;
+    for (const Vap* mine : own) {
         const Vap* theirs = candidate.vaps.find(mine->ssid);
-        if (theirs == nullptr || !vap_flag(*theirs, by_80211v))
+        if (theirs == nullptr || !(by_80211v ? theirs->use_802dot11v : theirs->use_802dot11k))
             continue;
+        auto it = counter.counts.find(mine->ssid);
+        if (it == counter.counts.end())
+            it = counter.counts.emplace(mine->ssid, std::vector<int>()).first;
+        std::vector<int>& per_id = it->second;
+        if (per_id.size() <= candidate.id)
+            per_id.resize(candidate.id + 1, 0);
         // Every match counts, also those beyond the limit.
-        int& count = counter[mine->ssid + "band" + std::to_string(candidate.id)];
-        if (count < limit + 1)
+        int& count = per_id[candidate.id];
+        if (count <= limit)
             ++count;
         if (count > limit) {
             RRM_ERROR("On mac(%s) radio(%d) number of entries for ssid(%s) exceded limit(%d)",
@@ -108,6 +127,36 @@ void take_vaps(const ApEntry& viewer, const Radio& own, const Radio& candidate,
         taken.push_back(TakenVap{theirs->vap_id, &mine->ssid,
                                  offered_mac(*theirs, candidate, bssid)});
     }
+}
+
+// "AA:BB:CC:DD:EE:FF" without a heap string.
+struct MacText {
+    char text[18];
+
+    explicit MacText(const MacAddress& mac)
+    {
+        static const char hex[] = "0123456789ABCDEF";
+        for (int i = 0; i < 6; ++i) {
+            text[3 * i] = hex[mac.octets[i] >> 4];
+            text[3 * i + 1] = hex[mac.octets[i] & 0x0F];
+            text[3 * i + 2] = ':';
+        }
+        text[17] = '\0';
+    }
+    std::string_view view() const { return std::string_view(text, 17); }
+};
+
+// The members of an entry are distinct by construction: appended without
+// the duplicate search.
+template <std::size_t N>
+void set_member(yajson::JsonObject& object, const char (&key)[N], yajson::JsonValue value)
+{
+    yajson::detail::ObjectBuilder::append(object, std::string(key, N - 1), std::move(value));
+}
+
+yajson::JsonValue int_value(int64_t value)
+{
+    return yajson::JsonValue(value);
 }
 
 }  // namespace
@@ -402,36 +451,51 @@ int32_t LoadBalancer802dot11vSubworker::write_candidate_entry(const ApEntry& vie
     const int own = viewing_radio_index(viewer, band, candidate.channel);
     if (own < 0)
         return NO_ENTRY;
-    const Radio& viewing = viewer.radios.radios[static_cast<std::size_t>(own)];
-
+    take_viewer(counter, viewer);
+    const auto own_index = static_cast<std::size_t>(own);
     std::vector<TakenVap> taken;
     int32_t written = priority;
-    take_vaps(viewer, viewing, candidate, bssid, true, counter, taken);
+    take_vaps(viewer, counter.with_80211v[own_index], candidate, bssid, true, counter, taken);
     if (taken.empty()) {
         // An SSID shared with 802.11k only is listed, but never as a
         // destination the AP should prefer.
         if (!config->use_80211k)
             return NO_ENTRY;
-        take_vaps(viewer, viewing, candidate, bssid, false, counter, taken);
+        take_vaps(viewer, counter.with_80211k[own_index], candidate, bssid, false, counter,
+                  taken);
         if (taken.empty())
             return NO_ENTRY;
         written = 0;
     }
+    if (array.is_null())
+        return written;
 
-    JsonWriter entry = array.add_object("");
-    entry.add_string("neighbour-mac", mac_to_string(bssid).c_str());
-    entry.add_int("channel", candidate.channel);
-    entry.add_int("band", candidate.get_advertised_band(candidate.channel));
-    entry.add_int("bandwidth", candidate.bandwidth);
-    entry.add_string("primary-channel", candidate.get_primary_channel_text());
-    entry.add_int("priority", written);
-    JsonWriter vaps = entry.add_array("vaps");
-    for (const TakenVap& vap : taken) {
-        JsonWriter item = vaps.add_object("");
-        item.add_int("id", vap.id);
-        item.add_string("ssid", vap.ssid->c_str());
-        item.add_string("mac", mac_to_string(vap.mac).c_str());
+    // Built straight into the writer's document.
+    yajson::ArenaScope scope(array.arena());
+    yajson::JsonValue vaps = yajson::JsonValue::make_array();
+    yajson::JsonArray& list = vaps.as_array();
+    list.reserve(taken.size());
+    for (const TakenVap& item : taken) {
+        yajson::JsonValue vap = yajson::JsonValue::make_object();
+        yajson::JsonObject& members = vap.as_object();
+        members.reserve(3);
+        set_member(members, "id", int_value(item.id));
+        set_member(members, "ssid", yajson::JsonValue(std::string_view(*item.ssid)));
+        set_member(members, "mac", yajson::JsonValue(MacText(item.mac).view()));
+        list.push_back(std::move(vap));
     }
+    yajson::JsonValue entry = yajson::JsonValue::make_object();
+    yajson::JsonObject& members = entry.as_object();
+    members.reserve(7);
+    set_member(members, "neighbour-mac", yajson::JsonValue(MacText(bssid).view()));
+    set_member(members, "channel", int_value(candidate.channel));
+    set_member(members, "band", int_value(candidate.get_advertised_band(candidate.channel)));
+    set_member(members, "bandwidth", int_value(candidate.bandwidth));
+    set_member(members, "primary-channel",
+               yajson::JsonValue(std::string_view(candidate.get_primary_channel_text())));
+    set_member(members, "priority", int_value(written));
+    set_member(members, "vaps", std::move(vaps));
+    array.resolve().as_array().push_back(std::move(entry));
     return written;
 }
 

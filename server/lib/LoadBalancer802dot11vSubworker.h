@@ -22,11 +22,13 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace rrm {
 
 class JsonWriter;
 class Radio;
+class Vap;
 
 class LoadBalancer802dot11vSubworker : public IRrmSubworker {
 public:
@@ -41,8 +43,16 @@ public:
     // What write_candidate_entry answers when it wrote nothing.
     static constexpr int32_t NO_ENTRY = -1;
 
-    // VAP objects written per SSID and candidate radio id, for one array.
-    using EntryCounter = std::unordered_map<std::string, int>;
+    // What one array keeps while it is built: the VAP objects written per
+    // SSID and candidate radio id, and the viewer's VAPs of each radio in
+    // ascending SSID order, with 802.11v and with 802.11k (taken at the
+    // first entry: one array has one viewer).
+    struct EntryCounter {
+        std::unordered_map<std::string, std::vector<int>> counts;
+        const ApEntry* viewer = nullptr;
+        std::vector<std::vector<const Vap*>> with_80211v;
+        std::vector<std::vector<const Vap*>> with_80211k;
+    };
 
     // Arms timer 0 with the period of the settings.
     LoadBalancer802dot11vSubworker(const DomainConfig* config, const std::string* domain_name,
