@@ -164,7 +164,8 @@ public:
     }
     bool holds(const std::string& mac, int id, const std::string& client)
     {
-        return radio_of(mac, id).client_table.clients.count(rrm::mac_from_string(client.c_str())) != 0;
+        const rrm::MacAddress station = rrm::mac_from_string(client.c_str());
+        return radio_of(mac, id).client_table.clients.count(station) != 0;
     }
     void hear(const std::string& viewer, const std::string& bssid)
     {
@@ -255,7 +256,8 @@ TEST(LoadBalancer802dot11v, ClientReportsKeepTheLoadAndThePriorityOfTheRadio)
                                "Skip 802.11v disassoc for invalid/disabled radio_id=-1 (ap "
                                "02:00:00:00:01:00)"));
     // The recorded client keeps what its last association said.
-    const auto& client = domain.radio_of(V, 0).client_table.clients.at(rrm::mac_from_string(s1.c_str()));
+    const auto& client =
+        domain.radio_of(V, 0).client_table.clients.at(rrm::mac_from_string(s1.c_str()));
     EXPECT_EQ(client.ssid, "corp");
     EXPECT_EQ(client.rssi, -50);
 }
@@ -327,7 +329,9 @@ TEST(LoadBalancer802dot11v, AnnouncedRoamsCountTheClientOnTheTargetRadio)
     domain.radio_of(A, 0).client_table.age_expected_stas();
     domain.radio_of(A, 0).client_table.age_expected_stas();
     domain.roam(V, 0, sta(1), "02:00:00:00:02:00");
-    EXPECT_EQ(domain.radio_of(A, 0).client_table.expected.at(rrm::mac_from_string(sta(1).c_str())).ttl, 5);
+    const auto& again =
+        domain.radio_of(A, 0).client_table.expected.at(rrm::mac_from_string(sta(1).c_str()));
+    EXPECT_EQ(again.ttl, 5);
 }
 
 TEST(LoadBalancer802dot11v, ArrivalAfterARoamRemovesTheClientFromEveryRadioOfTheApItLeft)
@@ -429,8 +433,9 @@ TEST(LoadBalancer802dot11v, ArrivalAfterARoamRemovesTheClientFromEveryRadioOfThe
 // (00:00:00:00:02:01), B and C by their radio MACs.
 void build_list_domain(Domain& domain, bool heard)
 {
-    domain.subscribe(ap(V, {radio(0, 36, 5, {vap(1, "corp", true, true), vap(2, "guest", true, false)})}));
-    domain.subscribe(ap(A, {radio(0, 36, 5, {vap(1, "corp", true, true), vap(2, "guest", true, false)})}));
+    const std::vector<SimVap> both = {vap(1, "corp", true, true), vap(2, "guest", true, false)};
+    domain.subscribe(ap(V, {radio(0, 36, 5, both)}));
+    domain.subscribe(ap(A, {radio(0, 36, 5, both)}));
     domain.subscribe(ap(B, {radio(0, 40, 5, {vap(2, "guest", true, false)}),
                             radio(1, 6, 2, {vap(1, "corp", true, true)})}));
     domain.subscribe(ap(C, {radio(0, 44, 5, {vap(1, "corp", true, true)})}));
@@ -908,7 +913,8 @@ TEST(LoadBalancer802dot11v, NothingIsPlannedWithout80211v)
     Domain domain(settings);
     domain.lb().planning_update_802dot11v(true);
     EXPECT_FALSE(domain.lb().lists_pending);
-    EXPECT_FALSE(domain.log.has(LOG_LEVEL_DEBUG, "Planning 802.11v optimization (timer restarted)"));
+    EXPECT_FALSE(
+        domain.log.has(LOG_LEVEL_DEBUG, "Planning 802.11v optimization (timer restarted)"));
 }
 
 TEST(LoadBalancer802dot11v, PeriodZeroKeepsTheTimerRunning)
