@@ -233,8 +233,14 @@ int main(int argc, char** argv)
         if (!api_web->is_running()) {
             // A server that cannot serve its management port has failed.
             errno = 0;
-            throw std::runtime_error("Cannot create the web API server on port " +
-                                     std::to_string(api_web->port()));
+            std::string text =
+                "Cannot create the web API server on port " + std::to_string(api_web->port());
+            if (api_web->uses_https())
+                text += " with HTTPS (certificate " + api_web->cert_file() + ", key " +
+                        api_web->key_file() + ")";
+            else
+                text += " with plain HTTP";
+            throw std::runtime_error(text);
         }
 
         ApiWeb* web = api_web.get();

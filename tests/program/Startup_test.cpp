@@ -241,8 +241,8 @@ TEST(ProgramStartup, WebApiPortInUseIsAStartupErrorWithExitStatusOne)
     ::close(holder);
     EXPECT_TRUE(exit.exited) << p.stderr_text();
     EXPECT_EQ(1, exit.code);
-    const std::string message =
-        "Cannot create the web API server on port " + std::to_string(p.api_port);
+    const std::string message = "Cannot create the web API server on port " +
+                                std::to_string(p.api_port) + " with plain HTTP";
     const std::string err = p.stderr_text();
     EXPECT_NE(std::string::npos, ("\n" + err).find("\nwendara: main: " + message + "\n"))
         << err;
