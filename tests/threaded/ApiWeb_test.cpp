@@ -17,7 +17,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -215,6 +219,104 @@ TEST_F(ApiWebTest, NoConnectionStateMakesTheLoopSpin)
         // About ten a second while idle (one wake-up every 100 ms); a loop
         // that spins makes thousands.
         EXPECT_LE(calls, 100u) << c.name;
+    }
+}
+
+// An openssl s_client connected to the server over TLS: it sends the bytes
+// given, and its output is never read, so once the pipe to the test is full
+// it stops reading the connection: a TLS peer that does not read.
+class TlsPeer {
+public:
+    TlsPeer(int port, const std::string& bytes)
+    {
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+            return;
+        const std::string target = "127.0.0.1:" + std::to_string(port);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            ::dup2(out[1], 2);
+            ::execlp("openssl", "openssl", "s_client", "-quiet", "-connect", target.c_str(),
+                     static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        input_ = in[1];
+        output_ = out[0];
+        if (!bytes.empty() && ::write(input_, bytes.data(), bytes.size()) < 0)
+            ADD_FAILURE() << "cannot hand the request to s_client";
+    }
+    ~TlsPeer()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (input_ >= 0)
+            ::close(input_);
+        if (output_ >= 0)
+            ::close(output_);
+    }
+    TlsPeer(const TlsPeer&) = delete;
+    TlsPeer& operator=(const TlsPeer&) = delete;
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+};
+
+TEST_F(ApiWebTest, NoTlsConnectionStateMakesTheLoopSpin)
+{
+    build("\"use_https\":1");
+    const testsupport::ProgramResult made = testsupport::run_program(
+        {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+         "/CN=127.0.0.1", "-keyout", files.work() / "key.pem", "-out",
+         files.work() / "cert.pem"});
+    ASSERT_EQ(0, made.exit_code) << made.err;
+    testsupport::put_file(files.www_path() + "/large.txt", std::string(24 << 20, 'f'));
+    ScriptedWeb web(registry.get(), vrrp.get(), files.work() / "cert.pem",
+                    files.work() / "key.pem");
+    ASSERT_TRUE(web.is_running());
+    web.answer = large_reply;
+    Loop loop(web);
+
+    const std::string file = "GET /www/wendara/large.txt HTTP/1.1\r\nHost: t\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::function<std::shared_ptr<void>()> open;
+    };
+    const auto tcp = [&web](const std::string& bytes) {
+        return [&web, bytes]() -> std::shared_ptr<void> {
+            auto c = std::make_shared<HttpConnection>(web.port());
+            c->send(bytes);
+            return c;
+        };
+    };
+    const auto tls = [&web](const std::string& bytes) {
+        return [&web, bytes]() -> std::shared_ptr<void> {
+            return std::make_shared<TlsPeer>(web.port(), bytes);
+        };
+    };
+    const std::vector<Case> cases = {
+        {"no handshake", tcp("")},
+        {"part of a handshake", tcp(std::string("\x16\x03\x01\x02\x00\x01", 6))},
+        {"plain HTTP, partial head", tcp("GET / HT")},
+        {"TLS, partial head", tls("GET / HT")},
+        {"TLS, body still to come", tls("POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\n{")},
+        {"TLS, a large file, not read", tls(file)},
+        {"TLS, pipelined behind a large file, not read", tls(file + file + file)},
+        {"TLS, pipelined behind a large reply, not read", tls(post("{}") + post("{}"))},
+    };
+    for (const Case& c : cases) {
+        const std::shared_ptr<void> peer = c.open();
+        std::this_thread::sleep_for(1s);
+        const uint64_t before = web.service_calls();
+        std::this_thread::sleep_for(1s);
+        EXPECT_LE(web.service_calls() - before, 100u) << c.name;
     }
 }
 
