@@ -206,6 +206,7 @@ TEST_F(ApiWebTest, NoConnectionStateMakesTheLoopSpin)
         // The library keeps what follows a request whose answer is still
         // being sent, and would service it on every pass.
         {"pipelined behind a large file, not read", one(file + file + file, 4096)},
+        {"a large reply, not read", one(post("{}"), 4096)},
         {"pipelined behind a large reply, not read", one(post("{}") + post("{}"), 4096)},
         {"trailing bytes behind a large reply, not read", one(post("{}") + "\r\n", 4096)},
     };
