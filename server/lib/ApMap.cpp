@@ -24,9 +24,22 @@ ApMap::ApMap()
 
 ApMap::~ApMap()
 {
+    // The APs may outlive the map: their scan views stop reporting to it.
+    for (const auto& entry : table)
+        release(entry.first, entry.second);
     // The index's references go first, then the table's.
     index.clear();
     table.clear();
+}
+
+void ApMap::hold(const MacAddress& key, const ApPtr& ap)
+{
+    ap->visible_members.watch(heard, HeardIndex::Hearer{key, ap->base_mac});
+}
+
+void ApMap::release(const MacAddress& key, const ApPtr& ap)
+{
+    ap->visible_members.unwatch(heard, key);
 }
 
 void ApMap::insert(const MacAddress& mac, const ApPtr& ap)
@@ -40,7 +53,25 @@ void ApMap::insert(const MacAddress& mac, const ApPtr& ap)
                     mac_to_string(result.first->second->base_mac).c_str());
         return;
     }
+    if (result.second)
+        hold(mac, ap);
     index.insert_ap(ap);
+}
+
+ApMap::Table::iterator ApMap::erase(Table::iterator it)
+{
+    index.erase_ap(it->second);
+    release(it->first, it->second);
+    return table.erase(it);
+}
+
+bool ApMap::erase(const MacAddress& key)
+{
+    auto it = table.find(key);
+    if (it == table.end())
+        return false;
+    erase(it);
+    return true;
 }
 
 const ApMap::ApPtr& ApMap::get_ap(const MacAddress& mac, const BaseSession& session) const
@@ -125,8 +156,7 @@ void ApMap::erase_session_aps(const BaseSession& session)
 {
     for (auto it = table.begin(); it != table.end();) {
         if (it->second->session.id == session.id) {
-            index.erase_ap(it->second);
-            it = table.erase(it);
+            it = erase(it);
         } else {
             ++it;
         }
@@ -142,8 +172,7 @@ int ApMap::age()
         const int64_t left = static_cast<int64_t>(ap.ttl) - 1;
         ap.ttl = static_cast<int32_t>(std::max<int64_t>(left, std::numeric_limits<int32_t>::min()));
         if (left <= 0) {
-            index.erase_ap(it->second);
-            it = table.erase(it);
+            it = erase(it);
             ++removed;
         } else {
             ++it;
@@ -172,9 +201,10 @@ int ApMap::move_if(ApMap& target, const std::function<bool(const ApEntry&)>& sel
             ++it;
             continue;
         }
-        index.erase_ap(ap);
+        if (result.second)
+            target.hold(it->first, ap);
         target.index.insert_ap(ap);
-        it = table.erase(it);
+        it = erase(it);
         ++moved;
     }
     return moved;
@@ -228,6 +258,7 @@ std::unique_ptr<ApMap> ApMap::copy() const
     for (const auto& entry : table) {
         auto ap = std::make_shared<ApEntry>(*entry.second);
         result->table.emplace(entry.first, ap);
+        result->hold(entry.first, ap);
         // A new object has no entries to look for in the index.
         result->index.insert_ap(ap, true);
     }
@@ -637,35 +668,61 @@ void ApMap::collect_neighbour_vaps(const Radio& radio, const MacAddress& bssid,
         vaps.push_back(NeighbourVap{item.id, *item.ssid, mac_to_string(item.mac)});
 }
 
+void ApMap::find_hearers(const MacAddress& base_mac, std::vector<HeardAs>& out) const
+{
+    // A hearer's BSSID names the radio its index entry names, the exact
+    // address first, then with the locally-administered bit flipped. So the
+    // BSSIDs that can name a radio of this AP are its own index keys and
+    // their flipped forms, each checked against the entry it resolves to.
+    auto consider = [&](const MacAddress& bssid) {
+        const ApStorageEntry* known = find_index_entry(index, bssid);
+        if (known == nullptr || !known->ap || known->ap->base_mac != base_mac)
+            return;
+        const std::vector<HeardIndex::Hearer>* hearers = heard.hearers_of(bssid);
+        if (hearers == nullptr)
+            return;
+        HeardAs* best = nullptr;
+        for (HeardAs& item : out)
+            if (item.radio_id == known->radio_id)
+                best = &item;
+        for (const HeardIndex::Hearer& hearer : *hearers) {
+            if (hearer.base_mac == base_mac)
+                continue;
+            if (best == nullptr) {
+                out.push_back(HeardAs{known->radio_id, hearer.key, bssid});
+                best = &out.back();
+                continue;
+            }
+            const int order = std::memcmp(hearer.key.octets, best->hearer.octets, 6);
+            if (order < 0 || (order == 0 && std::memcmp(bssid.octets, best->bssid.octets, 6) < 0)) {
+                best->hearer = hearer.key;
+                best->bssid = bssid;
+            }
+        }
+    };
+    index.for_each_entry_of(base_mac, [&](const MacAddress& key, const ApStorageEntry&) {
+        consider(key);
+        consider(mac_flip_local_bit(key));
+    });
+}
+
 MacAddress ApMap::get_visible_radio_mac(const ApEntry& ap, int radio_id,
                                         const ApEntry* viewer) const
 {
     const MacAddress own = ap.get_radio_mac(radio_id);
-    MacAddress found;
     if (viewer != nullptr) {
         if (viewer->base_mac == ap.base_mac)
             return own;
+        MacAddress found;
         return lowest_heard_as(index, *viewer, ap.base_mac, radio_id, found) ? found : own;
     }
-    // The first hearer in ascending MAC order, found in one walk without
-    // sorting: a domain asks this for every radio of every AP it sends
-    // "fbt-info" to.
-    bool heard = false;
-    MacAddress first_hearer;
-    MacAddress heard_as;
-    for (const Table::value_type& item : table) {
-        const ApEntry& hearer = *item.second;
-        if (hearer.visible_members.table.empty() || hearer.base_mac == ap.base_mac)
-            continue;
-        if (heard && std::memcmp(item.first.octets, first_hearer.octets, sizeof first_hearer.octets) >= 0)
-            continue;
-        if (lowest_heard_as(index, hearer, ap.base_mac, radio_id, found)) {
-            heard = true;
-            first_hearer = item.first;
-            heard_as = found;
-        }
-    }
-    return heard ? heard_as : own;
+    // The first hearer in ascending MAC order, its lowest BSSID for the radio.
+    std::vector<HeardAs> heard_as;
+    find_hearers(ap.base_mac, heard_as);
+    for (const HeardAs& item : heard_as)
+        if (item.radio_id == radio_id)
+            return item.bssid;
+    return own;
 }
 
 std::vector<MacAddress> ApMap::get_visible_radio_macs(const ApEntry& ap) const
@@ -675,25 +732,12 @@ std::vector<MacAddress> ApMap::get_visible_radio_macs(const ApEntry& ap) const
     result.reserve(radios.size());
     for (const Radio& radio : radios)
         result.push_back(ap.get_radio_mac(static_cast<int>(radio.id)));
-    // Per radio position: the table key of the first hearer found so far.
-    std::vector<MacAddress> hearer_of(radios.size());
-    std::vector<bool> heard(radios.size(), false);
-    for (const Table::value_type& item : table) {
-        const ApEntry& hearer = *item.second;
-        if (hearer.visible_members.table.empty() || hearer.base_mac == ap.base_mac)
-            continue;
-        for (std::size_t i = 0; i < radios.size(); ++i) {
-            if (heard[i] && std::memcmp(item.first.octets, hearer_of[i].octets,
-                                        sizeof hearer_of[i].octets) >= 0)
-                continue;
-            MacAddress found;
-            if (lowest_heard_as(index, hearer, ap.base_mac, static_cast<int>(radios[i].id), found)) {
-                heard[i] = true;
-                hearer_of[i] = item.first;
-                result[i] = found;
-            }
-        }
-    }
+    std::vector<HeardAs> heard_as;
+    find_hearers(ap.base_mac, heard_as);
+    for (const HeardAs& item : heard_as)
+        for (std::size_t i = 0; i < radios.size(); ++i)
+            if (static_cast<int>(radios[i].id) == item.radio_id)
+                result[i] = item.bssid;
     return result;
 }
 

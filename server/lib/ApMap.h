@@ -8,8 +8,11 @@
 // - a table never replaces an entry: the first AP stored under a MAC stays,
 //   and an AP that cannot enter a map because another AP holds its MAC there
 //   stays where it was, so a move never loses an AP from every map.
-// A caller that removes an AP from `table` itself must first remove its
-// index entries (index.erase_ap).
+// - `heard` holds exactly the visible members of the APs of the table: each
+//   AP's visible members report to it while the AP is held (NeighbourMap::
+//   watch), whoever changes them.
+// APs leave the table only through the operations here (erase, the moves,
+// age); a caller must not erase table entries itself.
 
 #include "ApEntry.h"
 #include "ApStorage.h"
@@ -63,6 +66,11 @@ public:
 
     std::size_t size() const { return table.size(); }
     bool empty() const { return table.empty(); }
+
+    // Removes the AP held under the key (index entries, heard BSSIDs, table
+    // entry); false when the key holds none.
+    bool erase(const MacAddress& key);
+    Table::iterator erase(Table::iterator it);
 
     // Rebuilds the index entries of an AP whose radios or VAPs changed;
     // nothing for an AP this map's table does not hold.
@@ -148,15 +156,32 @@ public:
     MacAddress get_visible_radio_mac(const ApEntry& ap, int radio_id,
                                      const ApEntry* viewer) const;
     // The same, without a viewer, for every radio of `ap` at once (by
-    // position in its radio list), in one walk over the map.
+    // position in its radio list). Both look the hearers up in `heard`: the
+    // cost is that of the AP's own BSSIDs and their hearers, not of the map.
     std::vector<MacAddress> get_visible_radio_macs(const ApEntry& ap) const;
     // The list covers every AP of the map instead of the heard ones.
     bool use_all_neighbours(const ApEntry& viewer) const;
 
     Table table;
     ApStorage index;
+    // Who in this map hears which BSSID.
+    HeardIndex heard;
 
 private:
+    // The AP enters or leaves the table under key: its visible members
+    // start or stop reporting to `heard`.
+    void hold(const MacAddress& key, const ApPtr& ap);
+    void release(const MacAddress& key, const ApPtr& ap);
+    // How the other APs of this map hear the radios of the AP with that
+    // base MAC: per radio id, the first hearer in ascending key order and
+    // the lowest BSSID under which it hears the radio. From `heard`.
+    struct HeardAs {
+        int radio_id;
+        MacAddress hearer;
+        MacAddress bssid;
+    };
+    void find_hearers(const MacAddress& base_mac, std::vector<HeardAs>& out) const;
+
     // Moves the APs that `select` picks (after `prepare` ran on each) into
     // target; returns how many arrived there.
     int move_if(ApMap& target, const std::function<bool(const ApEntry&)>& select,

@@ -3,6 +3,8 @@
 #include "ApEntry.h"
 #include "Log.h"
 
+#include <algorithm>
+
 namespace rrm {
 
 void ApStorage::insert_ap(const std::shared_ptr<ApEntry>& ap, bool fresh)
@@ -24,6 +26,8 @@ void ApStorage::insert_ap(const std::shared_ptr<ApEntry>& ap, bool fresh)
     }
     if (keys.empty())
         keys_of_.erase(ap.get());
+    else
+        owners_[ap->base_mac].push_back(ap.get());
     RRM_TRACE("AP %s, total size=%d", mac_to_string(ap->base_mac).c_str(),
               static_cast<int>(table.size()));
 }
@@ -40,6 +44,13 @@ void ApStorage::erase_ap(const std::shared_ptr<ApEntry>& ap)
                 table.erase(it);
         }
         keys_of_.erase(found);
+        auto owners = owners_.find(ap->base_mac);
+        if (owners != owners_.end()) {
+            std::vector<const ApEntry*>& list = owners->second;
+            list.erase(std::remove(list.begin(), list.end(), ap.get()), list.end());
+            if (list.empty())
+                owners_.erase(owners);
+        }
     }
     RRM_TRACE("AP %s, total size=%d", mac_to_string(ap->base_mac).c_str(),
               static_cast<int>(table.size()));
@@ -49,6 +60,7 @@ void ApStorage::clear()
 {
     table.clear();
     keys_of_.clear();
+    owners_.clear();
 }
 
 std::shared_ptr<ApEntry> ApStorage::find_ap(const MacAddress& bssid) const

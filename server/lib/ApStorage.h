@@ -43,12 +43,34 @@ public:
     std::size_t size() const { return table.size(); }
     bool empty() const { return table.empty(); }
 
+    // Calls f(bssid, entry) for every entry of the APs whose own MAC is
+    // base_mac: the BSSIDs under which the index knows that AP.
+    template <class F>
+    void for_each_entry_of(const MacAddress& base_mac, F&& f) const
+    {
+        auto owners = owners_.find(base_mac);
+        if (owners == owners_.end())
+            return;
+        for (const ApEntry* owner : owners->second) {
+            auto keys = keys_of_.find(owner);
+            if (keys == keys_of_.end())
+                continue;
+            for (const MacAddress& key : keys->second) {
+                auto it = table.find(key);
+                if (it != table.end() && it->second.ap.get() == owner)
+                    f(it->first, it->second);
+            }
+        }
+    }
+
     Table table;
 
 private:
     // The keys insert_ap entered for each AP, so that its entries are found
     // again without a walk over the whole index.
     std::unordered_map<const ApEntry*, std::vector<MacAddress>> keys_of_;
+    // The APs with entries, by their own MAC (normally one per MAC).
+    std::unordered_map<MacAddress, std::vector<const ApEntry*>, MacHash> owners_;
 };
 
 }  // namespace rrm

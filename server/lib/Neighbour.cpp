@@ -44,9 +44,130 @@ void Neighbour::to_json(JsonWriter& object) const
     object.add_int("primary", primary);
 }
 
+// ---- Heard index -------------------------------------------------------------
+
+void HeardIndex::add(const MacAddress& bssid, const Hearer& hearer)
+{
+    by_bssid_[bssid].push_back(hearer);
+}
+
+void HeardIndex::remove(const MacAddress& bssid, const MacAddress& key)
+{
+    auto it = by_bssid_.find(bssid);
+    if (it == by_bssid_.end())
+        return;
+    std::vector<Hearer>& hearers = it->second;
+    for (std::size_t i = 0; i < hearers.size(); ++i) {
+        if (hearers[i].key == key) {
+            hearers[i] = hearers.back();
+            hearers.pop_back();
+            break;
+        }
+    }
+    if (hearers.empty())
+        by_bssid_.erase(it);
+}
+
+const std::vector<HeardIndex::Hearer>* HeardIndex::hearers_of(const MacAddress& bssid) const
+{
+    auto it = by_bssid_.find(bssid);
+    return it == by_bssid_.end() ? nullptr : &it->second;
+}
+
+std::size_t HeardIndex::pair_count() const
+{
+    std::size_t pairs = 0;
+    for (const auto& entry : by_bssid_)
+        pairs += entry.second.size();
+    return pairs;
+}
+
+// ---- Neighbour map -------------------------------------------------------------
+
+NeighbourMap::NeighbourMap(const NeighbourMap& other) : table(other.table) {}
+
+NeighbourMap::NeighbourMap(NeighbourMap&& other) noexcept
+{
+    // The source's watchers see it emptied.
+    other.report_all_removed();
+    table = std::move(other.table);
+    other.table.clear();
+}
+
+NeighbourMap& NeighbourMap::operator=(const NeighbourMap& other)
+{
+    if (this != &other)
+        replace_table(Table(other.table));
+    return *this;
+}
+
+NeighbourMap& NeighbourMap::operator=(NeighbourMap&& other)
+{
+    if (this != &other) {
+        other.report_all_removed();
+        Table taken = std::move(other.table);
+        other.table.clear();
+        replace_table(std::move(taken));
+    }
+    return *this;
+}
+
 void NeighbourMap::insert(const MacAddress& bssid, const Neighbour& record)
 {
-    table.emplace(bssid, record);
+    if (table.emplace(bssid, record).second)
+        report_added(bssid);
+}
+
+void NeighbourMap::clear()
+{
+    report_all_removed();
+    table.clear();
+}
+
+void NeighbourMap::watch(HeardIndex& index, const HeardIndex::Hearer& as)
+{
+    watches_.push_back(Watch{&index, as});
+    for (const Entry& entry : table)
+        index.add(entry.first, as);
+}
+
+void NeighbourMap::unwatch(HeardIndex& index, const MacAddress& key)
+{
+    for (auto it = watches_.begin(); it != watches_.end(); ++it) {
+        if (it->index == &index && it->as.key == key) {
+            for (const Entry& entry : table)
+                index.remove(entry.first, key);
+            watches_.erase(it);
+            return;
+        }
+    }
+}
+
+void NeighbourMap::report_added(const MacAddress& bssid) const
+{
+    for (const Watch& w : watches_)
+        w.index->add(bssid, w.as);
+}
+
+void NeighbourMap::report_all_removed() const
+{
+    for (const Watch& w : watches_)
+        for (const Entry& entry : table)
+            w.index->remove(entry.first, w.as.key);
+}
+
+void NeighbourMap::report_all_added() const
+{
+    for (const Watch& w : watches_)
+        for (const Entry& entry : table)
+            w.index->add(entry.first, w.as);
+}
+
+void NeighbourMap::replace_table(Table&& replacement)
+{
+    report_all_removed();
+    table.swap(replacement);
+    report_all_added();
 }
 
 bool NeighbourMap::contains_radio_of(const ApEntry& ap) const
@@ -121,7 +242,7 @@ void NeighbourMap::merge_scans(const std::vector<NeighbourMap>& scans)
         record.dbm_signal = robust_mean_dbm(item.second.samples);
         merged.emplace(item.first, record);
     }
-    table.swap(merged);
+    replace_table(std::move(merged));
 }
 
 namespace {

@@ -35,16 +35,64 @@ struct Neighbour {
     void to_json(JsonWriter& object) const;
 };
 
+// Who hears which BSSID among the APs of one AP map: for every BSSID in
+// the visible members of the map's APs, the APs that hold it, each by its
+// key in the map and its own MAC. The map has its APs' visible members
+// report every BSSID that enters or leaves them (NeighbourMap::watch), so
+// the index follows each scan view whoever changes it. Never dereferences
+// an AP.
+class HeardIndex {
+public:
+    struct Hearer {
+        MacAddress key;       // the AP's key in the map: one AP per key
+        MacAddress base_mac;  // the AP's own MAC
+    };
+
+    HeardIndex() { by_bssid_.max_load_factor(1.0f); }
+
+    void add(const MacAddress& bssid, const Hearer& hearer);
+    void remove(const MacAddress& bssid, const MacAddress& key);
+    // The APs that hold the BSSID exactly as written; null when none does.
+    const std::vector<Hearer>* hearers_of(const MacAddress& bssid) const;
+
+    // Distinct BSSIDs heard.
+    std::size_t size() const { return by_bssid_.size(); }
+    // Every (BSSID, hearer) pair, for checks.
+    std::size_t pair_count() const;
+
+private:
+    std::unordered_map<MacAddress, std::vector<Hearer>, MacHash> by_bssid_;
+};
+
 class NeighbourMap {
 public:
     using Table = std::unordered_map<MacAddress, Neighbour, MacHash>;
     using Entry = Table::value_type;
 
+    // The records' values may be changed in place; the keys change only
+    // through the operations below, which tell the watching heard indexes.
     Table table;
+
+    NeighbourMap() = default;
+    // Copies and moved-to tables start unwatched; an assignment replaces
+    // the keys as the watchers see them.
+    NeighbourMap(const NeighbourMap& other);
+    NeighbourMap(NeighbourMap&& other) noexcept;
+    NeighbourMap& operator=(const NeighbourMap& other);
+    NeighbourMap& operator=(NeighbourMap&& other);
+    ~NeighbourMap() = default;
 
     // The first record of a BSSID stays.
     void insert(const MacAddress& bssid, const Neighbour& record);
-    void clear() { table.clear(); }
+    void clear();
+
+    // Reports the table's BSSIDs to `index` as heard by `as`, now and at
+    // every change until unwatch; an AP map does this for each AP it holds.
+    void watch(HeardIndex& index, const HeardIndex::Hearer& as);
+    // Takes the table's BSSIDs out of `index` again (the hearer with that
+    // key) and stops reporting to it.
+    void unwatch(HeardIndex& index, const MacAddress& key);
+    bool watched() const { return !watches_.empty(); }
 
     // Whether one of the AP's radio MACs (whatever the radio's state) is
     // heard, as it is or with the locally-administered bit inverted.
@@ -72,6 +120,19 @@ public:
     Table::iterator end() { return table.end(); }
     Table::const_iterator begin() const { return table.begin(); }
     Table::const_iterator end() const { return table.end(); }
+
+private:
+    struct Watch {
+        HeardIndex* index;
+        HeardIndex::Hearer as;
+    };
+    void report_added(const MacAddress& bssid) const;
+    void report_all_removed() const;
+    void report_all_added() const;
+    // Replaces the table, the watchers told of the keys that go and come.
+    void replace_table(Table&& replacement);
+
+    std::vector<Watch> watches_;
 };
 
 // Integer mean of signal samples that first drops the samples lying far

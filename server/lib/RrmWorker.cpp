@@ -44,11 +44,9 @@ ApMap::Table::iterator find_entry(ApMap& map, const MacAddress& mac)
     return map.table.end();
 }
 
-// Takes one entry out of a map: its index entries first, then the entry.
 void erase_entry(ApMap& map, ApMap::Table::iterator it)
 {
-    map.index.erase_ap(it->second);
-    map.table.erase(it);
+    map.erase(it);
 }
 
 bool is_cmd(const char* cmd, const char* name)

@@ -158,8 +158,7 @@ TEST_F(NeighbourList, AllModeListsEveryEnabledRadio)
 TEST_F(NeighbourList, DeletedMapAppendsItsOwnAps)
 {
     ApMap deleted;
-    active.index.erase_ap(n2);
-    active.table.erase(n2->base_mac);
+    active.erase(n2->base_mac);
     deleted.insert(n2->base_mac, n2);
     hear(*viewer, "00:00:00:00:03:10");
     hear(*viewer, "00:00:00:00:02:10");

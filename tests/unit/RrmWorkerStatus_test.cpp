@@ -45,8 +45,7 @@ TEST(RrmWorkerStatus, DetailsCountsMetricsAndApLists)
     domain.from_ap(third.subscribe_request(), 3);
     domain.drop(2);
     auto held = domain.find(domain.worker->aps, "02:00:00:00:03:00");
-    domain.worker->aps.index.erase_ap(held);
-    domain.worker->aps.table.erase(held->base_mac);
+    domain.worker->aps.erase(held->base_mac);
     domain.worker->unanswered_aps.insert(held->base_mac, held);
 
     domain.worker->config_changed_metric.count = 3;

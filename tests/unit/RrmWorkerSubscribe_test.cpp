@@ -333,8 +333,7 @@ TEST(RrmWorkerSubscribe, UnansweredApStaysWhereItIs)
     DomainFixture domain;
     domain.from_ap(one_radio_ap().subscribe_request(), 1);
     auto ap = domain.find(domain.worker->aps, "02:00:00:00:01:00");
-    domain.worker->aps.index.erase_ap(ap);
-    domain.worker->aps.table.clear();
+    domain.worker->aps.erase(ap->base_mac);
     domain.worker->unanswered_aps.insert(ap->base_mac, ap);
     domain.log.clear();
 
@@ -402,8 +401,7 @@ TEST(RrmWorkerSubscribe, Unsubscription)
         auto ap = domain.find(domain.worker->aps, spec.mac);
         rrm::ApMap* held = &domain.worker->aps;
         if (c.unanswered || c.deleted) {
-            domain.worker->aps.index.erase_ap(ap);
-            domain.worker->aps.table.clear();
+            domain.worker->aps.erase(ap->base_mac);
             held = c.unanswered ? &domain.worker->unanswered_aps : &domain.worker->aps_to_delete;
             held->insert(ap->base_mac, ap);
         }

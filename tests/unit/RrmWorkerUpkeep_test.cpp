@@ -155,8 +155,7 @@ TEST(RrmWorkerUpkeep, ApMessagesReachTheirApOrAreReported)
     }
     // A steering message of an AP held as unanswered reaches it too.
     auto ap = domain.find(domain.worker->aps, spec.mac);
-    domain.worker->aps.index.erase_ap(ap);
-    domain.worker->aps.table.clear();
+    domain.worker->aps.erase(ap->base_mac);
     domain.worker->unanswered_aps.insert(ap->base_mac, ap);
     domain.log.clear();
     domain.from_ap(spec.message("rrm-client-assoc"), 1);
