@@ -100,6 +100,7 @@ bool RrmWorker::keep_running(const bool& is_running)
 
 void RrmWorker::poll_timers()
 {
+    BroadcastBatch batch(*this);
     timers.poll();
     subworkers.poll_all();
 }
@@ -134,6 +135,9 @@ void RrmWorker::report_timer_exception(const char* what)
     RRM_ERROR("Exception at processing timer on worker '%s': %s", name.c_str(),
               what ? what : "unknown exception");
     notify_event(EVENT_WORKER_MSG_EXCEPTION, std::make_shared<std::string>(name));
+    // What the failed callback queued leaves now, not with the next
+    // callback's batch.
+    end_broadcast_batch();
 }
 
 void RrmWorker::raise_domain_changed()
@@ -182,10 +186,26 @@ void RrmWorker::broadcast_buffer_clear()
     broadcast_buffer.clear();
 }
 
+void RrmWorker::end_broadcast_batch() noexcept
+{
+    if (broadcast_buffer.empty())
+        return;
+    try {
+        broadcast_buffer_flush();
+    } catch (const std::exception& e) {
+        RRM_ERROR("Broadcast messages of worker '%s' dropped: %s", name.c_str(), e.what());
+        broadcast_buffer.clear();
+    } catch (...) {
+        RRM_ERROR("Broadcast messages of worker '%s' dropped", name.c_str());
+        broadcast_buffer.clear();
+    }
+}
+
 // ---------------------------------------------------------------- dispatch
 
 void RrmWorker::process_message(const JsonReader& json, const QueueMessage& msg)
 {
+    BroadcastBatch batch(*this);
     try {
         // The worker's own stop message is the base's business, not an
         // invalid AP message. Only the server's own messages get there.

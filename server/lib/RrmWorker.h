@@ -91,6 +91,24 @@ public:
     void broadcast_buffer_add(const char* text, const BaseSession& session);
     void broadcast_buffer_flush();
     void broadcast_buffer_clear();
+    // Flushes what is left in the buffer; when the flush itself fails, the
+    // rest is dropped (Error record). Never throws.
+    void end_broadcast_batch() noexcept;
+
+    // The scope of one batch of broadcasts: whatever the batch queued leaves
+    // when the scope ends, also when it ends with an exception, so nothing
+    // of a failed batch waits for some later, unrelated flush. The worker
+    // also ends a batch after every message and every timer pass.
+    class BroadcastBatch {
+    public:
+        explicit BroadcastBatch(RrmWorker& worker) : worker_(worker) {}
+        ~BroadcastBatch() { worker_.end_broadcast_batch(); }
+        BroadcastBatch(const BroadcastBatch&) = delete;
+        BroadcastBatch& operator=(const BroadcastBatch&) = delete;
+
+    private:
+        RrmWorker& worker_;
+    };
     // One message for one AP, handed to the AP transport at once.
     void send_to_ap(const std::string& text, const BaseSession& session);
 

@@ -32,14 +32,6 @@ std::string json_string(const std::string& text)
     return yajson::serialize(options, yajson::JsonValue(std::string_view(text)));
 }
 
-// Bit 0x02 of the first octet of `mac` taken from `from`.
-MacAddress with_local_bit_of(MacAddress mac, const MacAddress& from)
-{
-    mac.octets[0] = static_cast<uint8_t>((mac.octets[0] & ~MAC_LOCAL_BIT) |
-                                         (from.octets[0] & MAC_LOCAL_BIT));
-    return mac;
-}
-
 }  // namespace
 
 TpcDcaSubworker::TpcDcaSubworker(const DomainConfig* settings, const std::string* name,
@@ -266,6 +258,7 @@ void TpcDcaSubworker::post_tpc_results_ap(ApEntry* ap, bool send_now, bool with_
 void TpcDcaSubworker::post_tpc_results(bool with_radios)
 {
     RRM_DEBUG("Post tpc-results");
+    RrmWorker::BroadcastBatch batch(*worker);
     for (auto& entry : aps->table)
         post_tpc_results_ap(entry.second.get(), false, with_radios, false);
     worker->subworkers.get_load_balancer_802dot11v()->mark_priorities_sent();
@@ -302,6 +295,7 @@ void TpcDcaSubworker::process_timer_802dot11k()
 void TpcDcaSubworker::post_request_mode(ApMap* map)
 {
     RRM_DEBUG("Post request mode");
+    RrmWorker::BroadcastBatch batch(*worker);
     for (auto& entry : map->table) {
         JsonWriter message("rrm", "rrm-request-mode", "");
         message.add_string("domain", domain_name->c_str());
@@ -309,86 +303,6 @@ void TpcDcaSubworker::post_request_mode(ApMap* map)
         worker->broadcast_buffer_add(message.to_string(), entry.second->session);
     }
     worker->broadcast_buffer_flush();
-}
-
-// ------------------------------------------------------------------- 802.11r
-
-void TpcDcaSubworker::planning_update_802dot11r()
-{
-    if (restore_lock) {
-        fbt_status = 1;
-        return;
-    }
-    if (config->use_80211r && (state == STATE_IDLE || state == STATE_PLANNED_TIME)) {
-        RRM_DEBUG("Planning update 802dot11r domain %s", domain_name->c_str());
-        timers.restart_timer(timer_802dot11r_callback, TIMER_802DOT11R, config->replan_delay);
-        fbt_status = 1;
-    } else {
-        RRM_DEBUG("NOT Planning update 802dot11r domain %s", domain_name->c_str());
-    }
-}
-
-void TpcDcaSubworker::process_timer_802dot11r()
-{
-    if (config->use_80211r && (state == STATE_IDLE || state == STATE_PLANNED_TIME)) {
-        RRM_DEBUG("Process update 802dot11r domain %s", domain_name->c_str());
-        update_802dot11r();
-        notify_event(EVENT_DOMAIN_CHANGED, std::make_shared<std::string>(*domain_name));
-    } else {
-        RRM_DEBUG("Not update 802dot11r domain %s", domain_name->c_str());
-    }
-}
-
-void TpcDcaSubworker::update_802dot11r()
-{
-    RRM_DEBUG("Update 802dot11r domain %s", domain_name->c_str());
-    fbt_status = 0;
-}
-
-void TpcDcaSubworker::post_results_802dot11r_ap(ApEntry* ap, bool send_now, bool force)
-{
-    RRM_DEBUG("%s", domain_name->c_str());
-    JsonWriter message("rrm", "fbt-info", "");
-    message.add_string("ap-mac", mac_to_string(ap->base_mac).c_str());
-    if (!config->use_80211r)
-        return;
-    if (!ap->fbt_changed && !(force && ap->radios.has_80211r_vaps()))
-        return;
-    message.add_int("wendara-use-80211r", 1);
-    message.add_int("fbt-over-ds", config->fbt_over_ds ? 1 : 0);
-    message.add_int("fbt-reassoc-deadline", config->fbt_reassoc_deadline);
-    JsonWriter list = message.add_array("vaps");
-    // Each key holder is named under the BSSID the domain hears its radio as.
-    const std::vector<MacAddress> heard_as = aps->get_visible_radio_macs(*ap);
-    for (std::size_t position = 0; position < ap->radios.radios.size(); ++position) {
-        const Radio& radio = ap->radios.radios[position];
-        if (!radio.status)
-            continue;
-        const MacAddress& heard = heard_as[position];
-        for (const Vap* vap : radio.vaps.sorted()) {
-            if (!vap->use_802dot11r)
-                continue;
-            JsonWriter item = list.add_object("");
-            item.add_int("vap_id", vap->vap_id);
-            item.add_int("radio_id", static_cast<int>(radio.id));
-            item.add_string("fbt-rrb-key", vap->fbt_rrb_key.c_str());
-            item.add_int("mobility-domain", vap->get_mobility_domain());
-            item.add_string("r0-key-holder-id", vap->fbt_r0_keyholder.c_str());
-            MacAddress r1 = mac_from_string(vap->fbt_r1_keyholder.c_str());
-            if (mac_equal_ignoring_local_bit(r1, heard) ||
-                mac_equal_ignoring_local_bit(radio.mac, heard))
-                r1 = with_local_bit_of(r1, heard);
-            item.add_string("r1-key-holder-id", mac_to_string(r1).c_str());
-            JsonWriter remotes = item.add_array("remotes");
-            for (const FbtLink& link : vap->fbt_links) {
-                JsonWriter remote = remotes.add_object("");
-                remote.add_string("remote-r0-kh-id", link.remote_r0_kh_id.c_str());
-                remote.add_string("remote-r1-kh-id", link.remote_r1_kh_id.c_str());
-                remote.add_string("remote-r1-kh-key", link.remote_r1_kh_key.c_str());
-            }
-        }
-    }
-    send(message.to_string(), ap->session, send_now);
 }
 
 }  // namespace rrm

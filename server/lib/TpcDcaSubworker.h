@@ -106,17 +106,25 @@ public:
     // "rrm-request-mode" to every AP of the map, in one flush.
     void post_request_mode(ApMap* map);
 
+    // The 802.11r planning (FastTransitionPlanning.cpp).
     // Plans the 802.11r update (states 0 and 1; while restore-locked it is
     // only recorded in fbt_status).
     void planning_update_802dot11r();
     // Timer 2.
     void process_timer_802dot11r();
-    // Recomputes the 802.11r links. The link planning is not in place yet:
-    // the pending update is only marked done.
+    // Fills the missing key holders and keys, replans the links of every
+    // active AP and sends "fbt-info" to each AP whose links changed, in one
+    // batch; the pending update is done (fbt_status 0).
     void update_802dot11r();
+    // The key holders and RRB keys the active APs' 802.11r VAPs lack.
+    void fill_missing_key_holders();
     // "fbt-info" to one AP whose links changed, or, forced, to one with an
-    // 802.11r VAP.
+    // 802.11r VAP; the AP's missing key holders are filled first.
     void post_results_802dot11r_ap(ApEntry* ap, bool send_now, bool force);
+    // "fbt-info" to every active AP whose links changed, in one batch.
+    void post_results_802dot11r();
+    // Empties the links of every 802.11r VAP of the active APs.
+    void clear_fbt_links();
 
     // Event 24 with the current state: {"location":"<domain>", "status":N}.
     void notify_state() const;

@@ -1,0 +1,662 @@
+// The 802.11r planning: the planning sub-worker's members that plan, run
+// and send it, and the link planning itself.
+//
+// The links of a VAP are texts (R0 identity, R1 identity as a MAC text, RRB
+// key). Each pass reads every link once: its R1 text is parsed once and the
+// link is matched through hash indexes of the domain's VAPs, built once per
+// pass, instead of being compared with every VAP of every other AP.
+
+#include "FastTransitionPlanning.h"
+
+#include "ApEntry.h"
+#include "ApMap.h"
+#include "ChannelPlan.h"
+#include "Config.h"
+#include "DomainConfig.h"
+#include "JsonWriter.h"
+#include "Log.h"
+#include "RrmWorker.h"
+#include "TpcDcaSubworker.h"
+#include "VapMap.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace rrm {
+
+namespace {
+
+MacAddress without_local_bit(MacAddress mac)
+{
+    mac.octets[0] = static_cast<uint8_t>(mac.octets[0] & ~MAC_LOCAL_BIT);
+    return mac;
+}
+
+// Bit 0x02 of the first octet of `mac` taken from `from`.
+MacAddress with_local_bit_of(MacAddress mac, const MacAddress& from)
+{
+    mac.octets[0] = static_cast<uint8_t>((mac.octets[0] & ~MAC_LOCAL_BIT) |
+                                         (from.octets[0] & MAC_LOCAL_BIT));
+    return mac;
+}
+
+// A key holder named under the BSSID `heard` when it is that BSSID, or the
+// radio heard as it, apart from the locally-administered bit: it then
+// takes that bit of the BSSID.
+MacAddress as_heard(const MacAddress& key_holder, const MacAddress& radio_mac,
+                    const MacAddress& heard)
+{
+    if (mac_equal_ignoring_local_bit(key_holder, heard) ||
+        mac_equal_ignoring_local_bit(radio_mac, heard))
+        return with_local_bit_of(key_holder, heard);
+    return key_holder;
+}
+
+void hash_mix(std::size_t& seed, std::size_t value)
+{
+    seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+}
+
+// What a surviving link needs of a VAP of another AP: the link's SSID, its
+// R1 identity as a MAC (local bit cleared) and its key.
+struct PartnerKey {
+    std::string_view ssid;
+    MacAddress r1;
+    std::string_view key;
+    bool operator==(const PartnerKey& o) const
+    {
+        return r1 == o.r1 && key == o.key && ssid == o.ssid;
+    }
+};
+
+// The matching rule of a link and a VAP: equal R0 identities, R1 identities
+// equal as MACs apart from the local bit, equal keys. A link matches a VAP
+// exactly when their link keys are equal.
+struct LinkKey {
+    std::string_view r0;
+    MacAddress r1;
+    std::string_view key;
+    bool operator==(const LinkKey& o) const { return r1 == o.r1 && key == o.key && r0 == o.r0; }
+};
+
+struct KeyHash {
+    std::size_t operator()(const PartnerKey& k) const noexcept
+    {
+        return hash(k.ssid, k.r1, k.key);
+    }
+    std::size_t operator()(const LinkKey& k) const noexcept { return hash(k.r0, k.r1, k.key); }
+    static std::size_t hash(std::string_view a, const MacAddress& mac, std::string_view b)
+    {
+        std::size_t seed = std::hash<std::string_view>()(b);
+        hash_mix(seed, static_cast<std::size_t>(mac_to_u48(mac)));
+        hash_mix(seed, std::hash<std::string_view>()(a));
+        return seed;
+    }
+};
+
+// Up to two distinct AP MACs: enough to tell whether one differs from a
+// given AP.
+struct TwoAps {
+    MacAddress mac[2];
+    int count = 0;
+
+    void add(const MacAddress& m)
+    {
+        if (count == 0 || (count == 1 && mac[0] != m))
+            mac[count++] = m;
+    }
+    bool other_than(const MacAddress& m) const
+    {
+        for (int i = 0; i < count; ++i)
+            if (mac[i] != m)
+                return true;
+        return false;
+    }
+};
+
+// The VAPs that can keep a link alive, summed up for the band rule.
+struct PartnerSet {
+    TwoAps on_six;  // of APs with a 6 GHz radio enabled
+    TwoAps any;
+    std::vector<std::pair<int, TwoAps>> by_band;  // by their radio's band
+
+    void add(const MacAddress& ap, int band, bool six)
+    {
+        any.add(ap);
+        if (six)
+            on_six.add(ap);
+        for (auto& entry : by_band) {
+            if (entry.first == band) {
+                entry.second.add(ap);
+                return;
+            }
+        }
+        by_band.emplace_back(band, TwoAps());
+        by_band.back().second.add(ap);
+    }
+    // Some VAP of an AP other than `ap` on a radio that passes the band rule
+    // for a radio of `band` on `ap`.
+    bool exists_for(const MacAddress& ap, int band, bool ap_six) const
+    {
+        if (ap_six)
+            return any.other_than(ap);
+        if (on_six.other_than(ap))
+            return true;
+        for (const auto& entry : by_band)
+            if (entry.first == band)
+                return entry.second.other_than(ap);
+        return false;
+    }
+};
+
+// The radios of two APs whose VAPs may be linked: the same band, or any
+// bands once either AP has a 6 GHz radio enabled.
+bool bands_link(int band, bool six, int other_band, bool other_six)
+{
+    return band == other_band || six || other_six;
+}
+
+// The VAPs of a radio in the order of its VAP table (ascending SSID).
+std::vector<Vap*> vaps_in_order(Radio& radio)
+{
+    std::vector<Vap*> vaps;
+    vaps.reserve(radio.vaps.table.size());
+    for (auto& entry : radio.vaps.table)
+        vaps.push_back(&entry.second);
+    std::sort(vaps.begin(), vaps.end(), [](const Vap* a, const Vap* b) { return a->ssid < b->ssid; });
+    return vaps;
+}
+
+struct ApSlotRange {
+    ApEntry* ap;
+    bool six;  // has an enabled 6 GHz radio
+    std::size_t first;
+    std::size_t count;
+};
+
+// One VAP with 802.11r on an enabled radio; slots are numbered in planning
+// order (APs ascending, radios in list order, VAPs ascending).
+struct Slot {
+    std::size_t ap;  // index into the AP ranges
+    Radio* radio;
+    Vap* vap;
+    int band;
+    MacAddress r1;  // the VAP's R1 identity as a MAC, local bit cleared
+    int group;      // id of its link key
+};
+
+class LinkPlanner {
+public:
+    LinkPlanner(ApMap& aps, bool server_wildcard) : aps_(aps), server_wildcard_(server_wildcard)
+    {
+        build();
+    }
+
+    bool run();
+
+private:
+    void build();
+    // The BSSID under which the AP hears radio `radio_id` of the AP `owner`:
+    // its lowest visible member that the index gives to that radio. False
+    // when it hears none.
+    bool heard_as(const ApEntry& hearer, const MacAddress& owner, int radio_id,
+                  MacAddress& bssid);
+    // The links of one AP's VAPs.
+    bool plan_ap(std::size_t index);
+
+    ApMap& aps_;
+    const bool server_wildcard_;
+    std::vector<ApSlotRange> ranges_;
+    std::vector<Slot> slots_;
+    std::unordered_map<std::string_view, std::vector<std::size_t>> by_ssid_;
+    std::unordered_map<PartnerKey, PartnerSet, KeyHash> partners_;
+    std::unordered_map<LinkKey, int, KeyHash> groups_;
+    std::vector<std::vector<std::size_t>> group_slots_;
+    // The SSID of a group's first VAP, and whether its VAPs have more than
+    // one SSID.
+    std::vector<std::string_view> group_ssid_;
+    std::vector<char> group_mixed_;
+
+    // Per VAP being planned: links per group, and the groups touched.
+    std::vector<int> count_;
+    std::vector<int> touched_;
+
+    // The hearer's view of the other APs' radios, for the AP being planned.
+    const ApEntry* view_of_ = nullptr;
+    std::unordered_map<uint64_t, MacAddress> view_;
+};
+
+void LinkPlanner::build()
+{
+    const auto entries = aps_.sorted();
+    ranges_.reserve(entries.size());
+    for (const auto* entry : entries) {
+        ApEntry& ap = *entry->second;
+        ApSlotRange range{&ap, false, slots_.size(), 0};
+        for (const Radio& radio : ap.radios.radios)
+            if (radio.status && radio.get_band() == BAND_6G)
+                range.six = true;
+        for (Radio& radio : ap.radios.radios) {
+            if (!radio.status)
+                continue;
+            for (Vap* vap : vaps_in_order(radio)) {
+                if (!vap->use_802dot11r)
+                    continue;
+                slots_.push_back(Slot{ranges_.size(), &radio, vap, radio.get_band(),
+                                      without_local_bit(mac_from_string(vap->fbt_r1_keyholder.c_str())),
+                                      -1});
+            }
+        }
+        range.count = slots_.size() - range.first;
+        ranges_.push_back(range);
+    }
+
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        Slot& slot = slots_[i];
+        const Vap& vap = *slot.vap;
+        const ApSlotRange& range = ranges_[slot.ap];
+        by_ssid_[vap.ssid].push_back(i);
+        partners_[PartnerKey{vap.ssid, slot.r1, vap.fbt_rrb_key}].add(range.ap->base_mac,
+                                                                      slot.band, range.six);
+        auto group = groups_.emplace(LinkKey{vap.fbt_r0_keyholder, slot.r1, vap.fbt_rrb_key},
+                                     static_cast<int>(group_slots_.size()));
+        if (group.second) {
+            group_slots_.emplace_back();
+            group_ssid_.push_back(vap.ssid);
+            group_mixed_.push_back(0);
+        }
+        slot.group = group.first->second;
+        const auto g = static_cast<std::size_t>(slot.group);
+        if (group_ssid_[g] != vap.ssid)
+            group_mixed_[g] = 1;
+        group_slots_[g].push_back(i);
+    }
+    count_.assign(group_slots_.size(), 0);
+}
+
+bool LinkPlanner::heard_as(const ApEntry& hearer, const MacAddress& owner, int radio_id,
+                           MacAddress& bssid)
+{
+    auto view_key = [](const MacAddress& ap, int radio) {
+        return mac_to_u48(ap) << 8 | static_cast<uint64_t>(radio & 0xFF);
+    };
+    if (view_of_ != &hearer) {
+        // Made once per planned AP, when its first new link needs it.
+        view_of_ = &hearer;
+        view_.clear();
+        for (const auto& heard : hearer.visible_members.table) {
+            auto known = find_mac_with_retry(aps_.index.table, heard.first);
+            if (known == aps_.index.table.end() || !known->second.ap)
+                continue;
+            if (known->second.radio_id < 0 || known->second.radio_id > 0xFF)
+                continue;
+            auto result =
+                view_.emplace(view_key(known->second.ap->base_mac, known->second.radio_id), heard.first);
+            MacAddress& lowest = result.first->second;
+            if (std::memcmp(heard.first.octets, lowest.octets, sizeof lowest.octets) < 0)
+                lowest = heard.first;
+        }
+    }
+    if (radio_id < 0 || radio_id > 0xFF)
+        return false;
+    auto it = view_.find(view_key(owner, radio_id));
+    if (it == view_.end())
+        return false;
+    bssid = it->second;
+    return true;
+}
+
+bool LinkPlanner::run()
+{
+    bool changed = false;
+    for (std::size_t i = 0; i < ranges_.size(); ++i)
+        if (plan_ap(i))
+            changed = true;
+    return changed;
+}
+
+bool LinkPlanner::plan_ap(std::size_t index)
+{
+    // The records of one AP's planning carry the function name "operator()".
+    auto plan = [&]() {
+        const ApSlotRange& range = ranges_[index];
+        ApEntry& a = *range.ap;
+        const MacAddress& a_mac = a.base_mac;
+        const bool wildcard = server_wildcard_ && a.use_wildcard_80211r;
+        bool changed = false;
+        RRM_TRACE("==================================");
+        RRM_TRACE("Device %s (%s)", a.factory.board.c_str(), a.get_platform_name().c_str());
+        RRM_TRACE("fbt_changed = %d", a.fbt_changed ? 1 : 0);
+
+        std::vector<int> link_groups;
+        std::vector<std::size_t> relevant;
+        for (std::size_t s = range.first; s < range.first + range.count; ++s) {
+            const Slot& own = slots_[s];
+            Vap& v = *own.vap;
+            RRM_TRACE("----------------------------------");
+            RRM_TRACE("wlan_id = %d vap_id = %d", static_cast<int>(own.radio->id), v.vap_id);
+            RRM_TRACE("current ssid = %s", v.ssid.c_str());
+            RRM_TRACE("current serial = %s", a.factory.serial.c_str());
+            RRM_TRACE("current r0 keyholder = %s", v.fbt_r0_keyholder.c_str());
+            RRM_TRACE("current r1 keyholder = %s", v.fbt_r1_keyholder.c_str());
+            RRM_TRACE("use_wildcard_80211r = %d", a.use_wildcard_80211r ? 1 : 0);
+            RRM_TRACE("remotes size = %zu", v.fbt_links.size());
+
+            // Links that lead nowhere: no VAP of this SSID on another AP
+            // (on a radio the band rule admits) holds their key holder and
+            // key any more. The R0 identity is not compared here.
+            std::vector<FbtLink>& links = v.fbt_links;
+            link_groups.clear();
+            std::size_t kept = 0;
+            for (std::size_t l = 0; l < links.size(); ++l) {
+                FbtLink& link = links[l];
+                const MacAddress r1 = without_local_bit(mac_from_string(link.remote_r1_kh_id.c_str()));
+                bool keep = false;
+                if (wildcard && link.remote_r1_kh_id == FBT_BROADCAST_R1_KH_ID) {
+                    RRM_DEBUG("skip wildcarg keyholder");
+                    keep = true;
+                } else {
+                    auto partner = partners_.find(PartnerKey{v.ssid, r1, link.remote_r1_kh_key});
+                    keep = partner != partners_.end() &&
+                           partner->second.exists_for(a_mac, own.band, range.six);
+                }
+                if (!keep) {
+                    RRM_TRACE("%s (%s) erase broken link with %s", v.fbt_r1_keyholder.c_str(),
+                              v.ssid.c_str(), link.remote_r1_kh_id.c_str());
+                    a.fbt_changed = true;
+                    continue;
+                }
+                auto group = groups_.find(LinkKey{link.remote_r0_kh_id, r1, link.remote_r1_kh_key});
+                link_groups.push_back(group == groups_.end() ? -1 : group->second);
+                if (kept != l)
+                    links[kept] = std::move(link);
+                ++kept;
+            }
+            links.resize(kept);
+            changed = changed || a.fbt_changed;
+
+            // The VAPs of the other APs that can change this VAP's links,
+            // in planning order: those of its SSID, and those of another SSID
+            // that carry the link key of one of its links (or of a link it
+            // may get). Every other VAP leaves the links as they are.
+            touched_.clear();
+            auto count_link = [&](int group, int delta) {
+                if (group < 0)
+                    return;
+                int& n = count_[static_cast<std::size_t>(group)];
+                if (n == 0 && delta > 0)
+                    touched_.push_back(group);
+                n += delta;
+            };
+            for (int group : link_groups)
+                count_link(group, 1);
+            relevant.clear();
+            auto same = by_ssid_.find(v.ssid);
+            if (same != by_ssid_.end())
+                relevant = same->second;
+            bool extra = false;
+            auto add_other_ssids = [&](int group) {
+                if (group < 0)
+                    return;
+                const auto g = static_cast<std::size_t>(group);
+                if (!group_mixed_[g] && group_ssid_[g] == v.ssid)
+                    return;
+                for (std::size_t other : group_slots_[static_cast<std::size_t>(group)]) {
+                    if (slots_[other].vap->ssid != v.ssid) {
+                        relevant.push_back(other);
+                        extra = true;
+                    }
+                }
+            };
+            for (int group : link_groups)
+                add_other_ssids(group);
+            if (same != by_ssid_.end())
+                for (std::size_t other : same->second)
+                    add_other_ssids(slots_[other].group);
+            if (extra) {
+                std::sort(relevant.begin(), relevant.end());
+                relevant.erase(std::unique(relevant.begin(), relevant.end()), relevant.end());
+            }
+
+            for (std::size_t r : relevant) {
+                const Slot& remote = slots_[r];
+                const ApSlotRange& b = ranges_[remote.ap];
+                if (b.ap->base_mac == a_mac || !bands_link(own.band, range.six, remote.band, b.six))
+                    continue;
+                Vap& v2 = *remote.vap;
+                const int group = remote.group;
+                const bool linked = count_[static_cast<std::size_t>(group)] > 0;
+                if (v2.ssid != v.ssid) {
+                    if (!linked)
+                        continue;
+                    RRM_TRACE("invalid link %s %s", v.ssid.c_str(), v2.ssid.c_str());
+                    // The first link that matches the remote goes.
+                    for (std::size_t l = 0; l < link_groups.size(); ++l) {
+                        if (link_groups[l] == group) {
+                            links.erase(links.begin() + static_cast<std::ptrdiff_t>(l));
+                            link_groups.erase(link_groups.begin() + static_cast<std::ptrdiff_t>(l));
+                            break;
+                        }
+                    }
+                    count_link(group, -1);
+                    RRM_TRACE("unlink %s %s", v.fbt_r1_keyholder.c_str(), v2.fbt_r1_keyholder.c_str());
+                    changed = true;
+                    a.fbt_changed = true;
+                    continue;
+                }
+                // One key holder on two APs is never linked to itself.
+                if (remote.r1 == own.r1)
+                    continue;
+                RRM_TRACE("remote ssid = %s", v2.ssid.c_str());
+                RRM_TRACE("remote MAC  = %s", v2.fbt_r1_keyholder.c_str());
+                if (linked) {
+                    RRM_TRACE("already linked %s %s", v.fbt_r1_keyholder.c_str(),
+                              v2.fbt_r1_keyholder.c_str());
+                    continue;
+                }
+                // The remote is named under the BSSID this AP hears its
+                // radio as, when it hears it.
+                std::string r1_text = v2.fbt_r1_keyholder;
+                MacAddress heard;
+                if (heard_as(a, b.ap->base_mac, static_cast<int>(remote.radio->id), heard))
+                    r1_text = mac_to_string(as_heard(mac_from_string(v2.fbt_r1_keyholder.c_str()),
+                                                     remote.radio->mac, heard));
+                v.link(v2, r1_text);
+                link_groups.push_back(group);
+                count_link(group, 1);
+                a.fbt_changed = true;
+                changed = true;
+                RRM_TRACE("now linked %s %s", v.fbt_r1_keyholder.c_str(), v2.fbt_r1_keyholder.c_str());
+            }
+            for (int group : touched_)
+                count_[static_cast<std::size_t>(group)] = 0;
+
+            if (wildcard && v.link_broadcast_802dot11r()) {
+                RRM_DEBUG("FBT broadcast mac added");
+                a.fbt_changed = true;
+                changed = true;
+            }
+            RRM_TRACE("new remotes size = %zu", v.fbt_links.size());
+        }
+        return changed;
+    };
+    return plan();
+}
+
+}  // namespace
+
+void fill_missing_key_holders(ApEntry& ap, bool server_wildcard)
+{
+    const bool wildcard = server_wildcard && ap.use_wildcard_80211r;
+    for (Radio& radio : ap.radios.radios) {
+        if (!radio.status)
+            continue;
+        for (auto& entry : radio.vaps.table) {
+            Vap& vap = entry.second;
+            if (!vap.use_802dot11r)
+                continue;
+            if (vap.fbt_r0_keyholder.empty())
+                vap.fbt_r0_keyholder =
+                    wildcard ? mac_to_keyholder_string(vap.mac) : ap.factory.serial;
+            if (vap.fbt_r1_keyholder.empty())
+                vap.fbt_r1_keyholder = mac_to_string(vap.mac);
+            if (vap.fbt_rrb_key.empty()) {
+                char key[FBT_KEY_LENGTH + 1];
+                Vap::generate_random_key(key, sizeof key);
+                vap.fbt_rrb_key = key;
+            }
+        }
+    }
+}
+
+bool plan_fbt_links(ApMap& aps, bool server_wildcard)
+{
+    LinkPlanner planner(aps, server_wildcard);
+    return planner.run();
+}
+
+// ------------------------------------------------- the planning sub-worker
+
+namespace {
+
+bool server_uses_wildcard(const RrmWorker* worker)
+{
+    return worker && worker->global_config && worker->global_config->server().use_wildcard_80211r;
+}
+
+}  // namespace
+
+void TpcDcaSubworker::planning_update_802dot11r()
+{
+    if (restore_lock) {
+        fbt_status = 1;
+        return;
+    }
+    if (config->use_80211r && (state == STATE_IDLE || state == STATE_PLANNED_TIME)) {
+        RRM_DEBUG("Planning update 802dot11r domain %s", domain_name->c_str());
+        timers.restart_timer(timer_802dot11r_callback, TIMER_802DOT11R, config->replan_delay);
+        fbt_status = 1;
+    } else {
+        RRM_DEBUG("NOT Planning update 802dot11r domain %s", domain_name->c_str());
+    }
+}
+
+void TpcDcaSubworker::process_timer_802dot11r()
+{
+    if (config->use_80211r && (state == STATE_IDLE || state == STATE_PLANNED_TIME)) {
+        RRM_DEBUG("Process update 802dot11r domain %s", domain_name->c_str());
+        update_802dot11r();
+        notify_event(EVENT_DOMAIN_CHANGED, std::make_shared<std::string>(*domain_name));
+    } else {
+        RRM_DEBUG("Not update 802dot11r domain %s", domain_name->c_str());
+    }
+}
+
+void TpcDcaSubworker::fill_missing_key_holders()
+{
+    const bool wildcard = server_uses_wildcard(worker);
+    for (const auto* entry : aps->sorted())
+        rrm::fill_missing_key_holders(*entry->second, wildcard);
+}
+
+void TpcDcaSubworker::update_802dot11r()
+{
+    RRM_DEBUG("Update 802dot11r domain %s", domain_name->c_str());
+    fill_missing_key_holders();
+    const bool wildcard = server_uses_wildcard(worker);
+    RRM_DEBUG("wendara use_wildcard_80211r=%d", wildcard ? 1 : 0);
+    if (aps->empty()) {
+        RRM_DEBUG("FBT settings changed = %d", 0);
+        fbt_status = 0;
+        return;
+    }
+    const bool changed = plan_fbt_links(*aps, wildcard);
+    RRM_DEBUG("FBT settings changed = %d", changed ? 1 : 0);
+    fbt_status = 0;
+    if (!changed)
+        return;
+    RrmWorker::BroadcastBatch batch(*worker);
+    for (const auto* entry : aps->sorted()) {
+        ApEntry& ap = *entry->second;
+        post_results_802dot11r_ap(&ap, false, false);
+        ap.fbt_changed = false;
+    }
+    worker->broadcast_buffer_flush();
+}
+
+void TpcDcaSubworker::post_results_802dot11r()
+{
+    RrmWorker::BroadcastBatch batch(*worker);
+    for (const auto* entry : aps->sorted()) {
+        ApEntry& ap = *entry->second;
+        post_results_802dot11r_ap(&ap, false, false);
+        ap.fbt_changed = false;
+    }
+    worker->broadcast_buffer_flush();
+}
+
+void TpcDcaSubworker::clear_fbt_links()
+{
+    for (auto& entry : aps->table)
+        for (Radio& radio : entry.second->radios.radios)
+            if (radio.status)
+                for (auto& vap : radio.vaps.table)
+                    if (vap.second.use_802dot11r)
+                        vap.second.fbt_links.clear();
+}
+
+void TpcDcaSubworker::post_results_802dot11r_ap(ApEntry* ap, bool send_now, bool force)
+{
+    RRM_DEBUG("%s", domain_name->c_str());
+    JsonWriter message("rrm", "fbt-info", "");
+    message.add_string("ap-mac", mac_to_string(ap->base_mac).c_str());
+    if (!config->use_80211r)
+        return;
+    if (!ap->fbt_changed && !(force && ap->radios.has_80211r_vaps()))
+        return;
+    // An AP is never told empty identities or keys: one that has just
+    // subscribed gets the ones the next update would give it.
+    rrm::fill_missing_key_holders(*ap, server_uses_wildcard(worker));
+    message.add_int("wendara-use-80211r", 1);
+    message.add_int("fbt-over-ds", config->fbt_over_ds ? 1 : 0);
+    message.add_int("fbt-reassoc-deadline", config->fbt_reassoc_deadline);
+    JsonWriter list = message.add_array("vaps");
+    // Each key holder is named under the BSSID the domain hears its radio as.
+    const std::vector<MacAddress> heard_as = aps->get_visible_radio_macs(*ap);
+    for (std::size_t position = 0; position < ap->radios.radios.size(); ++position) {
+        const Radio& radio = ap->radios.radios[position];
+        if (!radio.status)
+            continue;
+        for (const Vap* vap : radio.vaps.sorted()) {
+            if (!vap->use_802dot11r)
+                continue;
+            JsonWriter item = list.add_object("");
+            item.add_int("vap_id", vap->vap_id);
+            item.add_int("radio_id", static_cast<int>(radio.id));
+            item.add_string("fbt-rrb-key", vap->fbt_rrb_key.c_str());
+            item.add_int("mobility-domain", vap->get_mobility_domain());
+            item.add_string("r0-key-holder-id", vap->fbt_r0_keyholder.c_str());
+            const MacAddress r1 = as_heard(mac_from_string(vap->fbt_r1_keyholder.c_str()),
+                                           radio.mac, heard_as[position]);
+            item.add_string("r1-key-holder-id", mac_to_string(r1).c_str());
+            JsonWriter remotes = item.add_array("remotes");
+            for (const FbtLink& link : vap->fbt_links) {
+                JsonWriter remote = remotes.add_object("");
+                remote.add_string("remote-r0-kh-id", link.remote_r0_kh_id.c_str());
+                remote.add_string("remote-r1-kh-id", link.remote_r1_kh_id.c_str());
+                remote.add_string("remote-r1-kh-key", link.remote_r1_kh_key.c_str());
+            }
+        }
+    }
+    send(message.to_string(), ap->session, send_now);
+}
+
+}  // namespace rrm
