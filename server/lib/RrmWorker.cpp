@@ -795,36 +795,40 @@ void RrmWorker::restore_domain_state(const JsonReader& backup)
                                       config.away_timeout);
     for (const char* list : {"aps", "unanswered-aps", "deleted-aps"}) {
         const JsonReader elements = backup.child(list);
-        if (elements.is_null())
+        if (!elements.is_null())
+            restore_ap_map(aps_to_delete, elements, &config, channel_sets);
+    }
+}
+
+void RrmWorker::restore_ap_map(ApMap& target, const JsonReader& array,
+                               const DomainConfig* settings, ChannelSets& sets)
+{
+    for (int i = 0; i < array.size(); ++i) {
+        const JsonReader element = array.child(i);
+        if (element.is_null())
             continue;
-        for (int i = 0; i < elements.size(); ++i) {
-            const JsonReader element = elements.child(i);
-            if (element.is_null())
-                continue;
-            const MacAddress mac = mac_from_string(element.get_string("mac"));
-            const std::string board = element.get_string("board");
-            const std::string hw = element.get_string("hw");
-            const std::string serial = element.get_string("serial");
-            if (board.empty() || hw.empty() || serial.empty()) {
-                RRM_WARNING("Can't read factory settings from backup for ap '%s'",
-                            mac_to_string(mac).c_str());
-                continue;
-            }
-            RRM_DEBUG("Restore ap '%s' from backup", mac_to_string(mac).c_str());
-            auto ap = std::make_shared<ApEntry>(&config, mac, null_session,
-                                                FactorySettings(board, hw, serial, mac));
-            ap->restore(element, channel_sets);
-            ap->ttl = config.away_timeout_ticks();
-            // A backup is a file: its MAC ranges are checked as a new AP's.
-            if (!check_mac_params(ap)) {
-                const std::string text = mac_to_string(mac);
-                RRM_ERROR("Can't restore ap '%s' from backup due to invalid MAC parameters",
-                          text.c_str());
-                notify_event(EVENT_INVALID_MAC_PARAMS, std::make_shared<std::string>(text));
-                continue;
-            }
-            aps_to_delete.insert(mac, ap);
+        const MacAddress mac = mac_from_string(element.get_string("mac"));
+        const std::string text = mac_to_string(mac);
+        const std::string board = element.get_string("board");
+        const std::string hw = element.get_string("hw");
+        const std::string serial = element.get_string("serial");
+        if (board.empty() || hw.empty() || serial.empty()) {
+            RRM_WARNING("Can't read factory settings from backup for ap '%s'", text.c_str());
+            continue;
         }
+        RRM_DEBUG("Restore ap '%s' from backup", text.c_str());
+        auto ap = std::make_shared<ApEntry>(settings, mac, null_session,
+                                            FactorySettings(board, hw, serial, mac));
+        ap->restore(element, sets);
+        ap->ttl = settings->away_timeout_ticks();
+        // A backup is a file: its MAC ranges are checked as a new AP's.
+        if (!check_mac_params(ap)) {
+            RRM_ERROR("Can't restore ap '%s' from backup due to invalid MAC parameters",
+                      text.c_str());
+            notify_event(EVENT_INVALID_MAC_PARAMS, std::make_shared<std::string>(text));
+            continue;
+        }
+        target.insert(mac, ap);
     }
 }
 

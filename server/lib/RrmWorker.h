@@ -81,6 +81,11 @@ public:
     // with MAC ranges that do not fit is left out. The registry calls it on
     // a new worker before its thread starts.
     void restore_domain_state(const JsonReader& backup);
+    // Restores the AP elements of one backup list into target. An element
+    // without board, hw or serial (Warning) or with MAC parameters that
+    // fail check_mac_params (Error, event 3) is passed over.
+    void restore_ap_map(ApMap& target, const JsonReader& array, const DomainConfig* settings,
+                        ChannelSets& sets);
 
     // The management API's forced optimisation: only while no planning
     // cycle collects answers or runs (state 0 or 1).
