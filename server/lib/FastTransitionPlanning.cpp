@@ -211,6 +211,11 @@ private:
                   MacAddress& bssid);
     // The links of one AP's VAPs.
     bool plan_ap(std::size_t index);
+    // One of the first VAPs of the group can keep a link of a VAP with that
+    // SSID on `ap` alive (the partner rule); false says nothing about the
+    // other VAPs with the link's key holder and key.
+    bool has_partner_in(int group, std::string_view ssid, const MacAddress& ap, int band,
+                        bool ap_six) const;
 
     ApMap& aps_;
     const bool server_wildcard_;
@@ -314,6 +319,21 @@ bool LinkPlanner::heard_as(const ApEntry& hearer, const MacAddress& owner, int r
     return true;
 }
 
+bool LinkPlanner::has_partner_in(int group, std::string_view ssid, const MacAddress& ap,
+                                 int band, bool ap_six) const
+{
+    const std::vector<std::size_t>& members = group_slots_[static_cast<std::size_t>(group)];
+    const std::size_t look = std::min<std::size_t>(members.size(), 4);
+    for (std::size_t i = 0; i < look; ++i) {
+        const Slot& slot = slots_[members[i]];
+        const ApSlotRange& range = ranges_[slot.ap];
+        if (slot.vap->ssid == ssid && range.ap->base_mac != ap &&
+            bands_link(band, ap_six, slot.band, range.six))
+            return true;
+    }
+    return false;
+}
+
 bool LinkPlanner::run()
 {
     bool changed = false;
@@ -359,14 +379,21 @@ bool LinkPlanner::plan_ap(std::size_t index)
             for (std::size_t l = 0; l < links.size(); ++l) {
                 FbtLink& link = links[l];
                 const MacAddress r1 = without_local_bit(mac_from_string(link.remote_r1_kh_id.c_str()));
+                auto found = groups_.find(LinkKey{link.remote_r0_kh_id, r1, link.remote_r1_kh_key});
+                const int group = found == groups_.end() ? -1 : found->second;
                 bool keep = false;
                 if (wildcard && link.remote_r1_kh_id == FBT_BROADCAST_R1_KH_ID) {
                     RRM_DEBUG("skip wildcarg keyholder");
                     keep = true;
                 } else {
-                    auto partner = partners_.find(PartnerKey{v.ssid, r1, link.remote_r1_kh_key});
-                    keep = partner != partners_.end() &&
-                           partner->second.exists_for(a_mac, own.band, range.six);
+                    // Mostly the VAP the link was made to is there and
+                    // keeps it; else any VAP with its key holder and key.
+                    keep = group >= 0 && has_partner_in(group, v.ssid, a_mac, own.band, range.six);
+                    if (!keep) {
+                        auto partner = partners_.find(PartnerKey{v.ssid, r1, link.remote_r1_kh_key});
+                        keep = partner != partners_.end() &&
+                               partner->second.exists_for(a_mac, own.band, range.six);
+                    }
                 }
                 if (!keep) {
                     RRM_TRACE("%s (%s) erase broken link with %s", v.fbt_r1_keyholder.c_str(),
@@ -374,8 +401,7 @@ bool LinkPlanner::plan_ap(std::size_t index)
                     a.fbt_changed = true;
                     continue;
                 }
-                auto group = groups_.find(LinkKey{link.remote_r0_kh_id, r1, link.remote_r1_kh_key});
-                link_groups.push_back(group == groups_.end() ? -1 : group->second);
+                link_groups.push_back(group);
                 if (kept != l)
                     links[kept] = std::move(link);
                 ++kept;

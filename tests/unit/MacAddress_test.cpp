@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <random>
 #include <string>
 #include <unordered_map>
 
@@ -55,6 +57,50 @@ TEST(MacText, AnythingButSixColonFieldsReadsAllZero)
         EXPECT_EQ("00:00:00:00:00:00", mac_to_string(mac(text)));
     }
     EXPECT_EQ(MacAddress{}, mac_from_string(nullptr));
+}
+
+// The C library's scan of six "%02x" fields separated by colons, as the
+// reference of what a text reads as.
+MacAddress scanned(const char* text)
+{
+    unsigned int v[6];
+    MacAddress out;
+    if (std::sscanf(text, "%02x:%02x:%02x:%02x:%02x:%02x", &v[0], &v[1], &v[2], &v[3], &v[4],
+                    &v[5]) == 6)
+        for (int i = 0; i < 6; ++i)
+            out.octets[i] = static_cast<uint8_t>(v[i] & 0xFF);
+    return out;
+}
+
+TEST(MacText, ReadsWhatTheLibraryScanReads)
+{
+    // Plain texts take a short way; every text must still read as the scan
+    // reads it.
+    const char* texts[] = {"02:00:00:00:01:00", "fF:0a:B9:10:ff:e1", "02:00:00:00:01:0",
+                           "02:00:00:00:01:0g", "0x:00:00:00:01:00", "+1:02:03:04:05:06",
+                           "-1:02:03:04:05:06", "1:2:3:4:5:6", "01:02:03:04:05:06 tail",
+                           "01:02:03:04:05", "01;02:03:04:05:06", "ff:ff:ff:ff:ff:ff"};
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(scanned(text), mac(text));
+    }
+    // And any text made of the characters that matter.
+    const char alphabet[] = "0123456789abcdefABCDEFxX:+- ";
+    std::mt19937 random(17);
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        const int length = std::uniform_int_distribution<int>(0, 20)(random);
+        for (int i = 0; i < length; ++i) {
+            // Mostly the plain shape, so that near misses are common.
+            const bool colon_place = i % 3 == 2;
+            if (colon_place && std::uniform_int_distribution<int>(0, 9)(random) < 8)
+                text += ':';
+            else
+                text += alphabet[std::uniform_int_distribution<int>(0, sizeof alphabet - 2)(random)];
+        }
+        SCOPED_TRACE(text);
+        ASSERT_EQ(scanned(text.c_str()), mac(text.c_str()));
+    }
 }
 
 TEST(MacText, KeyHolderFormIsTwelveUpperCaseDigits)
