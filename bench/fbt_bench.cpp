@@ -17,10 +17,11 @@
 //
 // BM_Update runs the planning sub-worker's update_802dot11r on a real
 // domain worker (its "fbt-info" texts are built and handed to a registry
-// that drops them). BM_LiteralPlanning runs, on the same domain, the rule
-// written out step by step (tests/support/FbtReference.h: every link
-// compared with every VAP of every other AP, R1 texts parsed where they are
-// compared): the planning alone, without the messages.
+// that drops them). BM_IndexedPlanning runs the server's link planning
+// alone, BM_LiteralPlanning on the same domains the rule written out step
+// by step (tests/support/FbtReference.h: every link compared with every VAP
+// of every other AP, R1 texts parsed where they are compared): the
+// planning alone, without the messages.
 
 #include "ApEntry.h"
 #include "ApMap.h"
@@ -184,6 +185,28 @@ void BM_Update(benchmark::State& state)
                    (format_logs ? ", records formatted" : ""));
 }
 
+// The planning alone, as BM_LiteralPlanning measures the rule: the same
+// domains, without filling keys and without messages.
+void BM_IndexedPlanning(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    const bool floors = state.range(1) == 1;
+    const Kind kind = static_cast<Kind>(state.range(2));
+    rrm::set_log_handler(&discard_log);
+    Domain domain(n, floors);
+    domain.tpc().update_802dot11r();
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (kind == SCRATCH)
+            domain.clear_links();
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(rrm::plan_fbt_links(domain.worker->aps, false));
+    }
+    state.counters["links"] = benchmark::Counter(static_cast<double>(domain.links()));
+    state.SetLabel(std::string("indexed, ") + (floors ? "floors" : "one SSID set") +
+                   (kind == STEADY ? ", steady" : ", scratch"));
+}
+
 void BM_LiteralPlanning(benchmark::State& state)
 {
     const int n = static_cast<int>(state.range(0));
@@ -223,6 +246,14 @@ BENCHMARK(BM_Update)
 BENCHMARK(BM_Update)
     ->ArgNames({"aps", "floors", "kind", "fmt"})
     ->ArgsProduct({{100, 500}, {0}, {STEADY, JOIN, SCRATCH}, {0}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IndexedPlanning)
+    ->ArgNames({"aps", "floors", "kind"})
+    ->ArgsProduct({{100, 500, 2000}, {1}, {STEADY, SCRATCH}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IndexedPlanning)
+    ->ArgNames({"aps", "floors", "kind"})
+    ->ArgsProduct({{100, 500}, {0}, {STEADY, SCRATCH}})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LiteralPlanning)
     ->ArgNames({"aps", "floors", "kind"})
