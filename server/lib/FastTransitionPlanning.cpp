@@ -425,34 +425,32 @@ bool LinkPlanner::plan_ap(std::size_t index)
             for (int group : link_groups)
                 count_link(group, 1);
             relevant.clear();
-            auto same = by_ssid_.find(v.ssid);
-            if (same != by_ssid_.end())
-                relevant = same->second;
-            bool extra = false;
             auto add_other_ssids = [&](int group) {
                 if (group < 0)
                     return;
                 const auto g = static_cast<std::size_t>(group);
                 if (!group_mixed_[g] && group_ssid_[g] == v.ssid)
                     return;
-                for (std::size_t other : group_slots_[static_cast<std::size_t>(group)]) {
-                    if (slots_[other].vap->ssid != v.ssid) {
+                for (std::size_t other : group_slots_[g])
+                    if (slots_[other].vap->ssid != v.ssid)
                         relevant.push_back(other);
-                        extra = true;
-                    }
-                }
             };
+            static const std::vector<std::size_t> none;
+            auto same = by_ssid_.find(v.ssid);
+            const std::vector<std::size_t>& same_ssid = same != by_ssid_.end() ? same->second : none;
             for (int group : link_groups)
                 add_other_ssids(group);
-            if (same != by_ssid_.end())
-                for (std::size_t other : same->second)
-                    add_other_ssids(slots_[other].group);
-            if (extra) {
+            for (std::size_t other : same_ssid)
+                add_other_ssids(slots_[other].group);
+            const std::vector<std::size_t>* order = &same_ssid;
+            if (!relevant.empty()) {
+                relevant.insert(relevant.end(), same_ssid.begin(), same_ssid.end());
                 std::sort(relevant.begin(), relevant.end());
                 relevant.erase(std::unique(relevant.begin(), relevant.end()), relevant.end());
+                order = &relevant;
             }
 
-            for (std::size_t r : relevant) {
+            for (std::size_t r : *order) {
                 const Slot& remote = slots_[r];
                 const ApSlotRange& b = ranges_[remote.ap];
                 if (b.ap->base_mac == a_mac || !bands_link(own.band, range.six, remote.band, b.six))
