@@ -184,6 +184,15 @@ void TpcDcaSubworker::wait_mode_responses()
 void TpcDcaSubworker::restore(int32_t restored_state, int32_t restored_fbt_status,
                               int32_t unlock_delay_s)
 {
+    // A backup is a file: a state this worker does not know would hold the
+    // domain's 802.11k and 802.11r planning back for good (only states 0
+    // and 1 let updates through, and unlock re-plans only 1 to 5), so it
+    // comes back as idle.
+    if (restored_state < STATE_IDLE || restored_state > STATE_OPTIMIZING) {
+        RRM_WARNING("Unknown rrm-status %d in backup of domain %s, restored as %d",
+                    restored_state, domain_name->c_str(), STATE_IDLE);
+        restored_state = STATE_IDLE;
+    }
     state = restored_state;
     fbt_status = restored_fbt_status;
     restore_lock = true;

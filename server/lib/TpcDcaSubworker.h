@@ -86,7 +86,8 @@ public:
     // mode_response_wait.
     void wait_mode_responses();
     // The VRRP restore: the saved state and pending 802.11r update, planning
-    // held back for unlock_delay_s seconds (timer 3).
+    // held back for unlock_delay_s seconds (timer 3). A state outside 0-5
+    // comes back as 0 (Warning).
     void restore(int32_t state, int32_t fbt_status, int32_t unlock_delay_s);
     // Timer 3: ends the hold and re-plans what the restored state asks for.
     void unlock();

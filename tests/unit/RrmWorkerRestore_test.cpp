@@ -264,4 +264,43 @@ TEST(RrmWorkerRestore, PlanningStatesComeBackBehindTheRestoreLock)
     EXPECT_FALSE(bare.tpc().force_optimization_from_api());
 }
 
+// A corrupt backup must not hold a domain's planning back for good: a
+// state the worker does not know comes back as idle, so the pending 802.11r
+// update is planned once the hold ends. The known states come back as they
+// were saved.
+TEST(RrmWorkerRestore, UnknownPlanningStateComesBackIdle)
+{
+    struct Case {
+        int saved;
+        int restored;
+        bool warned;
+    };
+    const Case cases[] = {
+        {-1, 0, true},  {0, 0, false}, {4, 4, false},
+        {5, 5, false},  {6, 0, true},  {2147483647, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.saved);
+        DomainFixture domain(quiet_settings());
+        restore(domain, "{\"name\":\"d\",\"rrm-status\":" + std::to_string(c.saved) +
+                            ",\"fbt-status\":1}");
+        rrm::TpcDcaSubworker& tpc = domain.tpc();
+        EXPECT_EQ(tpc.state, c.restored);
+        EXPECT_TRUE(tpc.restore_lock);
+        ASSERT_EQ(domain.log.event_count(rrm::EVENT_TPC_DCA_STATE), 1u);
+        EXPECT_EQ(domain.log.events()[0].details,
+                  "{\"location\":\"d\", \"status\":" + std::to_string(c.restored) + "}");
+        EXPECT_EQ(domain.log.has(rrm::LOG_LEVEL_WARNING,
+                                 "Unknown rrm-status " + std::to_string(c.saved) +
+                                     " in backup of domain d, restored as 0"),
+                  c.warned);
+        if (c.restored != 0)
+            continue;
+        // Idle after the hold: the pending 802.11r update is planned.
+        tpc.timers.fire_due(rrm::TimerQueue::now_seconds() + 121);
+        EXPECT_FALSE(tpc.restore_lock);
+        EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_DEBUG, "Planning update 802dot11r domain d"));
+    }
+}
+
 }  // namespace
