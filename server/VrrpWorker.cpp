@@ -13,7 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -45,8 +47,14 @@ bool usable_backup_folder(const std::string& path)
     struct stat st;
     if (::stat(path.c_str(), &st) == 0)
         return true;
-    ::mkdir(path.c_str(), 0777);
+    ::mkdir(path.c_str(), 0750);
     return ::stat(path.c_str(), &st) == 0;
+}
+
+bool ends_with(const std::string& text, const char* tail)
+{
+    const size_t n = std::strlen(tail);
+    return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
 }
 
 bool write_whole(int fd, const std::string& text)
@@ -177,34 +185,85 @@ std::set<std::string> VrrpWorker::pending() const
     return pending_domains;
 }
 
+void VrrpWorker::retry_later(const std::set<std::string>& domains)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const rrm::ServerSettings settings = config->server();
+    if (!settings.vrrp_enabled)
+        return;
+    pending_domains.insert(domains.begin(), domains.end());
+    // A later change of a domain has armed it already; arming it again
+    // only pushes the run back to one quiet period from now.
+    timers.restart_timer([this] { backup_due = true; }, kBackupTimerId,
+                         std::max(1, settings.vrrp_timeout));
+}
+
+int VrrpWorker::write_backup_file(const std::string& folder, const std::string& domain,
+                                  const std::string& text)
+{
+    // Hidden and never ending in ".json", so a restore never reads a file
+    // that a killed run left half written; unique, so two writers of the
+    // same folder never write into one temporary file.
+    std::string temporary = folder + "/." + domain + ".json.XXXXXX";
+    const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int error = 0;
+    // The files hold the domains' 802.11r keys: owner and group only.
+    if (::fchmod(fd, 0640) != 0 || !write_whole(fd, text) || ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::rename(temporary.c_str(), (folder + "/" + domain + ".json").c_str()) != 0)
+        error = errno;
+    if (error != 0)
+        ::unlink(temporary.c_str());
+    return error;
+}
+
 void VrrpWorker::make_domains_backup()
 {
     const std::string folder = config->server().vrrp_backup_path;
-    if (!usable_backup_folder(folder)) {
-        APP_LOG(Error) << "backup_path " << folder << " invalid";
-        return;
-    }
     std::set<std::string> domains;
     {
         std::lock_guard<std::mutex> lock(mutex);
         domains.swap(pending_domains);
     }
+    if (!usable_backup_folder(folder)) {
+        APP_LOG(Error) << "backup_path " << folder << " invalid";
+        retry_later(domains);
+        return;
+    }
+    std::set<std::string> again;
+    bool renamed = false;
     for (const std::string& domain : domains) {
         std::string text;
-        if (!build_domain_backup(domain, text))
+        bool gone = false;
+        if (!build_domain_backup(domain, text, &gone)) {
+            if (!gone)
+                again.insert(domain);
             continue;
-        const std::string file = folder + "/" + domain + ".json";
-        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        bool written = fd >= 0 && write_whole(fd, text);
-        int error = written ? 0 : errno;
-        if (fd >= 0 && ::close(fd) != 0 && written) {
-            written = false;
-            error = errno;
         }
-        if (!written)
+        const int error = write_backup_file(folder, domain, text);
+        if (error != 0) {
             APP_LOG(Error) << "Error writing backup file for domain " << domain
-                           << " failed with error code: " << error << ". Filename: " << file;
+                           << " failed with error code: " << error
+                           << ". Filename: " << folder + "/" + domain + ".json";
+            again.insert(domain);
+            continue;
+        }
+        renamed = true;
     }
+    if (renamed) {
+        // The renames themselves last only once the folder is on disk.
+        const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+    }
+    if (!again.empty())
+        retry_later(again);
 }
 
 yajson::JsonValue VrrpWorker::restore_domains_from_backup()
@@ -221,6 +280,8 @@ yajson::JsonValue VrrpWorker::restore_domains_from_backup()
     while (dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..")
+            continue;
+        if (name[0] == '.' && !ends_with(name, ".json"))
             continue;
         const std::string file = folder + "/" + name;
         const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -287,59 +348,151 @@ const yajson::JsonValue* member_of(const yajson::JsonValue& object, const char* 
     return object.is_object() ? object.as_object().find(key) : nullptr;
 }
 
+// A reply that says something went wrong: none at all, an "error", or a
+// "status" of "failure".
+bool is_failure_reply(const yajson::JsonValue& reply)
+{
+    if (reply.is_null())
+        return true;
+    if (!reply.is_object())
+        return false;
+    if (member_of(reply, "error"))
+        return true;
+    const yajson::JsonValue* status = member_of(reply, "status");
+    return status && status->is_string() && status->as_string() == "failure";
+}
+
 }  // namespace
 
-bool VrrpWorker::build_domain_backup(const std::string& domain, std::string& out)
+char* VrrpWorker::query_domain(const std::string& domain)
 {
-    if (domain.empty())
-        return false;
-    // The domain's full status, read inside its worker's lock.
-    std::string status;
-    const bool found = registry->run_on_domain(domain, [&](rrm::RrmWorker& worker) {
-        rrm::JsonWriter writer("");
-        worker.to_json_full(writer);
-        status = writer.to_string();
-    });
-    if (!found)
-        return false;
-    yajson::ParseResult parsed = parse_backup_text(status);
+    rrm::JsonWriter request("");
+    request.add_string("domain", domain.c_str());
+    return process_rrm_command(*registry, rrm::JsonReader(request.to_string()));
+}
+
+char* VrrpWorker::query_ap(const std::string& domain, const std::string& mac)
+{
+    rrm::JsonWriter request("");
+    request.add_string("domain", domain.c_str());
+    request.add_string("ap", mac.c_str());
+    return process_rrm_command(*registry, rrm::JsonReader(request.to_string()));
+}
+
+char* VrrpWorker::query_ap_fbt_links(const std::string& domain, const std::string& mac)
+{
+    rrm::JsonWriter request("");
+    request.add_string("domain", domain.c_str());
+    request.add_string("ap", mac.c_str());
+    request.add_object("fbt-links");
+    return process_rrm_command(*registry, rrm::JsonReader(request.to_string()));
+}
+
+namespace {
+
+// A query reply parsed; null when there is none or it does not parse. The
+// reply is freed.
+yajson::JsonValue take_reply(char* reply)
+{
+    if (reply == nullptr)
+        return yajson::JsonValue();
+    std::unique_ptr<char, decltype(&std::free)> owned(reply, &std::free);
+    yajson::ParseResult parsed = parse_backup_text(reply);
     if (parsed.error)
+        return yajson::JsonValue();
+    return std::move(parsed.value);
+}
+
+}  // namespace
+
+bool VrrpWorker::merge_full_vaps(yajson::JsonValue& state, const yajson::JsonValue& fbt)
+{
+    yajson::JsonValue* radios = state.is_object() ? state.as_object().find("radios") : nullptr;
+    yajson::JsonValue* interfaces =
+        radios && radios->is_object() ? radios->as_object().find("interfaces") : nullptr;
+    const yajson::JsonValue* full = member_of(fbt, "radios");
+    if (!interfaces || !interfaces->is_array() || !full || !full->is_array())
         return false;
-    const yajson::JsonValue& root = parsed.value;
-    const yajson::JsonValue* details = member_of(root, "details");
+    for (yajson::JsonValue& interface : interfaces->as_array()) {
+        const yajson::JsonValue* id = member_of(interface, "id");
+        if (!id || !id->is_integer())
+            continue;
+        for (const yajson::JsonValue& radio : full->as_array()) {
+            const yajson::JsonValue* radio_id = member_of(radio, "id");
+            const yajson::JsonValue* vaps = member_of(radio, "vaps");
+            if (!radio_id || !radio_id->is_integer() || !vaps ||
+                radio_id->as_integer() != id->as_integer())
+                continue;
+            interface.as_object().erase("vaps");
+            interface.set("vaps", *vaps);
+        }
+    }
+    return true;
+}
+
+bool VrrpWorker::collect_ap_backups(const yajson::JsonValue& list, const std::string& domain,
+                                    const char* key, yajson::JsonValue& out)
+{
+    if (!list.is_array() || !out.is_array())
+        return false;
+    for (const yajson::JsonValue& entry : list.as_array()) {
+        const yajson::JsonValue* mac = member_of(entry, "mac");
+        if (!mac || !mac->is_string())
+            return false;
+        const std::string mac_text(mac->as_string());
+        yajson::JsonValue state = take_reply(query_ap(domain, mac_text));
+        const yajson::JsonValue fbt = take_reply(query_ap_fbt_links(domain, mac_text));
+        // An AP that left the domain meanwhile is not found; one that moved
+        // to another list answers under another key.
+        if (is_failure_reply(state) || is_failure_reply(fbt))
+            return false;
+        yajson::JsonValue* element = state.is_object() ? state.as_object().find(key) : nullptr;
+        const yajson::JsonValue* links = member_of(fbt, key);
+        if (!element || !links || !merge_full_vaps(*element, *links))
+            return false;
+        copy_string_member(entry, *element, "board");
+        copy_string_member(entry, *element, "hw");
+        copy_string_member(entry, *element, "serial");
+        out.as_array().push_back(*element);
+    }
+    return true;
+}
+
+bool VrrpWorker::build_domain_backup(const std::string& domain, std::string& out, bool* gone)
+{
+    if (gone)
+        *gone = false;
+    if (domain.empty()) {
+        if (gone)
+            *gone = true;
+        return false;
+    }
+    const yajson::JsonValue status = take_reply(query_domain(domain));
+    if (is_failure_reply(status)) {
+        // "domain not found": the domain has no worker, so nothing of it to
+        // keep; its next worker schedules its own backup.
+        if (gone)
+            *gone = member_of(status, "error") != nullptr;
+        return false;
+    }
+    const yajson::JsonValue* details = member_of(status, "details");
     if (!details || !details->is_object())
         return false;
+    const char* const lists[][2] = {
+        {"aps", "active-ap"}, {"unanswered-aps", "unanswered-ap"}, {"deleted-aps", "deleted-ap"}};
+    for (const auto& list : lists)
+        if (!member_of(*details, list[0]))
+            return false;
 
     yajson::JsonValue backup = yajson::JsonValue::make_object();
     backup.set("name", yajson::JsonValue(domain));
     copy_int_member(*details, backup, "rrm-status");
     copy_int_member(*details, backup, "fbt-status");
-    for (const char* list : {"aps", "unanswered-aps", "deleted-aps"}) {
-        // The full AP states, each with the identity that the short list of
-        // the status gives for its MAC.
-        const yajson::JsonValue* states = member_of(root, list);
-        const yajson::JsonValue* entries = member_of(*details, list);
-        if (!states || !states->is_array() || !entries || !entries->is_array())
-            return false;
+    for (const auto& list : lists) {
         yajson::JsonValue aps = yajson::JsonValue::make_array();
-        for (const yajson::JsonValue& state : states->as_array()) {
-            const yajson::JsonValue* mac = member_of(state, "mac");
-            if (!mac || !mac->is_string())
-                return false;
-            yajson::JsonValue element = state;
-            for (const yajson::JsonValue& entry : entries->as_array()) {
-                const yajson::JsonValue* entry_mac = member_of(entry, "mac");
-                if (entry_mac && entry_mac->is_string() &&
-                    entry_mac->as_string() == mac->as_string()) {
-                    copy_string_member(entry, element, "board");
-                    copy_string_member(entry, element, "hw");
-                    copy_string_member(entry, element, "serial");
-                    break;
-                }
-            }
-            aps.as_array().push_back(std::move(element));
-        }
-        backup.set(list, std::move(aps));
+        if (!collect_ap_backups(*member_of(*details, list[0]), domain, list[1], aps))
+            return false;
+        backup.set(list[0], std::move(aps));
     }
     out = compact(backup);
     return true;

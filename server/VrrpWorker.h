@@ -58,12 +58,16 @@ public:
     // Fires the due timers; main thread, after each web API pass.
     void poll_timers();
 
-    // Writes the backup file of every domain scheduled so far. A folder that
-    // cannot be used keeps them scheduled for the next run.
+    // Writes the backup file of every domain scheduled so far. A domain
+    // whose file could not be built or written (or all of them, when the
+    // folder cannot be used) stays scheduled and the run is armed again; a
+    // domain without a worker is dropped.
     void make_domains_backup();
 
     // Every backup file of vrrp_backup_path that parses, as one array, in
-    // folder order; null when the folder cannot be used.
+    // folder order; null when the folder cannot be used. Hidden names are
+    // passed over (the writer's temporary files) unless they end in ".json"
+    // (the file of a domain whose name starts with a dot).
     yajson::JsonValue restore_domains_from_backup();
 
     // Switches the registry to `role` (0 backup, 1 master); becoming master
@@ -71,10 +75,29 @@ public:
     // is disabled.
     bool request_role(int role);
 
-    // The domain backup object of one domain as compact text, from the full
-    // status of its domain worker; false when the domain has no worker or
-    // its status lacks the AP lists.
-    bool build_domain_backup(const std::string& domain, std::string& out);
+    // The domain backup object of one domain as compact text, read through
+    // the same queries a management client makes: the domain's status, then
+    // per AP its state and its fast-transition form. False when it cannot be
+    // built now; `gone` (when given) then tells whether that is because the
+    // domain has no worker (nothing to back up) rather than a passing state
+    // (an AP that moved or left while the domain was read).
+    bool build_domain_backup(const std::string& domain, std::string& out, bool* gone = nullptr);
+    // Appends one AP backup element to `out` per entry of a status list
+    // (the AP's state under the reply key `key`, full VAPs merged in, the
+    // entry's "board", "hw" and "serial"); false at the first AP that fails.
+    bool collect_ap_backups(const yajson::JsonValue& list, const std::string& domain,
+                            const char* key, yajson::JsonValue& out);
+    // Replaces the short "vaps" of each radio interface of an AP state with
+    // the full VAPs of the radio of the same id in the fast-transition form
+    // (appended as the interface's last member). False when either value
+    // lacks its "radios" shape.
+    static bool merge_full_vaps(yajson::JsonValue& state, const yajson::JsonValue& fbt);
+
+    // The replies (malloc'd, or null) of the internal queries that build a
+    // backup: the domain status, an AP's state, an AP's fast-transition form.
+    char* query_domain(const std::string& domain);
+    char* query_ap(const std::string& domain, const std::string& mac);
+    char* query_ap_fbt_links(const std::string& domain, const std::string& mac);
 
     // Domains waiting for the next backup run.
     std::set<std::string> pending() const;
@@ -87,6 +110,13 @@ protected:
     mutable std::mutex mutex;
 
 private:
+    // Writes one backup file whole: a hidden temporary file in the folder,
+    // synced, then renamed over the old one. The errno on failure, else 0.
+    static int write_backup_file(const std::string& folder, const std::string& domain,
+                                 const std::string& text);
+    // Puts domains back in the pending set and arms the backup timer again.
+    void retry_later(const std::set<std::string>& domains);
+
     // Set by the backup timer (under `mutex`, inside the poll); the backup
     // itself then runs with no lock held, since it takes the registry's and
     // the domain workers' locks while domain threads hold theirs to schedule.
