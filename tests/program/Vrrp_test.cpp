@@ -16,8 +16,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <yajson/yajson.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -420,6 +425,126 @@ TEST(ProgramVrrp, ASecondServerThatBecomesMasterRestoresTheDomainFromTheBackupFi
         << ask(second, R"({"rrm":{}})");
     second.interrupt();
     EXPECT_EQ(0, second.wait(30s).code) << second.stderr_text();
+}
+
+// What a restore would read of the folder (every name but the hidden
+// temporary files of the writer) that is not a whole domain backup named
+// after its file: the names, each with what is wrong.
+std::vector<std::string> broken_backups(const LogFolder& folder)
+{
+    std::vector<std::string> broken;
+    for (const std::string& name : folder.names()) {
+        if (name[0] == '.')
+            continue;
+        const std::string text = LogFolder::read(folder / name);
+        yajson::ParseResult parsed = yajson::parse(text, {});
+        const yajson::JsonValue& v = parsed.value;
+        const yajson::JsonValue* domain = v.is_object() ? v.as_object().find("name") : nullptr;
+        bool whole = !parsed.error && domain && domain->is_string() &&
+                     std::string(domain->as_string()) + ".json" == name;
+        for (const char* list : {"aps", "unanswered-aps", "deleted-aps"}) {
+            const yajson::JsonValue* aps = whole ? v.as_object().find(list) : nullptr;
+            whole = whole && aps && aps->is_array();
+        }
+        if (!whole)
+            broken.push_back(name + ": " + std::to_string(text.size()) + " bytes");
+    }
+    return broken;
+}
+
+TEST(ProgramVrrp, AServerKilledWhileItWritesBackupsLeavesEveryBackupFileWhole)
+{
+    // Eight domains of three APs each (three radios of four VAPs): a run
+    // writes eight files of some tens of kilobytes, one after the other.
+    constexpr int kDomains = 8;
+    constexpr int kApsPerDomain = 3;
+    std::string domains = "\"patterns\":[{\"pattern\":\"calm\",\"use_optimization_event\":0,"
+                          "\"away_timeout\":3600}],\"domains\":[";
+    for (int d = 0; d < kDomains; ++d)
+        domains += std::string(d ? "," : "") + "{\"domain\":\"d" + std::to_string(d) +
+                   "\",\"pattern\":\"calm\"}";
+    domains += "]";
+    // One backup folder for every run: each run starts from the files of
+    // the one killed before it.
+    LogFolder shared;
+    const std::string folder_setting = ",\"vrrp_backup_path\":\"" + shared.path() + "\"";
+
+    // Four runs are killed as soon as their backup run shows; the last one
+    // only once every domain has its file.
+    constexpr int kRounds = 5;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        WendaraProcess p;
+        ASSERT_TRUE(start_vrrp_server(p, "MASTER", 1, domains, folder_setting))
+            << p.stderr_text();
+        ASSERT_TRUE(p.wait_for_port(p.listen_port)) << p.all_logs_text();
+        // A file written again has a new inode or a new modification time.
+        auto signature = [&](const std::string& name) {
+            struct stat st {};
+            if (::stat((shared / name).c_str(), &st) != 0)
+                return std::string();
+            return std::to_string(st.st_ino) + "/" + std::to_string(st.st_mtim.tv_sec) + "." +
+                   std::to_string(st.st_mtim.tv_nsec);
+        };
+        std::map<std::string, std::string> before;
+        for (const std::string& name : shared.names())
+            before[name] = signature(name);
+
+        // A reader that looks at the files all along, as a restore on
+        // another server might.
+        std::atomic<bool> reading{true};
+        std::vector<std::string> torn;
+        std::thread reader([&] {
+            while (reading.load()) {
+                for (const std::string& bad : broken_backups(shared))
+                    torn.push_back(bad);
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+
+        std::vector<std::unique_ptr<ApSimulator>> aps;
+        for (int d = 0; d < kDomains; ++d)
+            for (int a = 0; a < kApsPerDomain; ++a) {
+                char mac[18];
+                std::snprintf(mac, sizeof mac, "02:00:00:00:%02X:00", d * kApsPerDomain + a + 1);
+                aps.push_back(std::make_unique<ApSimulator>(
+                    ApSpec::typical(mac, "d" + std::to_string(d), 3, 4)));
+                ASSERT_TRUE(subscribe(*aps.back(), p.listen_port));
+            }
+
+        // Killed as soon as the run shows: a temporary file, or a file that
+        // is new or changed.
+        const bool last = round == kRounds - 1;
+        const bool seen = testsupport::wait_until(
+            [&] {
+                if (last) {
+                    size_t whole = 0;
+                    for (const std::string& name : shared.names())
+                        whole += name[0] != '.' && before[name] != signature(name);
+                    return whole == kDomains;
+                }
+                for (const std::string& name : shared.names()) {
+                    if (name[0] == '.')
+                        return true;
+                    auto it = before.find(name);
+                    if (it == before.end() || it->second != signature(name))
+                        return true;
+                }
+                return false;
+            },
+            30s);
+        p.signal(SIGKILL);
+        p.wait(30s);
+        reading = false;
+        reader.join();
+        EXPECT_TRUE(seen) << p.all_logs_text();
+        EXPECT_EQ(std::vector<std::string>{}, torn);
+        EXPECT_EQ(std::vector<std::string>{}, broken_backups(shared));
+    }
+    size_t files = 0;
+    for (const std::string& name : shared.names())
+        files += name[0] != '.';
+    EXPECT_EQ(static_cast<size_t>(kDomains), files);
 }
 
 }  // namespace
