@@ -374,6 +374,7 @@ bool GlobalConfig::global_update(const JsonReader& object)
     update_string_opt(object, "vrrp_backup_path", server_.vrrp_backup_path, changed);
     update_string_opt(object, "vrrp_state_file", server_.vrrp_state_file, changed);
     update_bool_opt(object, "use_wildcard_80211r", server_.use_wildcard_80211r, changed);
+    enabled_.store(server_.enabled, std::memory_order_relaxed);
     return changed;
 }
 

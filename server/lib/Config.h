@@ -11,6 +11,7 @@
 
 #include "DomainConfig.h"
 
+#include <atomic>
 #include <functional>
 #include <list>
 #include <map>
@@ -104,6 +105,9 @@ public:
     // Whether a named pattern exists ("common" only when a pattern has that
     // name).
     bool is_pattern_exist(const std::string& name) const;
+    // The server section's "enabled", read without the lock: routing asks
+    // for it with every AP message and must not wait for a save.
+    bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
     const std::string& hostname() const { return hostname_; }
 
     // Iterators, in name order, with the configuration held.
@@ -142,6 +146,7 @@ private:
     std::map<std::string, DomainConfig> patterns_;
     std::map<std::string, DomainInfo> domains_;
     ServerSettings server_;
+    std::atomic<bool> enabled_{true};
 };
 
 }  // namespace rrm

@@ -69,6 +69,9 @@ void set_event_handler(EventHandler handler);
 // Every library record carries its source file (relative to the source
 // tree, see the prefix map in CMakeLists.txt), line and function.
 #define RRM_LOG(level, ...) ::rrm::log_message(__FILE__, __LINE__, __func__, (level), __VA_ARGS__)
+// For a record that belongs to an operation other than the helper that
+// writes it: func names that operation.
+#define RRM_LOG_AS(func, level, ...) ::rrm::log_message(__FILE__, __LINE__, (func), (level), __VA_ARGS__)
 #define RRM_TRACE(...) RRM_LOG(::rrm::LOG_LEVEL_TRACE, __VA_ARGS__)
 #define RRM_DEBUG(...) RRM_LOG(::rrm::LOG_LEVEL_DEBUG, __VA_ARGS__)
 #define RRM_INFO(...) RRM_LOG(::rrm::LOG_LEVEL_INFO, __VA_ARGS__)

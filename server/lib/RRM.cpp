@@ -39,7 +39,6 @@ const char* vrrp_role_to_string(int role)
 
 RRM::RRM(GlobalConfig* global_config) : config(global_config)
 {
-    enabled = config->server().enabled;
     default_worker = std::make_shared<DefaultWorker>(this);
     websock_worker = std::make_shared<WebsockServerWorker>(this);
     ping_worker = std::make_shared<PingWorker>(this);
@@ -82,7 +81,6 @@ void RRM::start(bool preserve_role)
 {
     std::lock_guard<std::recursive_mutex> life(lifecycle_mutex);
     const ServerSettings server = config->server();
-    enabled = server.enabled;
     if (!server.enabled) {
         RRM_DEBUG("Wendara version %s disabled\n", WENDARA_VERSION);
         return;
@@ -184,7 +182,9 @@ void RRM::process_incoming_message(JsonReader&& json, const BaseSession& session
 void RRM::route_domain(const char* domain, const char* cmd, JsonReader&& json,
                        const BaseSession& session)
 {
-    if (domain == nullptr || !enabled)
+    // The live setting: the service workers may have been started by a VRRP
+    // switch after a reload turned the server on, with no start since.
+    if (domain == nullptr || !config->enabled())
         return;
     const bool subscribe = cmd != nullptr && std::strcmp(cmd, "subscribe-request") == 0;
     route(std::string(domain), subscribe, std::move(json), session, false);
@@ -251,7 +251,8 @@ void RRM::route(const std::string& name, bool subscribe, JsonReader&& json,
         return;
     }
     finish_start();
-    RRM_DEBUG("Created new worker '%s'.", name.c_str());
+    // The record is routing's, whichever of its steps made the worker.
+    RRM_LOG_AS("route_domain", LOG_LEVEL_DEBUG, "Created new worker '%s'.", name.c_str());
 }
 
 std::shared_ptr<Worker> RRM::insert_domain_worker(const std::string& domain,
@@ -598,7 +599,7 @@ void RRM::restore_domains(std::shared_ptr<std::string> domains)
 void RRM::restore_domain(const JsonReader& backup)
 {
     const std::string name = backup.get_string("name");
-    if (!config->server().enabled)
+    if (!config->enabled())
         return;
     if (find_worker(name))
         return;

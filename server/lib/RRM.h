@@ -171,8 +171,6 @@ protected:
     std::shared_ptr<PingWorker> ping_worker;
     // 1 master, 0 backup.
     std::atomic<int32_t> vrrp_role{1};
-    // The server section's "enabled" as the last start read it.
-    std::atomic<bool> enabled{true};
 
 private:
     struct HeldMessage {

@@ -86,6 +86,8 @@ public:
     // released. fn must not take `lock` again.
     void run_locked(const std::function<void()>& fn);
     uint64_t queue_size() const;
+    // Cells of each of the two rings.
+    uint64_t queue_capacity() const { return queue.capacity(); }
     void set_notify(std::function<void()> fn);
     void join();
     void detach();

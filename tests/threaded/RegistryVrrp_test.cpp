@@ -90,6 +90,40 @@ TEST_F(RegistryVrrp, BackupStopsEverythingAndMasterRestoresOnlyTheNamedDomains)
         EXPECT_TRUE(w.second->is_thread_started()) << w.first;
 }
 
+TEST_F(RegistryVrrp, RoutingReadsTheLiveEnabledSettingAfterAReloadAndASwitchToMaster)
+{
+    const auto subscribe = [&](const std::string& domain) {
+        rrm->process_incoming_message(
+            rrm::JsonReader(("{\"service\":\"rrm\",\"cmd\":\"subscribe-request\",\"domain\":\"" +
+                             domain + "\"}")
+                                .c_str()),
+            BaseSession{nullptr, 0, 1});
+    };
+    // Backup, then disabled by a change of the server section: the restart
+    // keeps the role and starts nothing.
+    config->global_update(rrm::JsonReader(R"({"vrrp_enabled":1})"));
+    rrm->start();
+    ASSERT_EQ(0, rrm->get_vrrp_role());
+    config->global_update(rrm::JsonReader(R"({"enabled":0})"));
+    rrm->restart();
+    subscribe("d1");
+    EXPECT_EQ(0u, rrm->worker_count());
+
+    // The switch to master re-reads the file, which turns the server on, and
+    // starts the service workers with no start of the registry: AP messages
+    // are routed from then on.
+    config->global_update(rrm::JsonReader(R"({"enabled":1})"));
+    rrm->update_vrrp_role(1, nullptr);
+    ASSERT_TRUE(rrm->default_service()->is_thread_started());
+    subscribe("d1");
+    EXPECT_EQ(1u, rrm->worker_count());
+
+    // Turned off again: dropped at once, before any restart.
+    config->global_update(rrm::JsonReader(R"({"enabled":0})"));
+    subscribe("d2");
+    EXPECT_EQ(1u, rrm->worker_count());
+}
+
 TEST_F(RegistryVrrp, RestoredApsWaitInTheDeletedMapBeforeTheWorkerRuns)
 {
     config->global_update(rrm::JsonReader(R"({"vrrp_enabled":1})"));

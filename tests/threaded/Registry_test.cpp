@@ -182,6 +182,11 @@ TEST_F(Registry, SubscriptionCreatesTheDomainWorkerWhichTakesItFirst)
 {
     route(subscribe("d1", mac_text(1)), 3);
     EXPECT_EQ(debug_count("Created new worker 'd1'."), 1u);
+    for (const auto& r : capture.records())
+        if (r.text == "Created new worker 'd1'.") {
+            EXPECT_EQ(r.func, "route_domain");
+            EXPECT_EQ(r.file, "server/lib/RRM.cpp");
+        }
     ASSERT_TRUE(debug_eventually("process_message subscribe-request for " + mac_text(1)));
     route(subscribe("d1", mac_text(2)), 4);
     ASSERT_TRUE(debug_eventually("process_message subscribe-request for " + mac_text(2)));
@@ -197,6 +202,21 @@ TEST_F(Registry, SubscriptionCreatesTheDomainWorkerWhichTakesItFirst)
     });
     ASSERT_NE(first, records.end());
     EXPECT_LT(start - records.begin(), first - records.begin());
+}
+
+TEST_F(Registry, ADomainWorkerQueuesTwoThousandFortyEightMessagesInEachRing)
+{
+    std::shared_ptr<rrm::Worker> worker(rrm->make_rrm_worker("d1"));
+    ASSERT_TRUE(worker);
+    // Checked first: a smaller ring would make the pushes below wait for
+    // room that no thread makes.
+    ASSERT_EQ(worker->queue_capacity(), 2048u);
+    for (int i = 0; i < 2048; ++i) {
+        worker->enqueue_message(rrm::JsonReader("{}"), session(1));
+        worker->enqueue_message_force(rrm::JsonReader("{}"), session(1));
+    }
+    EXPECT_EQ(worker->queue_size(), 4096u);
+    EXPECT_EQ(capture.event_count(rrm::EVENT_WORKER_QUEUE_OVERFLOW), 0u);
 }
 
 TEST_F(Registry, RacingCreationsMakeExactlyOneWorker)

@@ -202,9 +202,14 @@ TEST_F(WebsockServerTest, OversizedMessagesAreRefusedAndTheirConnectionClosed)
          [&](WsTestClient& c) { c.send_frame_start(testsupport::WS_TEXT, kMax + 1, part); }},
         {"fragments that add up to one byte too many",
          [&](WsTestClient& c) {
-             const std::string first(2 * 1024 * 1024, 'y');
+             const std::string first(kMax / 8, 'y');
              c.send_frame(testsupport::WS_TEXT, first, false);
              c.send_frame_start(testsupport::WS_CONTINUATION, kMax + 1 - first.size(), part);
+         }},
+        {"a fragment of exactly the limit, then a final frame of one byte",
+         [&](WsTestClient& c) {
+             c.send_frame(testsupport::WS_TEXT, std::string(kMax, 'z'), false);
+             c.send_frame(testsupport::WS_CONTINUATION, "z", true);
          }},
     };
     uint32_t id = 0;
@@ -218,8 +223,9 @@ TEST_F(WebsockServerTest, OversizedMessagesAreRefusedAndTheirConnectionClosed)
         // The server still waits for the announced bytes, so it would not
         // read a close frame as one: the client just goes.
         client.disconnect();
-        EXPECT_TRUE(log.has(rrm::LOG_LEVEL_ERROR, "websocket message exceeds 16777216 bytes; session " +
-                                                      std::to_string(id) + " closed"));
+        EXPECT_TRUE(log.has(rrm::LOG_LEVEL_ERROR, "websocket message exceeds " + std::to_string(kMax) +
+                                                      " bytes; session " + std::to_string(id) +
+                                                      " closed"));
         ASSERT_TRUE(wait_until([&] { return harness.session_count() == 0; }));
     }
     // Nothing of them was handed on, and the next connection is served.

@@ -38,13 +38,7 @@ TEST(LogHooks, LevelsAreEasyloggingValues)
     EXPECT_EQ(128, rrm::LOG_LEVEL_INFO);
 }
 
-TEST(EventHook, WithoutHandlerNothingHappens)
-{
-    rrm::set_event_handler(nullptr);
-    rrm::notify_event(rrm::EVENT_DOMAIN_CHANGED, std::make_shared<std::string>("d"));
-}
-
-TEST(EventHook, HandlerGetsCodeAndPayloadOrEmpty)
+TEST(EventHook, HandlerGetsCodeAndPayloadOrEmptyAndNothingOnceRemoved)
 {
     testsupport::LogCapture capture;
     rrm::notify_event(rrm::EVENT_DOMAIN_CHANGED, std::make_shared<std::string>("dom"));
@@ -56,6 +50,13 @@ TEST(EventHook, HandlerGetsCodeAndPayloadOrEmpty)
     EXPECT_EQ("dom", events[0].details);
     EXPECT_EQ(0, events[1].code);
     EXPECT_FALSE(events[1].has_details);
+
+    // With the handler removed an event reaches nobody, also not the one
+    // that was installed before.
+    rrm::set_event_handler(nullptr);
+    rrm::notify_event(rrm::EVENT_DOMAIN_CHANGED, std::make_shared<std::string>("gone"));
+    rrm::notify_event(rrm::EVENT_MSG_VALIDATION_FAILED, nullptr);
+    EXPECT_EQ(2u, capture.events().size());
 }
 
 }  // namespace
