@@ -4,7 +4,9 @@
 #include "JsonWriter.h"
 #include "Log.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,34 +74,49 @@ bool write_all(int fd, const std::string& text, SaveError& failure)
     return true;
 }
 
+// The file that a configuration path really names: a symlinked
+// configuration is written next to its target, so that it stays a symlink
+// and the rename stays within one file system.
+std::string real_target(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = ::realpath(path.c_str(), nullptr)) {
+            std::string target = real;
+            std::free(real);
+            return target;
+        }
+    }
+    return path;
+}
+
+std::string folder_of(const std::string& file)
+{
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : file.substr(0, slash));
+}
+
+// The one temporary name a save writes to. Saves are serialised by the
+// configuration lock, and a file left there by a save that was killed is
+// simply replaced by the next one.
+std::string temporary_of(const std::string& target)
+{
+    return target + ".tmp";
+}
+
 // Replaces the file at path by text so that a reader sees either the old or
 // the new content, whatever happens in between (full disk, crash).
 bool replace_file(const std::string& path, const std::string& text, SaveError& failure)
 {
-    // Write next to the real file so that a symlinked configuration stays a
-    // symlink and the rename stays within one file system.
-    std::string target = path;
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* real = ::realpath(path.c_str(), nullptr)) {
-            target = real;
-            std::free(real);
-        }
-    }
-    const size_t slash = target.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+    const std::string target = real_target(path);
+    const std::string folder = folder_of(target);
+    const std::string temp = temporary_of(target);
 
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = target + ".tmp." + std::to_string(::getpid()) + "." +
-               std::to_string(counter.fetch_add(1));
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
+    // Whatever is at the temporary name is a leftover of ours; a symlink
+    // planted there is removed, not followed. What cannot be removed makes
+    // the exclusive open below fail.
+    ::unlink(temp.c_str());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
         failure = {"create temporary file", errno};
         return false;
@@ -137,12 +154,56 @@ bool replace_file(const std::string& path, const std::string& text, SaveError& f
     return true;
 }
 
+bool all_digits(const std::string& text)
+{
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Temporary files that saves killed half-way left next to the file: the
+// fixed name, and "<name>.tmp.<pid>.<n>" of earlier versions, unless that
+// process still runs.
+void remove_stale_temporaries(const std::string& path)
+{
+    const std::string target = real_target(path);
+    const std::string temp = temporary_of(target);
+    ::unlink(temp.c_str());
+
+    const std::string folder = folder_of(target);
+    const std::string prefix = temp.substr(temp.rfind('/') == std::string::npos
+                                               ? 0
+                                               : temp.rfind('/') + 1) +
+                               ".";
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return;
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string rest = name.substr(prefix.size());
+        const size_t dot = rest.find('.');
+        if (dot == std::string::npos || !all_digits(rest.substr(0, dot)) ||
+            !all_digits(rest.substr(dot + 1)) || rest.size() - dot > 12 || dot > 10)
+            continue;
+        const long pid = std::strtol(rest.substr(0, dot).c_str(), nullptr, 10);
+        if (pid > 0 && pid <= INT_MAX && pid != ::getpid() &&
+            ::kill(static_cast<pid_t>(pid), 0) == 0)
+            continue;
+        stale.push_back(folder + "/" + name);
+    }
+    ::closedir(dir);
+    for (const auto& file : stale)
+        ::unlink(file.c_str());
+}
+
 }  // namespace
 
 GlobalConfig::GlobalConfig(const std::string& path) : path_(path), hostname_(read_hostname())
 {
     if (path_.empty())
         return;
+    remove_stale_temporaries(path_);
     read_file(true);
 }
 
@@ -161,7 +222,7 @@ bool GlobalConfig::read_file(bool at_start)
     JsonReader root(fd);
     ::close(fd);
 
-    const char* missing = nullptr;
+    SectionProblem missing;
     switch (load_document(root, missing)) {
     case LoadResult::NotAnObject:
         // Writing back now would replace the operator's file by defaults.
@@ -170,8 +231,13 @@ bool GlobalConfig::read_file(bool at_start)
                   path_.c_str());
         break;
     case LoadResult::Incomplete:
-        RRM_ERROR("Configuration file '%s' has no \"%s\" section; the file is left untouched",
-                  path_.c_str(), missing);
+        if (missing.expected)
+            RRM_ERROR("Configuration file '%s' has a \"%s\" section that is not %s; the file is "
+                      "left untouched",
+                      path_.c_str(), missing.section, missing.expected);
+        else
+            RRM_ERROR("Configuration file '%s' has no \"%s\" section; the file is left untouched",
+                      path_.c_str(), missing.section);
         break;
     case LoadResult::Complete:
         if (at_start)
@@ -190,35 +256,37 @@ void GlobalConfig::reload()
 
 bool GlobalConfig::load(const JsonReader& root)
 {
-    const char* missing = nullptr;
+    SectionProblem missing;
     return load_document(root, missing) == LoadResult::Complete;
 }
 
-GlobalConfig::LoadResult GlobalConfig::load_document(const JsonReader& root, const char*& missing)
+GlobalConfig::LoadResult GlobalConfig::load_document(const JsonReader& root,
+                                                     SectionProblem& missing)
 {
     Lock held(mutex_);
     if (root.is_null())
         return LoadResult::NotAnObject;
 
-    const JsonReader global = root.child("global");
-    if (global.is_null()) {
-        missing = "global";
+    // A section of the wrong kind counts as missing: loading it would read
+    // as empty, and the write-back would wipe the operator's settings.
+    const auto problem = [&](const char* section, const JsonReader& value, const char* kind) {
+        missing.section = section;
+        missing.expected = value.is_null() ? nullptr : kind;
         return LoadResult::Incomplete;
-    }
+    };
+    const JsonReader global = root.child("global");
+    if (!global.is_object())
+        return problem("global", global, "an object");
     global_update(global);
 
     const JsonReader common = root.child("common");
-    if (common.is_null()) {
-        missing = "common";
-        return LoadResult::Incomplete;
-    }
+    if (!common.is_object())
+        return problem("common", common, "an object");
     common_.update(common);
 
     const JsonReader patterns = root.child("patterns");
-    if (patterns.is_null()) {
-        missing = "patterns";
-        return LoadResult::Incomplete;
-    }
+    if (!patterns.is_array())
+        return problem("patterns", patterns, "an array");
 
     // Pattern elements by name, the first of duplicates winning.
     std::vector<std::pair<std::string, int>> pattern_entries;
@@ -245,7 +313,12 @@ GlobalConfig::LoadResult GlobalConfig::load_document(const JsonReader& root, con
     }
 
     const JsonReader domains = root.child("domains");
-    if (!domains.is_null()) {
+    LoadResult result = LoadResult::Complete;
+    if (!domains.is_null() && !domains.is_array()) {
+        // The domains stay as they are; the copies still follow the
+        // patterns just loaded.
+        result = problem("domains", domains, "an array");
+    } else if (!domains.is_null()) {
         struct Entry {
             std::string name;
             DomainInfo info;
@@ -296,7 +369,7 @@ GlobalConfig::LoadResult GlobalConfig::load_document(const JsonReader& root, con
         if (const DomainConfig* settings = find_pattern(info.pattern))
             domain_configs_[name] = *settings;
     }
-    return LoadResult::Complete;
+    return result;
 }
 
 void GlobalConfig::to_json(JsonWriter& root) const

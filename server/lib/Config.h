@@ -62,7 +62,9 @@ public:
 
     // Loads a configuration document over the current values, leniently.
     // Returns false when the document is not an object or lacks "global",
-    // "common" or "patterns" (loading stops at the first one missing).
+    // "common" or "patterns" (loading stops at the first one missing), or
+    // when one of these or "domains" is of the wrong kind (loading stops
+    // before it; the domains then stay as they were).
     bool load(const JsonReader& root);
     void to_json(JsonWriter& root) const;
     void global_to_json(JsonWriter& object) const;
@@ -128,7 +130,13 @@ public:
 private:
     enum class LoadResult { Complete, NotAnObject, Incomplete };
 
-    LoadResult load_document(const JsonReader& root, const char*& missing);
+    // The section that stopped a load: absent (expected null) or of
+    // another kind than the expected one.
+    struct SectionProblem {
+        const char* section = nullptr;
+        const char* expected = nullptr;
+    };
+    LoadResult load_document(const JsonReader& root, SectionProblem& missing);
     // Opens and loads the file; false when it could not be opened.
     bool read_file(bool at_start);
     // The settings of a pattern name: common for "common", else the named

@@ -167,6 +167,16 @@ bool JsonReader::is_null() const
     return node_ == nullptr || node_->is_null();
 }
 
+bool JsonReader::is_object() const
+{
+    return node_ != nullptr && node_->is_object();
+}
+
+bool JsonReader::is_array() const
+{
+    return node_ != nullptr && node_->is_array();
+}
+
 int JsonReader::size() const
 {
     if (node_ == nullptr || !node_->is_array())

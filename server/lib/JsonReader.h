@@ -46,6 +46,8 @@ public:
     ~JsonReader() = default;
 
     bool is_null() const;
+    bool is_object() const;
+    bool is_array() const;
     int size() const;
     bool has(const char* key) const;
 

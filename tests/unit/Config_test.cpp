@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -389,6 +392,26 @@ TEST(ConfigFile, BrokenFileIsLeftUntouched)
         {"no patterns section",
          R"({"global":{"listen_port":9000},"common":{},"domains":[{"domain":"d","pattern":"common"}]})",
          "Configuration file '%s' has no \"patterns\" section; the file is left untouched", 9000},
+        // A section of the wrong kind would load as empty and be written
+        // back empty.
+        {"global is a number", R"({"global":5,"common":{},"patterns":[]})",
+         "Configuration file '%s' has a \"global\" section that is not an object; the file is "
+         "left untouched",
+         8099},
+        {"common is an array", R"({"global":{"listen_port":9000},"common":[{"use_dca":0}],"patterns":[]})",
+         "Configuration file '%s' has a \"common\" section that is not an object; the file is "
+         "left untouched",
+         9000},
+        {"patterns is a string", R"({"global":{"listen_port":9000},"common":{},"patterns":"office"})",
+         "Configuration file '%s' has a \"patterns\" section that is not an array; the file is "
+         "left untouched",
+         9000},
+        {"domains is an object",
+         R"({"global":{"listen_port":9000},"common":{},"patterns":[],)"
+         R"("domains":{"domain":"d","pattern":"common"}})",
+         "Configuration file '%s' has a \"domains\" section that is not an array; the file is "
+         "left untouched",
+         9000},
     };
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.name);
@@ -412,6 +435,30 @@ TEST(ConfigFile, BrokenFileIsLeftUntouched)
     }
 }
 
+TEST(ConfigFile, AReloadKeepsTheDomainsWhenTheFileNoLongerHoldsAnArrayOfThem)
+{
+    TempDir dir;
+    const std::string path = dir.file("c.conf");
+    write_file(path, R"({"global":{},"common":{},"patterns":[],)"
+                     R"("domains":[{"domain":"d","pattern":"common","time_zone":"+01:00"}]})");
+    GlobalConfig config(path);
+    ASSERT_EQ(domains_of(config), "d:common:+01:00:3600;");
+
+    const std::string edited = R"({"global":{"listen_port":9000},"common":{},"patterns":[],)"
+                               R"("domains":{"d":{"pattern":"common"}}})";
+    write_file(path, edited);
+    testsupport::LogCapture log;
+    config.reload();
+    EXPECT_EQ(domains_of(config), "d:common:+01:00:3600;");
+    EXPECT_EQ(config.server().listen_port, 9000) << "what came before the section is loaded";
+    EXPECT_EQ(read_file(path), edited);
+    EXPECT_EQ(log.count(rrm::LOG_LEVEL_ERROR,
+                        "Configuration file '" + path +
+                            "' has a \"domains\" section that is not an array; the file is left "
+                            "untouched"),
+              1u);
+}
+
 TEST(ConfigFile, FolderInPlaceOfTheFileIsLeftAlone)
 {
     TempDir dir;
@@ -427,6 +474,67 @@ TEST(ConfigFile, FolderInPlaceOfTheFileIsLeftAlone)
     EXPECT_FALSE(config.save());
     EXPECT_TRUE(fs::is_directory(path));
     EXPECT_EQ(folder_entries(dir.path()), std::vector<std::string>{"c.conf"});
+}
+
+TEST(ConfigSave, AWriteThatFailsAfterTheTemporaryFileWasOpenedKeepsTheOldFileWhole)
+{
+    TempDir dir;
+    const std::string path = dir.file("c.conf");
+    write_file(path, default_file());
+    GlobalConfig config(path);
+    const std::string before = read_file(path);
+    ASSERT_GT(before.size(), 1000u);
+
+    // In a child whose file-size limit is smaller than the text: the
+    // temporary file opens, and the write fails half-way (EFBIG).
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{500, 500};
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        bool invalid = false;
+        JsonWriter root("2.0");
+        JsonWriter rejects = root.add_array("rejects");
+        config.global_change(JsonReader(R"({"listen_port":9100})"), rejects, invalid);
+        ::_exit(config.save() ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3) << "save reports the failure";
+    EXPECT_EQ(read_file(path), before);
+    EXPECT_EQ(folder_entries(dir.path()), std::vector<std::string>{"c.conf"});
+}
+
+TEST(ConfigSave, TemporaryFilesThatKilledSavesLeftAreRemovedAtStart)
+{
+    TempDir dir;
+    const std::string path = dir.file("c.conf");
+    write_file(path, default_file());
+    // Ours: the fixed name, and the per-process names of earlier versions
+    // whose process is gone (no pid is that large). Not ours: everything
+    // else, a live process's file included.
+    const std::string live = "c.conf.tmp." + std::to_string(getppid()) + ".0";
+    for (const std::string name : {"c.conf.tmp", "c.conf.tmp.4194305.12", "c.conf.tmp.4194306.0",
+                                   "c.conf.tmp.notes", "c.conf.tmp.1.x", "c.conf.tmp.", "d.conf.tmp",
+                                   "c.conf.bak", live.c_str()})
+        write_file(dir.file(name), "{");
+    GlobalConfig config(path);
+    std::vector<std::string> expected{"c.conf", "c.conf.bak", "c.conf.tmp.", "c.conf.tmp.1.x",
+                                      "c.conf.tmp.notes", live, "d.conf.tmp"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(folder_entries(dir.path()), expected);
+
+    // A symlinked configuration: the leftovers sit next to its target.
+    TempDir other;
+    const std::string real = other.file("real.conf");
+    write_file(real, default_file());
+    write_file(other.file("real.conf.tmp"), "{");
+    const std::string link = dir.file("link.conf");
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    GlobalConfig linked(link);
+    EXPECT_EQ(folder_entries(other.path()), std::vector<std::string>{"real.conf"});
 }
 
 TEST(ConfigSave, ReplacesTheFileWholeAndKeepsItsMode)
