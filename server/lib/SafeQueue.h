@@ -225,6 +225,17 @@ public:
         return slept;
     }
 
+    // Wakes a consumer sleeping in wait_for_push, or makes its next wait
+    // return at once, with nothing pushed.
+    void wake_consumer()
+    {
+        if (event_fd != -1) {
+            uint64_t one = 1;
+            ssize_t r = ::write(event_fd, &one, sizeof one);
+            (void)r;
+        }
+    }
+
     uint64_t capacity() const { return normal.capacity; }
     uint64_t dropped_count() const { return dropped.load(std::memory_order_relaxed); }
 

@@ -109,8 +109,8 @@ protected:
     std::atomic<bool> notify_owner_on_exit;
     WorkerOwner* owner;
 
-    // How long an idle thread with an eventfd keeps looking at its rings
-    // before it sleeps.
+    // How long an idle thread with an eventfd keeps looking at its rings,
+    // after a message, before it sleeps.
     static constexpr int IDLE_SPIN_US = 50;
 
     // How often an enqueue retries a full ring before it drops the message.
@@ -119,7 +119,9 @@ protected:
 private:
     static void thread_body(Worker* worker, std::shared_ptr<Worker> self);
     void run_loop();
-    void idle_wait();
+    void idle_wait(bool after_message);
+    // How long an idle thread with an eventfd sleeps unless a push wakes it.
+    int sleep_ms() const;
     bool spin_for_message();
     void report_exception(const char* what);
     std::thread take_thread();

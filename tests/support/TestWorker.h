@@ -102,7 +102,11 @@ public:
         ++disconnect_calls;
         Worker::disconnect();
     }
-    void poll_timers() override { timers.poll(); }
+    void poll_timers() override
+    {
+        ++timer_passes;
+        timers.poll();
+    }
     void to_json(rrm::JsonWriter&) override {}
     void to_json_full(rrm::JsonWriter&) override {}
 
@@ -159,6 +163,7 @@ public:
     std::atomic<int> connect_calls{0};
     std::atomic<int> disconnect_calls{0};
     std::atomic<int> connect_failures{0};
+    std::atomic<int> timer_passes{0};
     // Used on the worker thread and under run_locked only.
     rrm::TimerQueue timers;
 

@@ -261,6 +261,31 @@ TEST(Worker, EventFdWakeUpsAreNotLostAtAnyPace)
     }
 }
 
+// Timers are due at whole seconds, so an idle thread with an eventfd has
+// nothing to look at in between: it passes about once a second (it used to
+// pass every 10 ms, spinning before each sleep), yet its timers still fire.
+TEST(Worker, AnIdleWorkerWithAnEventFdPassesOncePerSecondAndItsTimersStillFire)
+{
+    Fixture f(true, 10000);  // a domain worker's idle wait
+    std::atomic<int> ticks{0};
+    std::function<void()> periodic;
+    f.worker->start();
+    f.worker->run_locked([&] {
+        periodic = [&] {
+            ++ticks;
+            f.worker->timers.add_timer(periodic, 1, 1);
+        };
+        f.worker->timers.add_timer(periodic, 1, 1);
+    });
+    ASSERT_TRUE(wait_until([&] { return ticks.load() >= 1; }));
+    const int passes = f.worker->timer_passes.load();
+    const int ticks_before = ticks.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    EXPECT_GE(ticks.load() - ticks_before, 2) << "one tick per second goes on";
+    // Three or four second boundaries in 3.5 s; 10 ms waits would give ~350.
+    EXPECT_LE(f.worker->timer_passes.load() - passes, 12);
+}
+
 TEST(Worker, WithoutEventFdAnIdleWorkerSleepsItsIdleWait)
 {
     Fixture f(false, 10000);
