@@ -17,6 +17,7 @@
 #include "RRM.h"
 #include "VrrpWorker.h"
 
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -205,6 +206,13 @@ std::string error_text(const char* what, int error)
 
 int main(int argc, char** argv)
 {
+    // Blocks of 128 KiB and more (AP texts being reassembled, large parsed
+    // messages) are mapped on their own and given back to the system when
+    // freed. Left to itself, malloc raises that threshold after the first
+    // such block is freed and then keeps bursts of large messages in its
+    // heap for good.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+
     sigset_t sigint;
     sigemptyset(&sigint);
     sigaddset(&sigint, SIGINT);

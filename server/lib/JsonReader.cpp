@@ -167,6 +167,11 @@ bool JsonReader::is_null() const
     return node_ == nullptr || node_->is_null();
 }
 
+std::size_t JsonReader::arena_bytes() const
+{
+    return arena_ ? arena_->total() : 0;
+}
+
 bool JsonReader::is_object() const
 {
     return node_ != nullptr && node_->is_object();

@@ -45,6 +45,8 @@ public:
     JsonReader& operator=(JsonReader&&) = delete;
     ~JsonReader() = default;
 
+    // Bytes the reader's own arena took from malloc (0 without one).
+    std::size_t arena_bytes() const;
     bool is_null() const;
     bool is_object() const;
     bool is_array() const;

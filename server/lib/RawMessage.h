@@ -3,6 +3,8 @@
 
 #include "BaseSession.h"
 
+#include <cstdint>
+
 namespace rrm {
 
 struct RawMessage {
@@ -11,6 +13,8 @@ struct RawMessage {
     char* text = nullptr;
     // The sender's session at the time the message completed.
     BaseSession session = null_session;
+    // Bytes of text, counted against what queued texts may hold together.
+    uint32_t size = 0;
 };
 
 }  // namespace rrm

@@ -8,6 +8,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -15,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -450,6 +453,8 @@ int WebsockServerWorker::process_closed(lws* wsi, void* user)
             return 0;
         set_session_pointer(user, nullptr);
         closed = it->second->session;
+        // A message cut off by the close: its bytes are given back.
+        discard_rx(*it->second);
         const int tsi = lws_get_tsi(wsi);
         if (tsi < 0 || tsi >= MAX_SERVICE_THREADS)
             RRM_ERROR("process_closed: invalid lws tsi %d", tsi);
@@ -507,13 +512,14 @@ int WebsockServerWorker::process_receive(lws* wsi, void* in, size_t len)
         if (len > static_cast<size_t>(INT_MAX)) {
             RRM_ERROR("websocket fragment exceeds INT_MAX; session %u", session.session.id);
             // The rest of this message must not be taken for a message.
-            session.rx.clear();
+            discard_rx(session);
             session.discard_message = true;
             return 0;
         }
         if (exceeds_message_size(session, len, remaining))
             return refuse_oversized(wsi, session);
-        session.rx.append(in, static_cast<int32_t>(len));
+        if (!append_partial(session, in, len))
+            return refuse_busy(wsi, session);
         return 0;
     }
 
@@ -524,22 +530,34 @@ int WebsockServerWorker::process_receive(lws* wsi, void* in, size_t len)
 
     if (session.discard_message) {
         session.discard_message = false;
-        session.rx.clear();
+        discard_rx(session);
         return 0;
     }
     if (len != 0) {
         if (!in) {
-            session.rx.clear();
+            discard_rx(session);
             return 0;
         }
         if (len > static_cast<size_t>(INT_MAX)) {
             RRM_ERROR("websocket frame exceeds INT_MAX; session %u", session.session.id);
-            session.rx.clear();
+            discard_rx(session);
             return 0;
         }
         if (exceeds_message_size(session, len, remaining))
             return refuse_oversized(wsi, session);
-        session.rx.append(in, static_cast<int32_t>(len));
+        if (session.rx.size > 0) {
+            // The end of a message that took several chunks.
+            if (!append_partial(session, in, len))
+                return refuse_busy(wsi, session);
+        } else {
+            // A message in one chunk is handed on at once.
+            session.rx.append(in, static_cast<int32_t>(len));
+            reassembly_held.fetch_add(len, std::memory_order_relaxed);
+        }
+    }
+    if (busy_refusals > 0 && reassembly_held.load(std::memory_order_relaxed) < reassembly_budget / 2) {
+        RRM_INFO("AP messages being received fit again after %u sessions were closed", busy_refusals);
+        busy_refusals = 0;
     }
     text_size = session.rx.size < 0 ? 0 : static_cast<int>(session.rx.size);
 
@@ -557,6 +575,8 @@ int WebsockServerWorker::process_receive(lws* wsi, void* in, size_t len)
             recv_count = 0;
         }
     }
+    reassembly_held.fetch_sub(static_cast<uint64_t>(session.rx.size), std::memory_order_relaxed);
+    item.size = static_cast<uint32_t>(session.rx.size);
     item.text = session.rx.release();
     item.session = session.session;
 
@@ -568,11 +588,17 @@ int WebsockServerWorker::process_receive(lws* wsi, void* in, size_t len)
 
     char* text = item.text;
     const uint32_t id = item.session.id;
-    if (!jsonificator_queue.push(std::move(item), QUEUE_ATTEMPT_LIMIT)) {
+    const uint32_t size = item.size;
+    // Room among the queued texts first, then a cell of the ring; either
+    // may make this thread wait, as a full ring always has.
+    const bool reserved = reserve_queued(size);
+    if (!reserved || !jsonificator_queue.push(std::move(item), QUEUE_ATTEMPT_LIMIT)) {
         RRM_ERROR("jsonificator_queue overflow: message dropped from session %d",
                   static_cast<int>(id));
         notify_event(EVENT_WS_QUEUE_OVERFLOW, no_details);
         std::free(text);
+        if (reserved)
+            queued_held.fetch_sub(size, std::memory_order_relaxed);
     }
     return 0;
 }
@@ -592,7 +618,7 @@ int WebsockServerWorker::refuse_oversized(lws* wsi, WebsockSession& session)
 {
     RRM_ERROR("websocket message exceeds %llu bytes; session %u closed",
               static_cast<unsigned long long>(MAX_MESSAGE_SIZE), session.session.id);
-    session.rx.clear();
+    discard_rx(session);
     session.closing = true;
     static const char reason[] = "message too big";
     lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE,
@@ -600,6 +626,82 @@ int WebsockServerWorker::refuse_oversized(lws* wsi, WebsockSession& session)
     // The caller returns -1; the library then sends the close frame and
     // reports the close.
     return -1;
+}
+
+bool WebsockServerWorker::append_partial(WebsockSession& session, const void* in, size_t len)
+{
+    // Only this thread changes the count.
+    const uint64_t held = reassembly_held.load(std::memory_order_relaxed);
+    if (held + len > reassembly_budget)
+        return false;
+    session.rx.append(in, static_cast<int32_t>(len));
+    reassembly_held.store(held + len, std::memory_order_relaxed);
+    return true;
+}
+
+int WebsockServerWorker::refuse_busy(lws* wsi, WebsockSession& session)
+{
+    // One record per streak: the messages of many sessions may be cut off
+    // while the room is taken.
+    if (busy_refusals++ == 0)
+        RRM_WARNING("AP messages being received hold %llu bytes, the most allowed; session %u "
+                    "closed, and further sessions whose messages do not fit until there is room",
+                    static_cast<unsigned long long>(reassembly_held.load()), session.session.id);
+    discard_rx(session);
+    session.closing = true;
+    static const char reason[] = "try again later";
+    // 1013, "Try Again Later", which the library has no name for.
+    lws_close_reason(wsi, static_cast<lws_close_status>(1013),
+                     reinterpret_cast<unsigned char*>(const_cast<char*>(reason)), sizeof reason - 1);
+    return -1;
+}
+
+void WebsockServerWorker::discard_rx(WebsockSession& session)
+{
+    reassembly_held.fetch_sub(static_cast<uint64_t>(session.rx.size), std::memory_order_relaxed);
+    session.rx.clear();
+}
+
+bool WebsockServerWorker::reserve_queued(uint64_t size)
+{
+    unsigned delay_us = 1;
+    for (uint64_t attempt = 1;; ++attempt) {
+        uint64_t held = queued_held.load(std::memory_order_relaxed);
+        // A text larger than the whole budget still goes when nothing else
+        // is queued, so that it cannot wait for ever.
+        while (held == 0 || held + size <= queued_budget) {
+            if (queued_held.compare_exchange_weak(held, held + size, std::memory_order_relaxed))
+                return true;
+        }
+        if (attempt >= QUEUE_ATTEMPT_LIMIT || stopping.load())
+            return false;
+        if (attempt < 64) {
+        } else if (attempt < 128) {
+            sched_yield();
+        } else {
+            ::usleep(delay_us);
+            if (delay_us <= 999)
+                delay_us = std::min(2 * delay_us, 1000u);
+        }
+    }
+}
+
+void WebsockServerWorker::text_parsed(const RawMessage& item)
+{
+    queued_held.fetch_sub(item.size, std::memory_order_relaxed);
+    // A burst of large messages leaves the heap with free pages that malloc
+    // keeps; once the burst is over (nothing queued), give them back, at
+    // most once a second.
+    if (item.size >= 64 * 1024)
+        freed_since_trim += item.size;
+    if (freed_since_trim >= 16u * 1024u * 1024u && jsonificator_queue.empty()) {
+        const int64_t now = monotonic_seconds();
+        if (now != last_trim_s) {
+            last_trim_s = now;
+            freed_since_trim = 0;
+            ::malloc_trim(0);
+        }
+    }
 }
 
 void WebsockServerWorker::start_jsonificator_threads(int n)
@@ -629,6 +731,13 @@ void WebsockServerWorker::jsonificator_thread()
 
 void WebsockServerWorker::hand_over(RawMessage& item)
 {
+    // However the hand-over ends, the text is freed and its bytes are
+    // given back.
+    struct Parsed {
+        WebsockServerWorker* self;
+        RawMessage& item;
+        ~Parsed() { self->text_parsed(item); }
+    } parsed{this, item};
     std::unique_ptr<char, decltype(&std::free)> text(item.text, &std::free);
     item.text = nullptr;
     if (!text || !item.session.wsi)
@@ -644,6 +753,13 @@ void WebsockServerWorker::hand_over(RawMessage& item)
     // One bad message must not end the thread that parses everybody's.
     try {
         JsonReader reader(text.get(), static_cast<std::size_t>(8192));
+        text.reset();
+        if (reader.arena_bytes() > document_limit) {
+            RRM_ERROR("Message from session %u takes %llu bytes once parsed, more than any AP "
+                      "message needs; dropped",
+                      item.session.id, static_cast<unsigned long long>(reader.arena_bytes()));
+            return;
+        }
         registry->process_incoming_message(std::move(reader), item.session);
     } catch (const std::exception& e) {
         RRM_ERROR("Exception at handling message from session %u: %s; message dropped",
@@ -660,6 +776,7 @@ void WebsockServerWorker::free_pending_texts()
     while (jsonificator_queue.pop(item)) {
         std::free(item.text);
         item.text = nullptr;
+        queued_held.fetch_sub(item.size, std::memory_order_relaxed);
     }
 }
 
@@ -843,6 +960,7 @@ int WebsockServerWorker::process_server_writeable(lws* wsi, void* user)
             std::lock_guard<std::mutex> guard(sessions.mutex);
             set_session_pointer(user, nullptr);
             drop_connection_queue(connection_queues[tsi], wsi);
+            discard_rx(*session);
             sessions.map.erase(wsi);
         }
         // The close reason is set: returning -1 makes the library send the

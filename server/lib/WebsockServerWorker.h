@@ -59,8 +59,16 @@ public:
     static constexpr int32_t CONNECTION_QUEUE_CAPACITY = 16;
     static constexpr int32_t JSONIFICATOR_QUEUE_CAPACITY = 2048;
     static constexpr size_t RX_BUFFER_SIZE = 65536;
-    // Largest message an access point may send, reassembled.
-    static constexpr uint64_t MAX_MESSAGE_SIZE = 16u * 1024u * 1024u;
+    // Largest message an access point may send, reassembled (see
+    // docs/ARCHITECTURE.md for how it was chosen).
+    static constexpr uint64_t MAX_MESSAGE_SIZE = 1024u * 1024u;
+    // What all sessions together may hold of messages still being
+    // reassembled, and of complete texts waiting to be parsed.
+    static constexpr uint64_t REASSEMBLY_BUDGET = 32u * 1024u * 1024u;
+    static constexpr uint64_t QUEUED_TEXT_BUDGET = 32u * 1024u * 1024u;
+    // A parsed AP message whose document takes more than this is dropped
+    // before it is routed: no message the access points send comes near.
+    static constexpr uint64_t MAX_DOCUMENT_BYTES = 64u * 1024u * 1024u;
     // Overload guard: complete messages (all sessions together) counted
     // within one window that make the domain workers pause load balancing,
     // and the least time between two such pauses.
@@ -91,6 +99,18 @@ public:
     // configured one only when that is 0 (the system picks a free port).
     int listening_port() const { return bound_port.load(); }
 
+    // Bytes held by messages being reassembled and by texts waiting to be
+    // parsed (for tests and benchmarks).
+    uint64_t reassembly_bytes() const { return reassembly_held.load(std::memory_order_relaxed); }
+    uint64_t queued_text_bytes() const { return queued_held.load(std::memory_order_relaxed); }
+    // Smaller budgets for tests; set before the worker starts.
+    void set_text_budgets(uint64_t reassembly, uint64_t queued)
+    {
+        reassembly_budget = reassembly;
+        queued_budget = queued;
+    }
+    void set_document_limit(uint64_t bytes) { document_limit = bytes; }
+
     // The live sessions; the ping worker copies them under `sessions.mutex`.
     SafeUnorderedMap<lws*, WebsockSession> sessions;
 
@@ -112,7 +132,17 @@ private:
     int process_pong(lws* wsi);
     int process_receive(lws* wsi, void* in, size_t len);
     static bool exceeds_message_size(const WebsockSession& session, size_t len, size_t remaining);
-    static int refuse_oversized(lws* wsi, WebsockSession& session);
+    int refuse_oversized(lws* wsi, WebsockSession& session);
+    // Appends a chunk of a message that takes more than one chunk, within
+    // the reassembly budget; false when the budget has no room for it.
+    bool append_partial(WebsockSession& session, const void* in, size_t len);
+    int refuse_busy(lws* wsi, WebsockSession& session);
+    // Empties a session's receive buffer and gives its bytes back.
+    void discard_rx(WebsockSession& session);
+    // Waits (with the queues' back-off) until the queued texts leave room
+    // for `size` more bytes; false after the attempt limit.
+    bool reserve_queued(uint64_t size);
+    void text_parsed(const RawMessage& item);
     int process_server_writeable(lws* wsi, void* user);
     void process_wait_cancelled(lws* wsi);
 
@@ -160,6 +190,20 @@ private:
 
     // Port failures in a row; the first of a streak is logged.
     uint32_t open_failures = 0;
+
+    // Bytes of partial messages (the service thread's) and of texts in the
+    // parsing queue (added by the service thread, taken off by the parsing
+    // thread once a text is freed).
+    std::atomic<uint64_t> reassembly_held{0};
+    std::atomic<uint64_t> queued_held{0};
+    uint64_t reassembly_budget = REASSEMBLY_BUDGET;
+    uint64_t queued_budget = QUEUED_TEXT_BUDGET;
+    uint64_t document_limit = MAX_DOCUMENT_BYTES;
+    // Sessions closed for want of reassembly room in the current streak.
+    uint32_t busy_refusals = 0;
+    // Large texts freed since the heap was last trimmed (parsing thread).
+    uint64_t freed_since_trim = 0;
+    int64_t last_trim_s = 0;
 };
 
 }  // namespace rrm

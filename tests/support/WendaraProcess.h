@@ -33,7 +33,10 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
+#include <linux/capability.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -41,6 +44,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -163,6 +167,7 @@ public:
         // system calls are made.
         Plan plan;
         plan.scratch = scratch;
+        plan.fd_limit = fd_limit_;
         add_mount(plan, kEtcFolder, etc_.path(), "etc");
         add_mount(plan, kLogFolder, log_.path(), "log");
         std::vector<std::string> argv_text{WENDARA_BINARY};
@@ -272,14 +277,46 @@ public:
     }
 
     // Thread count of the running process (from /proc).
-    int thread_count() const
+    int thread_count() const { return status_field("Threads:"); }
+    // Resident memory now and at its peak, in KiB.
+    long rss_kib() const { return status_field("VmRSS:"); }
+    long peak_rss_kib() const { return status_field("VmHWM:"); }
+    // CPU time the process has used so far, in seconds.
+    double cpu_seconds() const
     {
-        const std::string status = LogFolder::read("/proc/" + std::to_string(pid_) + "/status");
-        const size_t at = status.find("Threads:");
-        return at == std::string::npos ? -1 : std::atoi(status.c_str() + at + 8);
+        const std::string stat = LogFolder::read("/proc/" + std::to_string(pid_) + "/stat");
+        // The fields after the command name, which is in parentheses.
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            return -1;
+        std::vector<std::string> fields;
+        size_t at = close + 2;
+        while (at < stat.size()) {
+            const size_t space = stat.find(' ', at);
+            fields.push_back(stat.substr(at, space == std::string::npos ? std::string::npos : space - at));
+            if (space == std::string::npos)
+                break;
+            at = space + 1;
+        }
+        if (fields.size() < 13)
+            return -1;
+        // utime and stime are the 14th and 15th fields of the line.
+        const double ticks = std::atof(fields[11].c_str()) + std::atof(fields[12].c_str());
+        return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
     }
 
+    // The open-file limit (soft and hard) the program starts with; it also
+    // loses the capability to raise it. 0 leaves the test's own limit.
+    void set_fd_limit(rlim_t limit) { fd_limit_ = limit; }
+
 private:
+    long status_field(const char* name) const
+    {
+        const std::string status = LogFolder::read("/proc/" + std::to_string(pid_) + "/status");
+        const size_t at = status.find(name);
+        return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(name));
+    }
+
     struct MountStep {
         std::string target;  // the fixed folder
         std::string source;  // the test's folder
@@ -291,6 +328,7 @@ private:
     struct Plan {
         std::string scratch;
         std::vector<MountStep> steps;
+        rlim_t fd_limit = 0;
     };
 
     std::string stdout_path() const { return work_ / ".stdout"; }
@@ -353,12 +391,22 @@ private:
             if (::mount(step.source.c_str(), step.target.c_str(), nullptr, MS_BIND, nullptr) != 0)
                 fail(2, "bind", step.target.c_str());
         }
+        if (plan.fd_limit != 0) {
+            // Without the capability the program cannot lift the limit
+            // itself, as on a host that does not grant it.
+            const rlimit limit{plan.fd_limit, plan.fd_limit};
+            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                fail(2, "setrlimit", "RLIMIT_NOFILE");
+            if (::prctl(PR_CAPBSET_DROP, CAP_SYS_RESOURCE, 0, 0, 0) != 0)
+                fail(2, "prctl", "PR_CAPBSET_DROP");
+        }
         ::execve(argv[0], argv, envp);
         fail(2, "execve", argv[0]);
     }
 
     LogFolder etc_;
     LogFolder log_;
+    rlim_t fd_limit_ = 0;
     pid_t pid_ = -1;
     bool reaped_ = false;
     Exit exit_;
