@@ -41,6 +41,24 @@ int websock_protocol_callback(lws* wsi, lws_callback_reasons reason, void* user,
     return websock_bound_callback(wsi, reason, user, in, len);
 }
 
+int websock_http_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len)
+{
+    if (reason == LWS_CALLBACK_ESTABLISHED) {
+        // A WebSocket opened without "websock-rrm" lands on this protocol:
+        // it never becomes an AP session, so nothing would ever ping or close
+        // it. The library closes it when the time-out runs out.
+        char peer[256] = {0};
+        lws_get_peer_simple(wsi, peer, sizeof peer);
+        peer[sizeof peer - 1] = '\0';
+        RRM_DEBUG("WebSocket from %s without the websock-rrm protocol; closed in %d s", peer,
+                  WebsockServerWorker::UNBOUND_CONNECTION_TIMEOUT_S);
+        lws_set_timeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE,
+                        WebsockServerWorker::UNBOUND_CONNECTION_TIMEOUT_S);
+        return 0;
+    }
+    return lws_callback_http_dummy(wsi, reason, user, in, len);
+}
+
 namespace {
 
 // The index of the service thread running on this thread. Wake-ups arrive
@@ -219,7 +237,7 @@ bool WebsockServerWorker::connect()
 
     std::memset(protocols, 0, sizeof protocols);
     protocols[0].name = "http";
-    protocols[0].callback = lws_callback_http_dummy;
+    protocols[0].callback = websock_http_callback;
     protocols[1].name = "websock-rrm";
     protocols[1].callback = websock_protocol_callback;
     protocols[1].per_session_data_size = sizeof(WebsockSession*);

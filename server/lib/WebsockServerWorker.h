@@ -51,6 +51,9 @@ extern std::function<int(lws*, lws_callback_reasons, void*, void*, size_t)> webs
 extern lws_http_mount websock_mount;
 int websock_protocol_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
                               size_t len);
+// The "http" protocol: the library's own handling, and a time-out for a
+// WebSocket that was opened without the AP protocol.
+int websock_http_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len);
 
 class WebsockServerWorker : public Worker {
 public:
@@ -69,6 +72,8 @@ public:
     // A parsed AP message whose document takes more than this is dropped
     // before it is routed: no message the access points send comes near.
     static constexpr uint64_t MAX_DOCUMENT_BYTES = 64u * 1024u * 1024u;
+    // Seconds a WebSocket opened without the AP protocol stays open.
+    static constexpr int UNBOUND_CONNECTION_TIMEOUT_S = 10;
     // Overload guard: complete messages (all sessions together) counted
     // within one window that make the domain workers pause load balancing,
     // and the least time between two such pauses.

@@ -183,4 +183,21 @@ TEST(ProgramHardening, MemoryTakenByABurstOfLargeMessagesIsGivenBack)
     EXPECT_EQ(p.wait(60s).code, 0);
 }
 
+TEST(ProgramHardening, AWebSocketWithoutTheApProtocolDoesNotStayOpen)
+{
+    WendaraProcess p;
+    serve(p);
+    WsTestClient stray, ap;
+    ASSERT_EQ(stray.connect(p.listen_port, "/apb/rrm", ""), 101);
+    ASSERT_EQ(ap.connect(p.listen_port), 101);
+    EXPECT_TRUE(stray.wait_closed(40000)) << "the stray connection is still open";
+    // An AP session is not ended that way: it answers pings.
+    ASSERT_TRUE(ap.send_frame(testsupport::WS_PING, "ap"));
+    auto frame = ap.read_frame(kPatienceMs);
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->opcode, testsupport::WS_PONG);
+    p.interrupt();
+    EXPECT_EQ(p.wait(60s).code, 0);
+}
+
 }  // namespace

@@ -113,6 +113,53 @@ TEST_F(WebsockServerTest, UpgradeOnThePathWithTheProtocolAndIpv4Only)
     EXPECT_STREQ(empty.to_string(), R"({"websock-sessions":[]})");
 }
 
+// A WebSocket opened without "websock-rrm" is upgraded all the same but
+// never becomes an AP session, so no ping would ever end it: it is closed
+// after a short time, whether it stays silent or keeps talking.
+TEST_F(WebsockServerTest, AWebSocketWithoutTheApProtocolIsClosedAfterAShortTime)
+{
+    auto recorder = harness.add_recorder("rec");
+    WsTestClient ap;
+    open(ap);
+    struct Case {
+        const char* name;
+        const char* path;
+        bool chatty;
+    };
+    const Case cases[] = {{"silent, on the AP path", "/apb/rrm", false},
+                          {"talking, on the AP path", "/apb/rrm", true},
+                          {"silent, elsewhere", "/", false}};
+    std::vector<std::thread> threads;
+    std::atomic<int> closed{0};
+    for (const Case& c : cases)
+        threads.emplace_back([&, c] {
+            WsTestClient stray;
+            ASSERT_EQ(stray.connect(harness.port(), c.path, ""), 101) << c.name;
+            const auto begin = std::chrono::steady_clock::now();
+            while (std::chrono::steady_clock::now() - begin < std::chrono::seconds(40)) {
+                if (c.chatty) {
+                    stray.send_text(message("rec", "stray"));
+                    stray.send_frame(testsupport::WS_PING, "p");
+                }
+                stray.read_text(300);
+                if (stray.eof || stray.close_received) {
+                    ++closed;
+                    return;
+                }
+            }
+            ADD_FAILURE() << c.name << ": still open after 40 s";
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(closed.load(), 3);
+    // None was an AP session, nothing it sent was taken, and the AP's own
+    // session was left alone.
+    EXPECT_TRUE(recorder->received().empty());
+    EXPECT_EQ(harness.session_count(), 1u);
+    ASSERT_TRUE(ap.send_text(message("rec", "still-here")));
+    ASSERT_TRUE(recorder->wait_received(1));
+}
+
 TEST_F(WebsockServerTest, SessionIdsGoOnAcrossARestartOfTheWorker)
 {
     WsTestClient a, b;
