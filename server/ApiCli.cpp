@@ -13,11 +13,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -86,10 +88,27 @@ void ApiCli::stop()
 void ApiCli::run()
 {
     while (running.load() && !stop_request.load()) {
-        if (::poll(poll_fds.data(), poll_fds.size(), kPollTimeoutMs) < 0) {
-            APP_LOG(Error) << "select: " << std::strerror(errno);
+        // The listening socket is looked at only while connections may be
+        // taken: at the descriptor limit a readable listening socket would
+        // otherwise wake the loop at once, again and again.
+        const int64_t before = monotonic_ms();
+        const bool accepting =
+            before >= accept_resume_ms && poll_fds.size() - 1 < kMaxConnections;
+        poll_fds[0].events = accepting ? POLLIN : 0;
+        int timeout = kPollTimeoutMs;
+        if (before < accept_resume_ms)
+            timeout = static_cast<int>(std::min<int64_t>(timeout, accept_resume_ms - before + 1));
+        if (::poll(poll_fds.data(), poll_fds.size(), timeout) < 0) {
+            const int error = errno;
+            if (error != EINTR) {
+                // Once per streak, and not in a tight loop.
+                if (poll_failures++ == 0)
+                    APP_LOG(Error) << "select: " << std::strerror(error);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
             continue;
         }
+        poll_failures = 0;
         const int64_t now = monotonic_ms();
         // Entries accepted during this walk are polled from the next pass.
         const size_t count = poll_fds.size();
@@ -150,8 +169,20 @@ int ApiCli::accept_connection(int listen_fd)
     const int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &len,
                              SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
-        APP_LOG(Error) << "accept: " << std::strerror(errno);
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED)
+            return -1;
+        // One record per streak: the same failure repeats for as long as
+        // the process lacks descriptors.
+        if (accept_failures++ == 0)
+            APP_LOG(Error) << "accept: " << std::strerror(error);
+        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)
+            accept_resume_ms = monotonic_ms() + kAcceptPauseMs;
         return -1;
+    }
+    if (accept_failures > 0) {
+        APP_LOG(Info) << "accept: working again after " << accept_failures << " failures";
+        accept_failures = 0;
     }
     return fd;
 }

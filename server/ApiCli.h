@@ -41,6 +41,13 @@ public:
     // A reply that its peer has not taken whole this long after it was
     // ready is given up and the connection closed.
     static constexpr int kSendTimeoutMs = 30000;
+    // Connections open at once; more wait in the listening socket's backlog
+    // until one is answered or times out, so that a flood of connections
+    // cannot take the descriptors the rest of the server needs.
+    static constexpr size_t kMaxConnections = 32;
+    // How long accepting pauses after accept() failed for want of
+    // descriptors or memory.
+    static constexpr int kAcceptPauseMs = 1000;
 
     // Listens at once on the server section's cli_api_port. A port that
     // cannot be bound or listened on is logged and leaves the API not
@@ -72,7 +79,8 @@ protected:
         bool replying = false;
     };
 
-    // Accepts one connection on the listening socket; -1 after logging.
+    // Accepts one connection on the listening socket; -1 when none was
+    // accepted (a failure is logged once per streak).
     int accept_connection(int listen_fd);
     // Reads, dispatches and starts answering one request; true when the
     // connection stays open (nothing could be read yet, or the reply is not
@@ -95,4 +103,9 @@ protected:
     std::vector<pollfd> poll_fds;
     std::vector<Connection> connections;
     int listen_port = 0;
+    // Failed accepts and polls in the current streak, and when (CLOCK_MONOTONIC
+    // milliseconds) accepting resumes.
+    uint64_t accept_failures = 0;
+    uint64_t poll_failures = 0;
+    int64_t accept_resume_ms = 0;
 };

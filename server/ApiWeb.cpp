@@ -6,6 +6,7 @@
 #include "RRM.h"
 #include "VrrpWorker.h"
 
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -165,6 +166,12 @@ void ApiWeb::connect()
     creation_info.timeout_secs = kConnectTimeoutSecs;
     creation_info.timeout_secs_ah_idle = kHeaderTimeoutSecs;
     creation_info.keepalive_timeout = kKeepAliveSecs;
+    // Below the process's open-file limit (a sixteenth of it, 32 to 1024;
+    // 768 under the limit main raises, more than the header pool): a flood
+    // of web connections must leave descriptors for the rest of the server,
+    // and the library then stops accepting instead of failing accept() over
+    // and over.
+    creation_info.fd_limit_per_thread = descriptor_limit();
     creation_info.options = kPlainOptions;
     if (https) {
         creation_info.options = kHttpsOptions;
@@ -182,6 +189,14 @@ void ApiWeb::connect()
     lws_sul_schedule(context, 0, &wake_timer.sul, &ApiWeb::wake_up,
                      kServiceTimeoutMs * LWS_US_PER_MS);
     running.store(true);
+}
+
+unsigned int ApiWeb::descriptor_limit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 1024;
+    return static_cast<unsigned int>(std::min<rlim_t>(1024, std::max<rlim_t>(32, limit.rlim_cur / 16)));
 }
 
 void ApiWeb::wake_up(lws_sorted_usec_list_t* sul)

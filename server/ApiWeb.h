@@ -163,6 +163,8 @@ private:
         bool fired;
     };
     static void wake_up(lws_sorted_usec_list_t* sul);
+    // The most descriptors the web server's library context may hold.
+    static unsigned int descriptor_limit();
     // One pass: services the context until the wake timer fired.
     void service_pass();
     void destroy_context();

@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -43,6 +44,18 @@ int websock_protocol_callback(lws* wsi, lws_callback_reasons reason, void* user,
 
 int websock_http_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len)
 {
+    // Every accepted connection is created and destroyed on this protocol,
+    // whatever it becomes in between.
+    if (reason == LWS_CALLBACK_SERVER_NEW_CLIENT_INSTANTIATED ||
+        reason == LWS_CALLBACK_WSI_DESTROY) {
+        if (auto* server =
+                static_cast<WebsockServerWorker*>(lws_context_user(lws_get_context(wsi)))) {
+            if (reason == LWS_CALLBACK_WSI_DESTROY)
+                server->connection_destroyed(wsi);
+            else
+                server->connection_accepted(wsi);
+        }
+    }
     if (reason == LWS_CALLBACK_ESTABLISHED) {
         // A WebSocket opened without "websock-rrm" lands on this protocol:
         // it never becomes an AP session, so nothing would ever ping or close
@@ -253,9 +266,15 @@ bool WebsockServerWorker::connect()
     creation_info.uid = -1;
     creation_info.options = LWS_SERVER_OPTION_DISABLE_IPV6;
     creation_info.count_threads = 1;
-    // 0: the library divides the process's open-file limit among its
-    // service threads, which follows the limit that main raises.
-    creation_info.fd_limit_per_thread = 0;
+    // Below the process's open-file limit, so that the rest of the server
+    // (management ports, domain workers' eventfds, log and report files)
+    // keeps descriptors when the AP port is flooded with connections; the
+    // library stops accepting at this bound instead of failing accept()
+    // over and over.
+    const int descriptors = ap_descriptor_limit();
+    creation_info.fd_limit_per_thread = static_cast<unsigned int>(descriptors);
+    connection_limit = descriptors > LIBRARY_DESCRIPTORS ? descriptors - LIBRARY_DESCRIPTORS : 0;
+    creation_info.user = this;
 
     lws_set_log_level(0x3ff, logger_callback);
 
@@ -302,6 +321,42 @@ void WebsockServerWorker::adopt_wake_fd(lws_vhost* vhost)
         wake_adopted = true;
     else
         ::close(duplicate);
+}
+
+void WebsockServerWorker::connection_accepted(lws* wsi)
+{
+    if (!connections.insert(wsi).second)
+        return;
+    connection_count.store(connections.size(), std::memory_order_relaxed);
+    if (!at_connection_limit && connection_limit > 0 && connections.size() >= connection_limit) {
+        at_connection_limit = true;
+        RRM_WARNING("The access point port holds %zu connections, its most; further connections "
+                    "wait until some close",
+                    connections.size());
+    }
+}
+
+void WebsockServerWorker::connection_destroyed(lws* wsi)
+{
+    if (connections.erase(wsi) == 0)
+        return;
+    connection_count.store(connections.size(), std::memory_order_relaxed);
+    // A streak ends once a tenth of the room is free again.
+    if (at_connection_limit && connections.size() < connection_limit - connection_limit / 10) {
+        at_connection_limit = false;
+        RRM_INFO("The access point port accepts connections again (%zu open)", connections.size());
+    }
+}
+
+int WebsockServerWorker::ap_descriptor_limit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 0;
+    const rlim_t total = std::min<rlim_t>(limit.rlim_cur, 1 << 20);
+    const rlim_t reserve = std::min<rlim_t>(RESERVED_DESCRIPTORS_MAX,
+                                            std::max<rlim_t>(RESERVED_DESCRIPTORS_MIN, total / 6));
+    return total > reserve + 16 ? static_cast<int>(total - reserve) : static_cast<int>(total / 2);
 }
 
 bool WebsockServerWorker::port_taken(int port)
@@ -352,6 +407,9 @@ void WebsockServerWorker::disconnect()
         std::unique_lock<std::shared_mutex> guard(context_guard());
         context.store(nullptr);
     }
+    connections.clear();
+    connection_count.store(0);
+    at_connection_limit = false;
     wake_adopted.store(false);
     bound_port.store(0);
     stopping.store(false);

@@ -34,6 +34,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace rrm {
@@ -72,6 +73,26 @@ public:
     // A parsed AP message whose document takes more than this is dropped
     // before it is routed: no message the access points send comes near.
     static constexpr uint64_t MAX_DOCUMENT_BYTES = 64u * 1024u * 1024u;
+    // Descriptors of the open-file limit kept for the rest of the server
+    // (the web API's connections, a sixteenth of the limit; the TCP API's
+    // 32; the domain workers' eventfds; files) when the AP port takes every
+    // connection it can: a sixth of the limit, within these bounds (with
+    // main's 12,288: 2,048, which leaves 10,240 for the AP port).
+    static constexpr int RESERVED_DESCRIPTORS_MIN = 128;
+    static constexpr int RESERVED_DESCRIPTORS_MAX = 2048;
+    // The most descriptors the AP port's library context may hold, from
+    // the process's current open-file limit.
+    static int ap_descriptor_limit();
+
+    // Descriptors of the library's own in its table: the listening socket,
+    // its wake-up pipe and our adopted wake-up eventfd.
+    static constexpr int LIBRARY_DESCRIPTORS = 3;
+    // Connections the AP port holds now (accepted and not yet destroyed).
+    size_t open_connections() const { return connection_count.load(std::memory_order_relaxed); }
+    // Service thread: the library reports a connection accepted or gone.
+    void connection_accepted(lws* wsi);
+    void connection_destroyed(lws* wsi);
+
     // Seconds a WebSocket opened without the AP protocol stays open.
     static constexpr int UNBOUND_CONNECTION_TIMEOUT_S = 10;
     // Overload guard: complete messages (all sessions together) counted
@@ -204,6 +225,12 @@ private:
     uint64_t reassembly_budget = REASSEMBLY_BUDGET;
     uint64_t queued_budget = QUEUED_TEXT_BUDGET;
     uint64_t document_limit = MAX_DOCUMENT_BYTES;
+    // Accepted connections (service thread), and whether the port is at
+    // the most it may hold (one Warning per streak).
+    std::unordered_set<lws*> connections;
+    std::atomic<size_t> connection_count{0};
+    size_t connection_limit = 0;
+    bool at_connection_limit = false;
     // Sessions closed for want of reassembly room in the current streak.
     uint32_t busy_refusals = 0;
     // Large texts freed since the heap was last trimmed (parsing thread).

@@ -22,6 +22,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -138,6 +147,79 @@ TEST_F(ApiCliTest, AnswersOneRequestPerConnectionAndStopsWithinAPollWait)
     loop.join();
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
     EXPECT_FALSE(cli.is_running());
+}
+
+// At the descriptor limit the listening socket stays readable and every
+// accept() fails: the loop pauses accepting instead of trying again at
+// once, logs the failure once for the whole streak, and serves the waiting
+// connections once descriptors are free again.
+TEST_F(ApiCliTest, AtTheDescriptorLimitAcceptingPausesWithOneErrorAndResumes)
+{
+    ElppCapture capture;
+    ApiCli cli(registry.get(), vrrp.get());
+    ASSERT_TRUE(cli.is_running());
+    std::thread loop([&] { cli.run(); });
+
+    // The clients' sockets exist before the descriptors run out; connecting
+    // takes none.
+    std::vector<int> clients;
+    for (int i = 0; i < 4; ++i)
+        clients.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    rlimit saved{};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+    int highest = 0;
+    for (int fd : clients)
+        highest = std::max(highest, fd);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(highest + 1);
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &tight));
+    std::vector<int> fillers;  // whatever lower numbers are free
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        fillers.push_back(fd);
+
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(files.cli_port));
+    for (int fd : clients)
+        ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    rusage before{};
+    ::getrusage(RUSAGE_SELF, &before);
+    std::this_thread::sleep_for(2500ms);
+    rusage after{};
+    ::getrusage(RUSAGE_SELF, &after);
+    const auto cpu_us = [](const rusage& u) {
+        return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000L + u.ru_utime.tv_usec +
+               u.ru_stime.tv_usec;
+    };
+
+    for (int fd : fillers)
+        ::close(fd);
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &saved));
+    // Failing at once in a loop took a whole core; pausing takes nearly
+    // nothing.
+    EXPECT_LT(cpu_us(after) - cpu_us(before), 1000000L);
+    EXPECT_EQ(1u, capture.count("accept: Too many open files"));
+
+    for (int fd : clients) {
+        // No member that a handler answers: the error reply.
+        const std::string request = "{\"other\":{}}";
+        ASSERT_EQ(static_cast<ssize_t>(request.size()),
+                  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL));
+        timeval tv{20, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char reply[64] = {};
+        EXPECT_GT(::recv(fd, reply, sizeof reply - 1, 0), 0);
+        EXPECT_STREQ("{\"status\":\"error\"}", reply);
+        ::close(fd);
+    }
+    EXPECT_EQ(1u, capture.count("accept: Too many open files"));
+    bool resumed = false;
+    for (const auto& text : capture.texts())
+        resumed = resumed || text.rfind("accept: working again after ", 0) == 0;
+    EXPECT_TRUE(resumed);
+    cli.stop();
+    loop.join();
 }
 
 TEST_F(ApiCliTest, PortInUseIsLoggedAndLeavesTheApiNotRunning)
