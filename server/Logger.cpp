@@ -169,17 +169,34 @@ bool copy_aside(const std::string& path, time_t when)
     return copied;
 }
 
+// Where the search for a free dated name starts: a stream of records rolls
+// the file over many times within one second, and trying every earlier
+// suffix again each time would cost ever more renames.
+std::mutex suffix_mutex;
+time_t suffix_second = 0;
+unsigned suffix_next = 0;
+
 // Moves a log file to the first free dated name for `when`. A file is never
 // moved onto an earlier dated file; when it cannot be renamed its records
 // are copied aside instead.
 bool move_to_dated_name(const std::string& path, time_t when)
 {
-    for (unsigned n = 0; n <= kMaxSuffix; ++n) {
+    unsigned first = 0;
+    {
+        std::lock_guard<std::mutex> lock(suffix_mutex);
+        if (when == suffix_second)
+            first = suffix_next;
+    }
+    for (unsigned n = first; n <= kMaxSuffix; ++n) {
         const std::string target = RRM_Logger::dated_name(path, when, n);
         if (target.empty())
             return false;
-        if (rename_no_replace(path, target))
+        if (rename_no_replace(path, target)) {
+            std::lock_guard<std::mutex> lock(suffix_mutex);
+            suffix_second = when;
+            suffix_next = n + 1;
             return true;
+        }
         if (errno != EEXIST)
             break;
     }
@@ -404,6 +421,11 @@ void RRM_Logger::pre_rollout(const char* file, size_t)
 {
     rolled_over = true;
     rename_log_file(file);
+    {
+        std::lock_guard<std::mutex> lock(stop_mutex_);
+        clean_requested = true;
+    }
+    stop_cv_.notify_all();
 }
 
 bool RRM_Logger::force_rollover()
@@ -482,17 +504,32 @@ void RRM_Logger::cleaner_loop()
                    << " max_files_age = " << cleaner.get_max_files_age();
 
     auto due = steady_clock::now() + timing_.cleaner_period;
+    auto last_pass = steady_clock::now();
     if (stop)
         return;
     for (;;) {
-        if (sleep_until(due))
-            return;
+        {
+            // The pass a minute, or sooner after a roll-over (a stream of
+            // records would otherwise fill the folder far beyond its limit
+            // within the minute), but not more than once per minimum gap.
+            std::unique_lock<std::mutex> lock(stop_mutex_);
+            for (;;) {
+                if (stop)
+                    return;
+                const auto now = steady_clock::now();
+                const auto soonest = last_pass + timing_.cleaner_min_gap;
+                if (now >= due || (clean_requested && now >= soonest))
+                    break;
+                stop_cv_.wait_until(lock, clean_requested ? std::min(due, soonest) : due);
+            }
+            clean_requested = false;
+        }
         cleaner.scan();
         if (cleaner.get_files_count() > 0)
             cleaner.clean();
         const auto now = steady_clock::now();
-        do
+        last_pass = now;
+        while (due <= now)
             due += timing_.cleaner_period;
-        while (due <= now);
     }
 }

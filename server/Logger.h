@@ -24,6 +24,9 @@ struct RRM_LoggerTiming {
     std::chrono::milliseconds rollover_tick{std::chrono::seconds(10)};
     std::chrono::milliseconds rollover_hour{std::chrono::hours(1)};
     std::chrono::milliseconds cleaner_period{std::chrono::seconds(60)};
+    // A roll-over brings the next cleaning pass forward, but passes come at
+    // most this often.
+    std::chrono::milliseconds cleaner_min_gap{std::chrono::milliseconds(100)};
 };
 
 class RRM_Logger {
@@ -99,6 +102,9 @@ private:
 
     std::atomic<bool> rolled_over{false};
     std::atomic<bool> stop{false};
+    // Set by a roll-over: a stream of records fills the folder faster than
+    // a pass a minute cleans it. Under stop_mutex_.
+    bool clean_requested = false;
     std::thread rollout_thread;
     std::thread cleaner_thread;
     Logs_Cleaner cleaner;

@@ -363,11 +363,13 @@ void ApMap::fill_from_json_rf_environment(const JsonReader& scan, NeighbourMap& 
             band = entry.get_int("band");
         } else {
             band = infer_band(channel);
-            if (band == BAND_NONE)
+            if (band == BAND_NONE) {
+                const PeerText quoted(bssid_text);
                 RRM_WARNING("rf-environment entry without band: bssid=%s channel=%d "
                             "bandwidth=%d rssi=%d",
-                            bssid_text, channel, entry.get_int("bandwidth"),
+                            quoted.c_str(), channel, entry.get_int("bandwidth"),
                             entry.get_int("rssi"));
+            }
         }
         const Neighbour record(entry.get_int("rssi"), channel, band, entry.get_int("bandwidth"),
                                entry.get_int("tx-power"), primary);

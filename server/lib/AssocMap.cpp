@@ -89,8 +89,9 @@ void AssocMap::dump() const
     std::size_t n = 0;
     for (const auto& entry : clients) {
         ++n;
+        const PeerText ssid(entry.second.ssid);
         RRM_DEBUG("Client (%zu/%zu) %s - %s rssi %d no_balance %d", n, clients.size(),
-                  mac_to_string(entry.first).c_str(), entry.second.ssid.c_str(), entry.second.rssi,
+                  mac_to_string(entry.first).c_str(), ssid.c_str(), entry.second.rssi,
                   entry.second.no_balance ? 1 : 0);
     }
 }

@@ -556,9 +556,10 @@ bool GlobalConfig::domain_add(const std::string& domain, const std::string& patt
 {
     Lock held(mutex_);
     if (!is_valid_domain_name(domain)) {
+        const PeerText name(domain);
         RRM_WARNING("Domain '%s' not added: a domain name must not be empty, \".\", \"..\" or "
                     "hold '/' or a NUL byte",
-                    domain.c_str());
+                    name.c_str());
         return false;
     }
     const DomainConfig* settings = find_pattern(pattern);

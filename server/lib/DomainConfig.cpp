@@ -223,8 +223,9 @@ void validate_time_opt(const JsonReader& object, const char* key, int max, int m
     if (parse_time_text(text, max, min, seconds))
         return;
     invalid = true;
+    const PeerText quoted(text);
     RRM_WARNING("Invalid time value for '%s': '%s' (allowed range: [%d, %d] in seconds)", key,
-                text.c_str(), min, max);
+                quoted.c_str(), min, max);
     rejects.add_object(nullptr).add_string(key, text.c_str());
 }
 

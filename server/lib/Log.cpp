@@ -1,6 +1,8 @@
 #include "Log.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace rrm {
@@ -41,5 +43,29 @@ void set_event_handler(EventHandler handler)
 {
     g_event_handler = handler;
 }
+
+PeerText::PeerText(const char* text, std::size_t length)
+{
+    if (!text) {
+        buffer_[0] = '\0';
+        data_ = buffer_;
+        size_ = 0;
+        return;
+    }
+    const std::size_t kept = length <= PEER_TEXT_MAX ? length : PEER_TEXT_MAX;
+    std::memcpy(buffer_, text, kept);
+    std::size_t n = kept;
+    if (kept < length) {
+        const int tail = std::snprintf(buffer_ + kept, sizeof buffer_ - kept, "... (%zu bytes)",
+                                       length);
+        if (tail > 0)
+            n += std::min(static_cast<std::size_t>(tail), sizeof buffer_ - kept - 1);
+    }
+    buffer_[n] = '\0';
+    data_ = buffer_;
+    size_ = static_cast<int>(n);
+}
+
+PeerText::PeerText(const char* text) : PeerText(text, text ? std::strlen(text) : 0) {}
 
 }  // namespace rrm

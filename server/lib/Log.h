@@ -3,6 +3,7 @@
 // each forwarding to a handler that the program installs at start-up.
 
 #include <cstdarg>
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -63,6 +64,32 @@ void default_log_handler(const char* file, int line, const char* func, int level
 
 void notify_event(const int& code, const std::shared_ptr<std::string>& details);
 void set_event_handler(EventHandler handler);
+
+// Most bytes of peer-supplied text (an AP's message or names, a management
+// request's values) that one log record carries.
+constexpr std::size_t PEER_TEXT_MAX = 1024;
+
+// Peer-supplied text as a record may quote it: whole up to PEER_TEXT_MAX
+// bytes, else its first PEER_TEXT_MAX bytes followed by "... (N bytes)"
+// with its whole length. Log it with "%.*s" and size()/data(), or "%s"
+// and c_str(); nothing is allocated.
+class PeerText {
+public:
+    PeerText(const char* text, std::size_t length);
+    explicit PeerText(const char* text);
+    explicit PeerText(const std::string& text) : PeerText(text.data(), text.size()) {}
+    PeerText(const PeerText&) = delete;
+    PeerText& operator=(const PeerText&) = delete;
+
+    const char* data() const { return data_; }
+    const char* c_str() const { return data_; }
+    int size() const { return size_; }
+
+private:
+    char buffer_[PEER_TEXT_MAX + 48];
+    const char* data_;
+    int size_;
+};
 
 }  // namespace rrm
 

@@ -297,8 +297,9 @@ Worker* RRM::make_rrm_worker(const std::string& domain)
         return new RrmWorker(config, settings, domain, this, time_zone_offset,
                              DOMAIN_QUEUE_CAPACITY);
     } catch (const std::exception& e) {
-        RRM_ERROR("Exception at processing message for domain '%s': %s", domain.c_str(),
-                  e.what());
+        // The name comes from the AP: one record per message, of bounded size.
+        const PeerText name(domain);
+        RRM_ERROR("Exception at processing message for domain '%s': %s", name.c_str(), e.what());
         notify_event(EVENT_DOMAIN_WORKER_CREATE_FAILED, std::make_shared<std::string>(domain));
         return nullptr;
     }

@@ -243,7 +243,11 @@ void RrmWorker::process_ap_message(const JsonReader& json, const QueueMessage& m
 {
     const char* cmd = json.get_string("cmd");
     const MacAddress ap_mac = mac_from_string(json.get_string("ap-mac"));
-    RRM_DEBUG("process_message %s for %s", cmd, json.get_string("ap-mac"));
+    {
+        const PeerText quoted_cmd(cmd);
+        const PeerText quoted_mac(json.get_string("ap-mac"));
+        RRM_DEBUG("process_message %s for %s", quoted_cmd.c_str(), quoted_mac.c_str());
+    }
 
     // A subscription tests the version itself, so that it can answer a wrong
     // one.
@@ -287,7 +291,11 @@ void RrmWorker::process_balancer_cmd(const JsonReader& json, const MacAddress& a
 void RrmWorker::process_balancer_ap(const JsonReader& json, const std::shared_ptr<ApEntry>& ap)
 {
     const char* cmd = json.get_string("cmd");
-    RRM_DEBUG("process_message balancer %s for %s", cmd, json.get_string("ap-mac"));
+    {
+        const PeerText quoted_cmd(cmd);
+        const PeerText quoted_mac(json.get_string("ap-mac"));
+        RRM_DEBUG("process_message balancer %s for %s", quoted_cmd.c_str(), quoted_mac.c_str());
+    }
     IRrmSubworker* target = nullptr;
     const bool to_balancer = config.use_balance && ap->radios.has_balancer_radio();
     if (is_cmd(cmd, "rrm-sta-roam")) {

@@ -658,7 +658,11 @@ int WebsockServerWorker::process_receive(lws* wsi, void* in, size_t len)
 
     // The registry takes its own lock and the parsing queue may make us wait:
     // none of ours is held.
-    RRM_DEBUG("Recv %.*s", text_size, item.text ? item.text : "");
+    {
+        // A record carries at most the head of a message and its length.
+        const PeerText quoted(item.text, static_cast<size_t>(text_size));
+        RRM_DEBUG("Recv %.*s", quoted.size(), quoted.data());
+    }
     if (overloaded)
         registry->stop_load_balancer_at_rrm_worker(item.session);
 
@@ -1105,7 +1109,10 @@ int WebsockServerWorker::lws_send(lws* wsi, const char* buffer, int len, int pro
 {
     if (!buffer || len <= 0)
         return 0;
-    RRM_DEBUG("Send %.*s", len, buffer);
+    {
+        const PeerText quoted(buffer, static_cast<size_t>(len));
+        RRM_DEBUG("Send %.*s", quoted.size(), quoted.data());
+    }
     constexpr int kStackPayload = 4096;
     int ret;
     if (len <= kStackPayload) {

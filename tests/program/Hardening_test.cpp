@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -263,6 +264,109 @@ TEST(ProgramHardening, AFloodOfConnectionsAtTheDescriptorLimitLeavesEveryPortWor
     EXPECT_LE(warnings, 3u) << "one per streak, not one per attempt";
     EXPECT_LT(log.size(), 64u * 1024u) << "the log stays small";
     clients.clear();
+    p.interrupt();
+    EXPECT_EQ(p.wait(60s).code, 0);
+}
+
+// Log records used to quote whatever an AP sent, whole: every message at
+// Debug, and at Error a domain name of a megabyte (one client sending
+// megabyte messages grew the log by hundreds of megabytes a second). A
+// record now carries at most the first 1024 bytes and the length, and a
+// record tied to one message stays one per message.
+TEST(ProgramHardening, RecordsQuoteOnlyTheHeadOfWhatAnApSends)
+{
+    WendaraProcess p;
+    serve(p);
+    WsTestClient ap;
+    ASSERT_EQ(ap.connect(p.listen_port), 101);
+    const std::string big = sized("big", kLimit - 1024);
+    const std::string long_domain(900 * 1024, 'd');
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(ap.send_text(big));
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(ap.send_text(message(long_domain, "subscribe-request")));
+    const auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    };
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return count(p.all_logs_text(), "Domain not found") >= 5; }, 30s));
+    p.interrupt();
+    EXPECT_EQ(p.wait(60s).code, 0);
+
+    const std::string log = p.all_logs_text();
+    size_t longest = 0, recv_big = 0, unknown_domain = 0;
+    for (size_t at = 0; at < log.size();) {
+        size_t end = log.find('\n', at);
+        if (end == std::string::npos)
+            end = log.size();
+        const std::string line = log.substr(at, end - at);
+        longest = std::max(longest, line.size());
+        recv_big += line.find("Recv {\"service\":\"rrm\",\"cmd\":\"big\"") != std::string::npos &&
+                    line.find("... (" + std::to_string(big.size()) + " bytes)") != std::string::npos;
+        unknown_domain += line.rfind("ERROR server/lib/RRM.cpp make_rrm_worker: Exception at processing "
+                                     "message for domain 'dddd",
+                                     0) == 0 &&
+                          line.find("... (921600 bytes)': Domain not found") != std::string::npos;
+        at = end + 1;
+    }
+    // The level, file and function, the format's own words and 1024 bytes
+    // of text with the length behind them.
+    EXPECT_LT(longest, 1300u);
+    EXPECT_EQ(recv_big, 3u);
+    EXPECT_EQ(unknown_domain, 5u) << "one per message";
+}
+
+// A stream of records rolls the log over again and again; the folder used
+// to be cleaned once a minute only and grew by all that came in meanwhile.
+// Each roll-over now brings the next pass forward (at most ten a second).
+TEST(ProgramHardening, TheLogFolderStaysNearItsLimitWhileRecordsStreamIn)
+{
+    WendaraProcess p;
+    p.write_logger_config(WendaraProcess::logger_config(
+        "    MAX_LOG_FILE_SIZE = 65536\n"
+        "    LCLEANER_MAX_FOLDER_SIZE = 1\n"
+        "    LCLEANER_MAX_FILES_COUNT = 100\n"));
+    p.write_config();
+    p.start({p.config_path()});
+    ASSERT_TRUE(p.wait_for_port(p.listen_port)) << p.stderr_text();
+
+    std::atomic<bool> streaming{true};
+    std::atomic<uint64_t> folder_most{0};
+    std::thread watcher([&] {
+        const auto begin = std::chrono::steady_clock::now();
+        while (streaming.load()) {
+            uint64_t total = 0;
+            for (const auto& name : p.log().names()) {
+                struct stat st {};
+                if (::stat((p.log() / name).c_str(), &st) == 0)
+                    total += static_cast<uint64_t>(st.st_size);
+            }
+            // The first pass follows the first roll-over.
+            if (std::chrono::steady_clock::now() - begin > 2s && total > folder_most.load())
+                folder_most.store(total);
+            std::this_thread::sleep_for(50ms);
+        }
+    });
+    // Small messages whose Debug records (the library's own among them)
+    // add up to megabytes a second.
+    WsTestClient ap;
+    ASSERT_EQ(ap.connect(p.listen_port), 101);
+    const auto begin = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - begin < 6s) {
+        for (int i = 0; i < 200; ++i)
+            ASSERT_TRUE(ap.send_text(message("nowhere", "small-" + std::to_string(i))));
+        ap.read_text(1);
+    }
+    std::this_thread::sleep_for(2s);
+    streaming.store(false);
+    watcher.join();
+    // 1 MiB of dated files, the current file (64 KiB) and what came in
+    // during one pass; it used to grow by all that came in (tens of
+    // megabytes here).
+    EXPECT_LT(folder_most.load(), 6u * 1024 * 1024) << "the most the folder held";
     p.interrupt();
     EXPECT_EQ(p.wait(60s).code, 0);
 }

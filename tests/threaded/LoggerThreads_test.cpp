@@ -186,7 +186,10 @@ TEST_F(LoggerThreadsTest, OwnKeysAreReadByTheCleanerThreadAndNotGivenToTheLibrar
 
 TEST_F(LoggerThreadsTest, SizeRollOversKeepEveryRecordInDatedFiles)
 {
-    const std::string conf = write_config("   MAX_LOG_FILE_SIZE = 8192\n");
+    // No count or size limit: a roll-over starts a cleaning pass.
+    const std::string conf = write_config(
+        "   MAX_LOG_FILE_SIZE = 8192\n   LCLEANER_MAX_FILES_COUNT = 0\n"
+        "   LCLEANER_MAX_FOLDER_SIZE = 0\n");
     auto logger = std::make_unique<RRM_Logger>(conf, log_file());
     const int kRecords = 3000;  // about 80 kB: several roll-overs, mostly within one second
     for (int i = 0; i < kRecords; ++i)
@@ -276,6 +279,29 @@ TEST_F(LoggerThreadsTest, CleanerThreadRemovesTheOldestDatedFiles)
     logger.reset();  // a record comes before its removal: let the pass end
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(i >= 3, LogFolder::exists(old[i])) << old[i];
+}
+
+// A stream of records rolls the file over again and again; the folder is
+// cleaned after the roll-overs, not only at the next pass a minute (here an
+// hour) later.
+TEST_F(LoggerThreadsTest, RollOversBringTheNextCleaningPassForward)
+{
+    const std::string conf = write_config(
+        "   MAX_LOG_FILE_SIZE = 8192\n"
+        "   LCLEANER_MAX_FILES_COUNT = 3\n");
+    RRM_Logger::Timing slow;
+    slow.cleaner_period = std::chrono::hours(1);
+    slow.cleaner_min_gap = 50ms;
+    ElppCapture capture;
+    auto logger = std::make_unique<RRM_Logger>(conf, log_file(), slow);
+    for (int i = 0; i < 3000; ++i)  // about 80 kB: ten roll-overs or so
+        APP_LOG(Info) << "record " << i;
+    const auto give_up = std::chrono::steady_clock::now() + 20s;
+    while (dated_files().size() > 3 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_LE(dated_files().size(), 3u);
+    EXPECT_LE(capture.count("Files count limit exceeded, prepare to remove 1 files."), 20u);
+    logger.reset();
 }
 
 TEST_F(LoggerThreadsTest, ThreadsStopPromptlyOnDestruction)

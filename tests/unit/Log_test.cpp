@@ -38,6 +38,34 @@ TEST(LogHooks, LevelsAreEasyloggingValues)
     EXPECT_EQ(128, rrm::LOG_LEVEL_INFO);
 }
 
+TEST(PeerText, LongTextsAreCutToTheirHeadAndTheirLength)
+{
+    const std::string limit(rrm::PEER_TEXT_MAX, 'a');
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string quoted;
+    };
+    const Case cases[] = {
+        {"empty", "", ""},
+        {"short", "abc", "abc"},
+        {"exactly the most", limit, limit},
+        {"one byte more", limit + "b", limit + "... (1025 bytes)"},
+        {"a megabyte", limit + std::string(1024 * 1024 - 1024, 'c'), limit + "... (1048576 bytes)"},
+        {"a NUL inside is kept", std::string("a\0b", 3), std::string("a\0b", 3)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const rrm::PeerText quoted(c.text);
+        EXPECT_EQ(std::string(quoted.data(), static_cast<size_t>(quoted.size())), c.quoted);
+        EXPECT_EQ(quoted.data()[quoted.size()], '\0');
+    }
+    const rrm::PeerText none(static_cast<const char*>(nullptr));
+    EXPECT_STREQ(none.c_str(), "");
+    const rrm::PeerText terminated("plain");
+    EXPECT_STREQ(terminated.c_str(), "plain");
+}
+
 TEST(EventHook, HandlerGetsCodeAndPayloadOrEmptyAndNothingOnceRemoved)
 {
     testsupport::LogCapture capture;
