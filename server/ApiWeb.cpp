@@ -3,6 +3,7 @@
 #include "AppLog.h"
 #include "Config.h"
 #include "JsonReader.h"
+#include "LwsLog.h"
 #include "RRM.h"
 #include "VrrpWorker.h"
 
@@ -181,7 +182,7 @@ void ApiWeb::connect()
         creation_info.alpn = kAlpn;
     }
 
-    lws_set_log_level(1023, nullptr);
+    rrm::set_lws_log(1023, nullptr);
     context = lws_create_context(&creation_info);
     if (!context)
         return;
@@ -245,8 +246,8 @@ void ApiWeb::stop()
 void ApiWeb::request_stop()
 {
     // Seen after the current pass, at most kServiceTimeoutMs away. No
-    // library call from here: libwebsockets 4.1 formats its log records in
-    // one static buffer, which a second thread's call would share.
+    // library call from here: the library's calls belong to the thread
+    // that services the context.
     stop_request.store(true);
 }
 

@@ -4,6 +4,7 @@
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "Log.h"
+#include "LwsLog.h"
 #include "RRM.h"
 
 #include <arpa/inet.h>
@@ -276,7 +277,7 @@ bool WebsockServerWorker::connect()
     connection_limit = descriptors > LIBRARY_DESCRIPTORS ? descriptors - LIBRARY_DESCRIPTORS : 0;
     creation_info.user = this;
 
-    lws_set_log_level(0x3ff, logger_callback);
+    set_lws_log(0x3ff, logger_callback);
 
     // The library leaks a little with every context that cannot bind, so a
     // port that is plainly taken is not handed to it again and again.
@@ -953,8 +954,7 @@ void WebsockServerWorker::wake_service_thread()
 {
     // Through a descriptor of our own that the service loop polls: the
     // library's cancel call would write a log line of its own on the
-    // calling thread, and the library formats its lines in one static
-    // buffer shared by all threads.
+    // calling thread, at the cost of a formatted line per wake-up.
     if (wake_adopted.load()) {
         uint64_t one = 1;
         ssize_t r = ::write(wake_fd, &one, sizeof one);
