@@ -4,6 +4,7 @@
 // size a parsed message may take. The budgets are made small here; the
 // program tests show the server's own figures.
 
+#include "JsonReader.h"
 #include "LogCapture.h"
 #include "WebsockHarness.h"
 #include "WsTestClient.h"
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -200,6 +202,43 @@ TEST_F(Limits, AMessageThatTakesTooMuchOnceParsedIsDroppedBeforeRouting)
     }
     EXPECT_EQ(dropped, 1u);
     EXPECT_EQ(errors, 1u);
+}
+
+// The size limit is what bounds one message's cost: parsed as the parsing
+// thread parses (its own arena of 8192 bytes to start with), the costliest
+// shapes of text at the limit take at most 256 MiB with the text itself.
+TEST(MessageCost, TheCostliestShapesAtTheSizeLimitStayWithin256MiB)
+{
+    const size_t limit = rrm::WebsockServerWorker::MAX_MESSAGE_SIZE;
+    const auto repeated = [&](const std::string& item) {
+        std::string text = R"({"service":"rrm","cmd":"x","domain":"d","list":[)";
+        while (text.size() + 2 * item.size() + 4 <= limit)
+            text += item + ",";
+        return text + item + "]}";
+    };
+    std::string deep;
+    for (int i = 0; i < 500; ++i)
+        deep += '[';
+    deep += std::string(500, ']');
+    std::string keys = "{";
+    for (int i = 0; keys.size() + 16 < limit; ++i)
+        keys += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":[]";
+    keys += "}";
+    const std::vector<std::pair<std::string, std::string>> shapes = {
+        {"one-member objects", repeated(R"({"a":0})")},
+        {"arrays of one number", repeated("[0]")},
+        {"objects holding an object", repeated(R"({"a":{}})")},
+        {"arrays nested 500 deep", repeated(deep)},
+        {"empty arrays", repeated("[]")},
+        {"many keys", keys},
+    };
+    for (const auto& [name, text] : shapes) {
+        SCOPED_TRACE(name);
+        ASSERT_LE(text.size(), limit);
+        rrm::JsonReader reader(text.c_str(), static_cast<std::size_t>(8192));
+        ASSERT_FALSE(reader.is_null());
+        EXPECT_LE(reader.arena_bytes() + text.size(), 256u * 1024 * 1024) << reader.arena_bytes();
+    }
 }
 
 }  // namespace
