@@ -155,6 +155,12 @@ TEST_F(ApiCliTest, AnswersOneRequestPerConnectionAndStopsWithinAPollWait)
 // connections once descriptors are free again.
 TEST_F(ApiCliTest, AtTheDescriptorLimitAcceptingPausesWithOneErrorAndResumes)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // UndefinedBehaviorSanitizer (built with AddressSanitizer here) checks
+    // a virtual call through a pipe of its own, and with no descriptor left
+    // it reports every such call as a bad one.
+    GTEST_SKIP() << "needs free descriptors for the sanitizer's own checks";
+#endif
     ElppCapture capture;
     ApiCli cli(registry.get(), vrrp.get());
     ASSERT_TRUE(cli.is_running());
