@@ -266,9 +266,10 @@ TEST(Worker, EventFdWakeUpsAreNotLostAtAnyPace)
 // pass every 10 ms, spinning before each sleep), yet its timers still fire.
 TEST(Worker, AnIdleWorkerWithAnEventFdPassesOncePerSecondAndItsTimersStillFire)
 {
-    Fixture f(true, 10000);  // a domain worker's idle wait
+    // Before the fixture: the worker's timer uses them until it is stopped.
     std::atomic<int> ticks{0};
     std::function<void()> periodic;
+    Fixture f(true, 10000);  // a domain worker's idle wait
     f.worker->start();
     f.worker->run_locked([&] {
         periodic = [&] {
