@@ -323,6 +323,7 @@ TEST(TpcDcaSubworker, PlannedUpdatesOf80211k)
 {
     DomainFixture domain;
     domain.from_ap(one_vap_ap("02:00:00:00:01:00").subscribe_request(), 1);
+    domain.idle();
     rrm::TpcDcaSubworker& tpc = domain.tpc();
     // Three changes in a row: one pending update, 20 s after the last.
     tpc.update_802dot11k();
