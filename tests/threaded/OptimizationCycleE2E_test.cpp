@@ -99,12 +99,6 @@ rrm::DomainConfig fast_settings()
 class CycleE2E : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(harness.start()); }
-    void TearDown() override
-    {
-        if (HasFailure() && getenv("DUMP"))
-            for (const auto& r : log.records())
-                fprintf(stderr, "%d %s\n", r.level, r.text.c_str());
-    }
 
     void start_domain(const std::string& domain, const rrm::DomainConfig& settings)
     {
