@@ -2,12 +2,17 @@
 
 #include "ApEntry.h"
 #include "ChannelAssignment.h"
+#include "MacAddress.h"
+#include "Neighbour.h"
 #include "Radio.h"
 #include "TransmitPowerControl.h"
 #include "report_optimize_tpc_dca.h"
 
 #include <exception>
+#include <memory>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace rrm {
 
@@ -26,6 +31,46 @@ void fail(OptimizationResult& result, const char* prefix, const char* text) noex
         result.error.clear();
     }
 }
+
+// Who hears which BSSID among the APs of a map: each key of an AP's visible
+// members -> the APs that hold it. A moved radio's records are found through
+// it instead of by a look into every AP of the map, which would make the
+// application of a run quadratic in the domain on the worker's thread.
+class HeardBy {
+public:
+    explicit HeardBy(const ApMap& aps)
+    {
+        std::size_t records = 0;
+        for (const auto& entry : aps.table)
+            records += entry.second->visible_members.table.size();
+        hearers.reserve(records);
+        for (const auto& entry : aps.table)
+            for (const auto& heard : entry.second->visible_members.table)
+                hearers[heard.first].push_back(entry.second.get());
+    }
+
+    // What Radio::update_neighbour_channel does for every AP of the map: the
+    // record under the radio's MAC, else under the MAC with the
+    // locally-administered bit flipped, takes the new channel.
+    void set_channel(const MacAddress& radio_mac, int32_t channel) const
+    {
+        auto exact = hearers.find(radio_mac);
+        if (exact != hearers.end())
+            for (ApEntry* ap : exact->second)
+                ap->visible_members.table.at(radio_mac).channel = channel;
+        const MacAddress flipped = mac_flip_local_bit(radio_mac);
+        auto other = hearers.find(flipped);
+        if (other != hearers.end())
+            for (ApEntry* ap : other->second) {
+                NeighbourMap::Table& heard = ap->visible_members.table;
+                if (heard.find(radio_mac) == heard.end())
+                    heard.at(flipped).channel = channel;
+            }
+    }
+
+private:
+    std::unordered_map<MacAddress, std::vector<ApEntry*>, MacHash> hearers;
+};
 
 }  // namespace
 
@@ -76,6 +121,8 @@ void run_optimization(OptimizationJob& job, const std::atomic<bool>& cancel,
 
 void apply_radio_results(ApMap& aps, const RadioResultMap& radios)
 {
+    // Built at the first moved radio; channels change nothing it holds.
+    std::unique_ptr<HeardBy> heard_by;
     for (const auto& entry : radios) {
         auto it = aps.table.find(entry.first);
         if (it == aps.table.end()) {
@@ -102,8 +149,11 @@ void apply_radio_results(ApMap& aps, const RadioResultMap& radios)
             radio->conflicted = planned.conflicted;
             radio->primary_channel = planned.primary_channel;
             radio->update_primary_channel();
-            if (old_channel != planned.channel && planned.channel > 0)
-                radio->update_neighbour_channel(aps.table, radio->mac, planned.channel);
+            if (old_channel != planned.channel && planned.channel > 0) {
+                if (!heard_by)
+                    heard_by = std::make_unique<HeardBy>(aps);
+                heard_by->set_channel(radio->mac, planned.channel);
+            }
         }
     }
 }

@@ -244,12 +244,16 @@ TEST(OptimizationRun, ResultAppliedToTheLiveAps)
     b_second.channel = 6;
     b_second.power = 15;
     auto c = five_ghz_ap(&config, C, 44, 17, {44});
+    auto d = five_ghz_ap(&config, "02:00:00:00:04:00", 44, 17, {44});
     // B hears A's radio as it is; C hears it only with the
-    // locally-administered bit cleared; C hears B on a channel B is not on.
+    // locally-administered bit cleared; D both ways (the record under the
+    // radio's own MAC is the radio's); C hears B on a channel B is not on.
     hears(*b, A, -60, 36);
     hears(*c, "00:00:00:00:01:00", -60, 36);
+    hears(*d, A, -60, 36);
+    hears(*d, "00:00:00:00:01:00", -60, 36);
     hears(*c, B, -60, 99);
-    for (const auto& ap : {a, b, c})
+    for (const auto& ap : {a, b, c, d})
         live.insert(ap->base_mac, ap);
 
     rrm::RadioResultMap results;
@@ -292,6 +296,8 @@ TEST(OptimizationRun, ResultAppliedToTheLiveAps)
     // Who hears A follows it, under either form of its MAC.
     EXPECT_EQ(b->visible_members.table.at(rrm::mac_from_string(A)).channel, 40);
     EXPECT_EQ(c->visible_members.table.at(rrm::mac_from_string("00:00:00:00:01:00")).channel, 40);
+    EXPECT_EQ(d->visible_members.table.at(rrm::mac_from_string(A)).channel, 40);
+    EXPECT_EQ(d->visible_members.table.at(rrm::mac_from_string("00:00:00:00:01:00")).channel, 36);
 
     EXPECT_EQ(b->radios.radios[0].power, 12);
     EXPECT_EQ(b->radios.radios[0].channel, 36);
@@ -300,7 +306,7 @@ TEST(OptimizationRun, ResultAppliedToTheLiveAps)
     EXPECT_EQ(c->visible_members.table.at(rrm::mac_from_string(B)).channel, 99);
     // Radio 7 of C does not exist: C is as it was.
     EXPECT_EQ(c->radios.radios[0].power, 17);
-    EXPECT_EQ(live.size(), 3u);
+    EXPECT_EQ(live.size(), 4u);
 }
 
 }  // namespace
