@@ -274,6 +274,17 @@ void TpcDcaSubworker::run_cycle_step(CommandMetric& metric, const std::function<
     }
 }
 
+bool TpcDcaSubworker::accepts(const char* cmd) const
+{
+    if (!is_active())
+        return false;
+    if (std::strcmp(cmd, "rrm-response") == 0)
+        return state == STATE_SCAN;
+    if (std::strcmp(cmd, "rrm-mode-response") == 0)
+        return state == STATE_MODE_REQUEST;
+    return true;
+}
+
 bool TpcDcaSubworker::process_message(const JsonReader& message, const char* cmd, ApEntry* ap)
 {
     if (!is_active())
@@ -531,18 +542,19 @@ void TpcDcaSubworker::check_optimization_complete()
 
 // ------------------------------------------------------------ mode responses
 
+bool TpcDcaSubworker::vaps_changed(const JsonReader& message, ApEntry* ap) const
+{
+    RadioList fresh(ap->config, ap->base_mac);
+    fresh.set_mac(ap->base_mac);
+    fresh.from_json(message, *channel_sets, true, false);
+    return !ap->radios.vaps_equal(fresh);
+}
+
 void TpcDcaSubworker::read_reported_radios(const JsonReader& message, ApEntry* ap)
 {
     // The VAPs (and with them the fast-transition key holders and links)
     // are read again only when the AP reports different ones.
-    bool same = false;
-    {
-        RadioList fresh(ap->config, ap->base_mac);
-        fresh.set_mac(ap->base_mac);
-        fresh.from_json(message, *channel_sets, true, false);
-        same = ap->radios.vaps_equal(fresh);
-    }
-    ap->radios.from_json(message, *channel_sets, !same, false);
+    ap->radios.from_json(message, *channel_sets, vaps_changed(message, ap), false);
 
     auto it = aps->table.find(ap->base_mac);
     if (it == aps->table.end()) {

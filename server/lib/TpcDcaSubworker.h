@@ -115,6 +115,14 @@ public:
     // planning or neighbour visibility at all.
     bool is_active() const;
 
+    // Whether the sub-worker would take a message of this command now: never
+    // while the domain's settings leave it idle; "rrm-response" only in
+    // state 3, "rrm-mode-response" only in state 2, any other command always.
+    bool accepts(const char* cmd) const;
+    // Whether the VAPs of the message's "radios" differ from the AP's; the AP
+    // is not changed.
+    bool vaps_changed(const JsonReader& message, ApEntry* ap) const;
+
     // An AP's "rrm-mode-response" in state 2: its radios are read (its VAPs
     // only when they differ from the known ones), it is re-indexed when it
     // is active, marked as having answered, and the wait starts again.
