@@ -2,20 +2,28 @@
 
 #include "ApEntry.h"
 #include "ApMap.h"
+#include "ChannelPlan.h"
+#include "Config.h"
 #include "DomainConfig.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "LoadBalancer802dot11vSubworker.h"
 #include "Log.h"
+#include "OptimizationRun.h"
 #include "RadioList.h"
 #include "RrmWorker.h"
+#include "ScanChannels.h"
 
 #include <sys/time.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace rrm {
 
@@ -51,6 +59,13 @@ TpcDcaSubworker::TpcDcaSubworker(const DomainConfig* settings, const std::string
     timer_802dot11k_callback = [this] { process_timer_802dot11k(); };
     timer_802dot11r_callback = [this] { process_timer_802dot11r(); };
     unlock_callback = [this] { unlock(); };
+    wall_clock = [](int64_t& seconds) {
+        timeval wall{};
+        if (gettimeofday(&wall, nullptr) != 0)
+            return false;
+        seconds = wall.tv_sec;
+        return true;
+    };
 }
 
 TpcDcaSubworker::~TpcDcaSubworker()
@@ -128,37 +143,418 @@ bool TpcDcaSubworker::force_optimization_from_api()
     return true;
 }
 
-void TpcDcaSubworker::planning_request_modes(bool)
+void TpcDcaSubworker::post_state(DomainState value)
 {
+    state = value;
+    notify_state();
+}
+
+int32_t TpcDcaSubworker::park_ttl() const
+{
+    return config->away_timeout_ticks();
+}
+
+void TpcDcaSubworker::plan_idle()
+{
+    timers.cancel_timer(CYCLE_TIMER);
+    state = STATE_IDLE;
+    notify_event(EVENT_DOMAIN_CHANGED, std::make_shared<std::string>(*domain_name));
+    post_state(STATE_IDLE);
+    worker->load_balancer_lock = false;
+}
+
+void TpcDcaSubworker::plan_state(DomainState next, int32_t delay_s, bool force)
+{
+    const DomainState old = state;
+    state = next;
+    worker->load_balancer_lock = false;
+    RRM_DEBUG("Planning domain %s update %d after %d sec", domain_name->c_str(), force ? 1 : 0,
+              delay_s);
+    timers.restart_timer(timer_callback, CYCLE_TIMER, delay_s);
+    if (next != old) {
+        notify_event(EVENT_DOMAIN_CHANGED, std::make_shared<std::string>(*domain_name));
+        post_state(next);
+    }
+}
+
+void TpcDcaSubworker::planning_request_modes(bool force)
+{
+    if (!is_active()) {
+        timers.cancel_timer(CYCLE_TIMER);
+        post_state(STATE_IDLE);
+        worker->load_balancer_lock = false;
+        if (config->use_all_ap_balance) {
+            if (config->use_80211v)
+                worker->subworkers.get_load_balancer_802dot11v()->planning_update_802dot11v(true);
+            else if (config->use_80211k)
+                planning_update_802dot11k();
+        }
+        if (config->use_80211r)
+            planning_update_802dot11r();
+        return;
+    }
+    if (force) {
+        const int32_t delay = config->replan_delay;
+        timers.cancel_timer(TIMER_802DOT11K);
+        timers.cancel_timer(TIMER_802DOT11R);
+        fbt_status = 0;
+        if (delay <= 0)
+            plan_idle();
+        else
+            plan_state(STATE_PLANNED_FORCED, delay, true);
+        return;
+    }
+    if (!config->use_optimization_time) {
+        plan_idle();
+        return;
+    }
+    RRM_DEBUG("Optimization time %d sec %s time_zone_offset %d sec", config->optimization_seconds,
+              config->optimization_time.c_str(), worker->time_zone_offset);
+    int64_t now = 0;
+    if (!wall_clock || !wall_clock(now)) {
+        plan_idle();
+        return;
+    }
+    // The second of the UTC day (a clock before the epoch counts forward
+    // too). Settings and offsets lie within a day or two of it, so the sums
+    // below cannot overflow.
+    const int64_t second_of_day = ((now % 86400) + 86400) % 86400;
+    const int64_t first = int64_t{config->optimization_seconds} - worker->time_zone_offset -
+                          second_of_day;
+    int64_t interval = first;
+    if (interval <= 0)
+        interval += 86400;
+    if (interval <= 0)
+        interval = first + 172800;
+    const int32_t delay = static_cast<int32_t>(
+        std::min<int64_t>(std::max<int64_t>(interval, INT32_MIN), INT32_MAX));
+    RRM_DEBUG("Optimization interval %d", delay);
+    if (delay <= 0)
+        plan_idle();
+    else
+        plan_state(STATE_PLANNED_TIME, delay, false);
 }
 
 void TpcDcaSubworker::process_timer()
 {
+    switch (state) {
+    case STATE_PLANNED_TIME:
+    case STATE_PLANNED_FORCED:
+        run_cycle_step(request_modes_metric, [&] { process_timer_request_modes(); });
+        break;
+    case STATE_MODE_REQUEST:
+        run_cycle_step(request_scan_metric, [&] { process_timer_request_scan(); });
+        break;
+    case STATE_SCAN:
+        run_cycle_step(optimize_metric, [&] { process_timer_optimize(); });
+        break;
+    case STATE_OPTIMIZING:
+        // Ends the cycle and plans the next one even when it fails.
+        optimize_metric.time([&] { check_optimization_complete(); });
+        break;
+    default:
+        break;
+    }
+}
+
+void TpcDcaSubworker::run_cycle_step(CommandMetric& metric, const std::function<void()>& step)
+{
+    try {
+        metric.time(step);
+    } catch (...) {
+        // A step that fails half-way leaves timer 0 unarmed in a state that
+        // only timer 0 ends: the domain would never plan again. The cycle is
+        // given up, the next one planned, and the failure still reported.
+        try {
+            abandon_cycle("Planning cycle on domain %s abandoned after a failure");
+            planning_request_modes(false);
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+bool TpcDcaSubworker::accepts(const char* cmd) const
+{
+    if (!is_active())
+        return false;
+    if (std::strcmp(cmd, "rrm-response") == 0)
+        return state == STATE_SCAN;
+    if (std::strcmp(cmd, "rrm-mode-response") == 0)
+        return state == STATE_MODE_REQUEST;
+    return true;
 }
 
 bool TpcDcaSubworker::process_message(const JsonReader& message, const char* cmd, ApEntry* ap)
 {
     if (!is_active())
         return true;
-    if (state == STATE_MODE_REQUEST && std::strcmp(cmd, "rrm-mode-response") == 0)
+    if (state == STATE_SCAN && std::strcmp(cmd, "rrm-response") == 0)
+        rrm_response_metric.time([&] { process_scan_response(message, ap); });
+    else if (state == STATE_MODE_REQUEST && std::strcmp(cmd, "rrm-mode-response") == 0)
         mode_response_metric.time([&] { process_mode_response(message, ap); });
     return true;
 }
 
+// ------------------------------------------------------------------ the cycle
+
+void TpcDcaSubworker::reset_cycle_flags()
+{
+    aps->reset_radios_received();
+    aps->reset_active_flags();
+}
+
+void TpcDcaSubworker::abandon_cycle(const char* message)
+{
+    aps->move_all_from(*unanswered_aps);
+    reset_cycle_flags();
+    RRM_DEBUG(message, domain_name->c_str());
+    state = STATE_IDLE;
+    worker->load_balancer_lock = false;
+    post_state(STATE_IDLE);
+}
+
+void TpcDcaSubworker::process_timer_request_modes()
+{
+    RRM_DEBUG("Send rrm-request-mode messages on domain %s", domain_name->c_str());
+    // Filled again from the answers' radio reports.
+    for (int band : {BAND_2G, BAND_5G, BAND_6G})
+        (*channel_sets)[static_cast<std::size_t>(band)].clear();
+    aps->move_all_from(*unanswered_aps);
+    reset_cycle_flags();
+    aps->move_aps_without_active_radio(*unanswered_aps, park_ttl());
+    if (aps->empty()) {
+        abandon_cycle("not optimization scan on domain %s");
+        planning_request_modes(false);
+        return;
+    }
+    // The run's results carry the 802.11k lists.
+    timers.cancel_timer(TIMER_802DOT11K);
+    post_request_mode(aps);
+    wait_mode_responses();
+}
+
+void TpcDcaSubworker::process_timer_request_scan()
+{
+    const int dropped = aps->move_inactive_aps(*unanswered_aps, park_ttl());
+    RRM_DEBUG("Send rrm-update messages on domain %s size %zu drop %d", domain_name->c_str(),
+              aps->size(), dropped);
+    if (aps->empty()) {
+        abandon_cycle("Optimization scan on domain %s delayed");
+        planning_request_modes(true);
+        return;
+    }
+    scan_step = scan_step_time(*config, *channel_sets);
+    aps->reset_radios_received();
+    post_force_update(*aps);
+    planning_optimize();
+}
+
+void TpcDcaSubworker::post_force_update(const ApMap& map)
+{
+    RRM_DEBUG("Post rrm-update");
+    // With the domain scan every AP scans the domain's channels at once;
+    // otherwise each its own channels, the APs scan_step apart.
+    const bool domain_scan = config->use_tavik_rrm_scan;
+    std::string domain_lists[3];
+    std::string domain_channels;
+    if (domain_scan) {
+        domain_lists[0] = channel_set_to_string((*channel_sets)[BAND_2G]);
+        domain_lists[1] = channel_set_to_string((*channel_sets)[BAND_5G]);
+        domain_lists[2] = channel_set_to_string((*channel_sets)[BAND_6G]);
+        domain_channels = scan_channels_to_string(*channel_sets);
+    }
+    int64_t position = 0;
+    for (const auto& entry : map.table) {
+        std::string own_lists[3];
+        std::string own_channels;
+        const std::string* lists = domain_lists;
+        const std::string* channels = &domain_channels;
+        if (!domain_scan) {
+            const ChannelSets own = ap_scan_channel_sets(entry.second->radios);
+            own_lists[0] = channel_set_to_string(own[BAND_2G]);
+            own_lists[1] = channel_set_to_string(own[BAND_5G]);
+            own_lists[2] = channel_set_to_string(own[BAND_6G]);
+            own_channels = scan_channels_to_string(own);
+            lists = own_lists;
+            channels = &own_channels;
+        }
+        const int64_t delay = domain_scan ? 0 : position * scan_step;
+        JsonWriter message("rrm", "rrm-update", "");
+        message.add_string("domain", domain_name->c_str());
+        message.add_string("ap-mac", mac_to_string(entry.first).c_str());
+        message.add_int("rrm-scan-delay", static_cast<int>(std::min<int64_t>(
+                                              std::max<int64_t>(delay, 0), INT32_MAX)));
+        message.add_string("rrm-scan-channels", channels->c_str());
+        JsonWriter per_band_list = message.add_array("rrm-scan-channels-list");
+        JsonWriter per_band = per_band_list.add_object("");
+        per_band.add_string("2", lists[0].c_str());
+        per_band.add_string("5", lists[1].c_str());
+        per_band.add_string("6", lists[2].c_str());
+        message.add_int("tavik-rrm-scanning", domain_scan ? 1 : 0);
+        worker->broadcast_buffer_add(message.to_string(), entry.second->session);
+        ++position;
+    }
+    worker->broadcast_buffer_flush();
+}
+
+void TpcDcaSubworker::planning_optimize()
+{
+    post_state(STATE_SCAN);
+    if (aps->all_aps_received()) {
+        RRM_DEBUG("Start optimize now on domain %s", domain_name->c_str());
+        optimize_metric.time([&] { process_timer_optimize(); });
+        return;
+    }
+    const int64_t wait = 3 * int64_t{scan_step} + 1;
+    const int32_t delay =
+        static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(wait, 1), INT32_MAX));
+    RRM_DEBUG("Start optimize after %d sec on domain %s", delay, domain_name->c_str());
+    timers.restart_timer(timer_callback, CYCLE_TIMER, delay);
+}
+
+void TpcDcaSubworker::process_timer_optimize()
+{
+    const int dropped = aps->move_aps_not_received(*unanswered_aps, park_ttl());
+    RRM_DEBUG("Start optimization on domain %s size %zu drop %d", domain_name->c_str(),
+              aps->size(), dropped);
+    if (aps->empty()) {
+        abandon_cycle("Optimization on domain %s delayed");
+        planning_request_modes(true);
+        return;
+    }
+    launch_optimization_thread();
+}
+
+void TpcDcaSubworker::process_scan_response(const JsonReader& message, ApEntry* ap)
+{
+    read_reported_radios(message, ap);
+    aps->update_rf_environment(*ap, message.child("rf-environment"));
+    ap->radios.set_received();
+    planning_optimize();
+}
+
+// ------------------------------------------------------- the optimisation run
+
+void TpcDcaSubworker::launch_optimization_thread()
+{
+    if (optimization_thread.joinable())
+        optimization_thread.join();
+    optimization_done.store(false);
+    optimization_cancel.store(false);
+    optimization_result.reset();
+
+    OptimizationJob job;
+    job.snapshot = aps->copy();
+    if (job.snapshot->empty()) {
+        state = STATE_IDLE;
+        worker->load_balancer_lock = false;
+        planning_request_modes(false);
+        return;
+    }
+    job.settings = *config;
+    job.domain_name = *domain_name;
+    if (worker->global_config)
+        job.reports_path = worker->global_config->server().reports_path;
+    job.run_dca = config->use_dca;
+    job.run_tpc = config->use_tpc;
+    job.write_report = config->use_rrm_report && (config->use_dca || config->use_tpc);
+
+    // Made here, so that handing it over is all the thread does at its end.
+    auto result = std::make_unique<OptimizationResult>();
+    try {
+        optimization_thread = std::thread(
+            [this](OptimizationJob run, std::unique_ptr<OptimizationResult> outcome) {
+                run_optimization(run, optimization_cancel, *outcome);
+                // The copy goes before the worker may join.
+                run.snapshot.reset();
+                optimization_result = std::move(outcome);
+                optimization_done.store(true);
+            },
+            std::move(job), std::move(result));
+    } catch (const std::exception& e) {
+        // No thread: the run ends at once as a failed one, and the completion
+        // check goes on with the cycle as after any failed run.
+        auto failed = std::make_unique<OptimizationResult>();
+        failed->error = std::string("exception during optimization: ") + e.what();
+        optimization_result = std::move(failed);
+        optimization_done.store(true);
+    }
+    post_state(STATE_OPTIMIZING);
+    timers.restart_timer(timer_callback, CYCLE_TIMER, 1);
+}
+
+void TpcDcaSubworker::apply_results(const RadioResultMap& radios)
+{
+    apply_radio_results(*aps, radios);
+}
+
+void TpcDcaSubworker::check_optimization_complete()
+{
+    if (!optimization_done.load()) {
+        timers.restart_timer(timer_callback, CYCLE_TIMER, 1);
+        return;
+    }
+    if (optimization_thread.joinable())
+        optimization_thread.join();
+
+    // Whatever the sending throws, the cycle ends and the next one is
+    // planned; the exception is reported afterwards.
+    std::exception_ptr failure;
+    try {
+        if (!optimization_result) {
+            RRM_WARNING("Optimization thread completed on domain %s but no result was produced",
+                        domain_name->c_str());
+        } else if (optimization_result->success) {
+            apply_results(optimization_result->radios);
+            post_tpc_results(true);
+            if (config->use_80211r)
+                update_802dot11r();
+        } else if (!optimization_result->error.empty()) {
+            RRM_WARNING("Optimization cancelled or failed: %s",
+                        optimization_result->error.c_str());
+        } else {
+            RRM_WARNING("Optimization on domain %s finished unsuccessfully with no error message",
+                        domain_name->c_str());
+        }
+    } catch (...) {
+        failure = std::current_exception();
+        worker->broadcast_buffer_clear();
+    }
+
+    aps->move_all_from(*unanswered_aps);
+    reset_cycle_flags();
+    post_state(STATE_IDLE);
+    worker->load_balancer_lock = false;
+    if (replan_pending) {
+        replan_pending = false;
+        replan_forced = false;
+        force_optimization();
+    } else {
+        replan_forced = false;
+        planning_request_modes(false);
+    }
+    optimization_result.reset();
+    RRM_DEBUG("Optimization on domain %s finished", domain_name->c_str());
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
 // ------------------------------------------------------------ mode responses
 
-void TpcDcaSubworker::process_mode_response(const JsonReader& message, ApEntry* ap)
+bool TpcDcaSubworker::vaps_changed(const JsonReader& message, ApEntry* ap) const
+{
+    RadioList fresh(ap->config, ap->base_mac);
+    fresh.set_mac(ap->base_mac);
+    fresh.from_json(message, *channel_sets, true, false);
+    return !ap->radios.vaps_equal(fresh);
+}
+
+void TpcDcaSubworker::read_reported_radios(const JsonReader& message, ApEntry* ap)
 {
     // The VAPs (and with them the fast-transition key holders and links)
     // are read again only when the AP reports different ones.
-    bool same = false;
-    {
-        RadioList fresh(ap->config, ap->base_mac);
-        fresh.set_mac(ap->base_mac);
-        fresh.from_json(message, *channel_sets, true, false);
-        same = ap->radios.vaps_equal(fresh);
-    }
-    ap->radios.from_json(message, *channel_sets, !same, false);
+    ap->radios.from_json(message, *channel_sets, vaps_changed(message, ap), false);
 
     auto it = aps->table.find(ap->base_mac);
     if (it == aps->table.end()) {
@@ -167,6 +563,11 @@ void TpcDcaSubworker::process_mode_response(const JsonReader& message, ApEntry* 
     }
     if (it != aps->table.end())
         aps->reindex_ap(it->second);
+}
+
+void TpcDcaSubworker::process_mode_response(const JsonReader& message, ApEntry* ap)
+{
+    read_reported_radios(message, ap);
     ap->active = true;
     wait_mode_responses();
 }
@@ -192,6 +593,12 @@ void TpcDcaSubworker::restore(int32_t restored_state, int32_t restored_fbt_statu
         RRM_WARNING("Unknown rrm-status %d in backup of domain %s, restored as %d",
                     restored_state, domain_name->c_str(), STATE_IDLE);
         restored_state = STATE_IDLE;
+    }
+    // A flag is a flag: anything else asks for the 802.11r update.
+    if (restored_fbt_status != 0 && restored_fbt_status != 1) {
+        RRM_WARNING("Restored fbt-status %d of domain %s is neither 0 nor 1, taken as 1",
+                    restored_fbt_status, domain_name->c_str());
+        restored_fbt_status = 1;
     }
     state = restored_state;
     fbt_status = restored_fbt_status;

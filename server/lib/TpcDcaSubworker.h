@@ -20,6 +20,7 @@
 #include "CommandMetric.h"
 #include "IRrmSubworker.h"
 #include "OptimizationResult.h"
+#include "RadioResultMap.h"
 
 #include <atomic>
 #include <cstdint>
@@ -60,9 +61,11 @@ public:
     // only the state becomes 4, during a run the request waits for its end.
     void force_optimization() override;
     // While the domain is active: "rrm-mode-response" in state 2 (timed in
-    // mode_response_metric). Anything else is ignored.
+    // mode_response_metric), "rrm-response" in state 3 (timed in
+    // rrm_response_metric). Anything else is ignored.
     bool process_message(const JsonReader& message, const char* cmd, ApEntry* ap) override;
-    // Timer 0: the step of the planning cycle for the current state.
+    // Timer 0: the step of the planning cycle for the current state, timed
+    // in the metric of that step.
     void process_timer() override;
     // Cancels and joins the optimisation thread and drops its result; the
     // timers stay armed.
@@ -70,13 +73,55 @@ public:
 
     // The management API's forced optimisation: false while restore-locked.
     bool force_optimization_from_api();
-    // Plans the next cycle (forced: after replan_delay). The planning cycle
-    // itself is not in place yet: nothing is planned and the state stays.
+    // Plans the next cycle: forced, state 4 after replan_delay; otherwise,
+    // with use_optimization_time, state 1 at the domain's next time of day;
+    // else idle. A domain without radio planning only plans its list
+    // updates.
     void planning_request_modes(bool force);
+
+    // Timer 0 of states 1 and 4: the mode requests of a cycle, to every AP
+    // with an enabled radio on a channel (the others wait in unanswered_aps).
+    void process_timer_request_modes();
+    // Timer 0 of state 2: the APs that did not answer wait in
+    // unanswered_aps, the others are asked for a scan.
+    void process_timer_request_scan();
+    // "rrm-update" to every AP of the map, in one flush.
+    void post_force_update(const ApMap& map);
+    // State 3: the run starts at once when every active AP delivered its
+    // scan, else 3 x scan_step + 1 s after this call.
+    void planning_optimize();
+    // Timer 0 of state 3: the APs without scan results wait in
+    // unanswered_aps, the run starts with the others.
+    void process_timer_optimize();
+    // An AP's "rrm-response" in state 3: its radios, its scan view, and the
+    // mark that it delivered.
+    void process_scan_response(const JsonReader& message, ApEntry* ap);
+    // Starts the optimisation thread on a deep copy of the active APs and a
+    // copy of the settings (state 5), or, without an active AP, plans anew.
+    void launch_optimization_thread();
+    // Timer 0 of state 5, every second until the run is done: joins the
+    // thread, applies and sends a successful result, takes the unanswered
+    // APs back and plans the next cycle.
+    void check_optimization_complete();
+    // The result's radios written into the live active APs.
+    void apply_results(const RadioResultMap& radios);
+
+    // The wall clock of the time-of-day planning: seconds since the epoch,
+    // false when it cannot be read. Replaceable (tests).
+    using WallClock = std::function<bool(int64_t& seconds)>;
+    WallClock wall_clock;
 
     // The activity condition: whether the domain's settings ask for radio
     // planning or neighbour visibility at all.
     bool is_active() const;
+
+    // Whether the sub-worker would take a message of this command now: never
+    // while the domain's settings leave it idle; "rrm-response" only in
+    // state 3, "rrm-mode-response" only in state 2, any other command always.
+    bool accepts(const char* cmd) const;
+    // Whether the VAPs of the message's "radios" differ from the AP's; the AP
+    // is not changed.
+    bool vaps_changed(const JsonReader& message, ApEntry* ap) const;
 
     // An AP's "rrm-mode-response" in state 2: its radios are read (its VAPs
     // only when they differ from the known ones), it is re-indexed when it
@@ -87,9 +132,11 @@ public:
     void wait_mode_responses();
     // The VRRP restore: the saved state and pending 802.11r update, planning
     // held back for unlock_delay_s seconds (timer 3). A state outside 0-5
-    // comes back as 0 (Warning).
+    // comes back as 0, an 802.11r flag other than 0 and 1 as 1 (Warning each).
     void restore(int32_t state, int32_t fbt_status, int32_t unlock_delay_s);
-    // Timer 3: ends the hold and re-plans what the restored state asks for.
+    // Timer 3: ends the hold and re-plans what the restored state asks for;
+    // a restored state 5 (a run of the former master, none here) is planned
+    // again like states 1 to 4.
     void unlock();
 
     // "rrm-info" to one AP: at once, or into the domain worker's broadcast
@@ -129,6 +176,8 @@ public:
 
     // Event 24 with the current state: {"location":"<domain>", "status":N}.
     void notify_state() const;
+    // state := value, then event 24.
+    void post_state(DomainState value);
 
     DomainState state = STATE_IDLE;
     int32_t fbt_status = 0;
@@ -155,6 +204,27 @@ public:
 private:
     // The AP protocol texts go out at once or through the worker's buffer.
     void send(const std::string& text, const BaseSession& session, bool send_now);
+    // The idle end of a planning: timer 0 cancelled, state 0 (event 23, then
+    // event 24), steering unlocked.
+    void plan_idle();
+    // State `next` with timer 0 due in delay_s seconds; events 23 and 24 only
+    // when the state changes.
+    void plan_state(DomainState next, int32_t delay_s, bool force);
+    // A step found no AP to go on with: the parked APs come back, the cycle's
+    // flags are cleared, state 0.
+    void abandon_cycle(const char* message);
+    // One timer step of states 1 to 4, timed in `metric`. When it throws the
+    // cycle is abandoned and planned anew before the exception goes on.
+    void run_cycle_step(CommandMetric& metric, const std::function<void()>& step);
+    // An AP's report of its radios: the VAPs (with their key holders and
+    // links) are read again only when they differ from the known ones; the
+    // AP is re-indexed when it is in the active map.
+    void read_reported_radios(const JsonReader& message, ApEntry* ap);
+    // Clears the per-cycle marks of the active map: received, active,
+    // conflicted, power_changed.
+    void reset_cycle_flags();
+    // The TTL of an AP parked in unanswered_aps.
+    int32_t park_ttl() const;
 };
 
 }  // namespace rrm

@@ -10,6 +10,7 @@
 #include "Config.h"
 #include "JsonReader.h"
 #include "LogCapture.h"
+#include "LogFolder.h"
 #include "QueueMessage.h"
 #include "RrmWorker.h"
 #include "TestRegistry.h"
@@ -39,6 +40,9 @@ public:
           worker(std::make_shared<ExposedWorker>(config.get(), settings, domain,
                                                  registry.get(), 0, 2048))
     {
+        // Optimisation runs write their reports here, never on the machine.
+        const std::string global = "{\"reports_path\":\"" + reports.path() + "\"}";
+        config->global_update(rrm::JsonReader(global.c_str()));
     }
 
     // A message from an AP's session.
@@ -82,6 +86,10 @@ public:
     }
 
     rrm::TpcDcaSubworker& tpc() { return *worker->subworkers.get_tpc_dca(); }
+    // The planning at rest, as between two cycles: a subscription of an AP
+    // with an active radio plans a cycle (state 4), which blocks the list
+    // updates; this ends that plan (state 0, timer 0 cancelled).
+    void idle() { tpc().planning_request_modes(false); }
     std::shared_ptr<rrm::ApEntry> find(rrm::ApMap& map, const std::string& mac)
     {
         auto it = map.table.find(rrm::mac_from_string(mac.c_str()));
@@ -90,6 +98,7 @@ public:
 
     // Made first, so that the handlers are in place before anything logs.
     LogCapture log;
+    LogFolder reports;
     std::unique_ptr<rrm::GlobalConfig> config;
     std::unique_ptr<TestRegistry> registry;
     std::shared_ptr<ExposedWorker> worker;

@@ -7,8 +7,10 @@
 
 #include "Config.h"
 #include "JsonReader.h"
+#include "LogFolder.h"
 #include "QueueMessage.h"
 #include "RRM.h"
+#include "RrmWorker.h"
 #include "WebsockServerWorker.h"
 #include "Worker.h"
 
@@ -147,15 +149,29 @@ public:
         worker->start();
         finish_start();
     }
+    // Builds a domain worker as the routing does, but with the given
+    // settings (short planning delays, say), and registers and starts it.
+    std::shared_ptr<rrm::RrmWorker> add_domain_worker(const std::string& domain,
+                                                      const rrm::DomainConfig& settings)
+    {
+        auto worker = std::make_shared<rrm::RrmWorker>(get_config(), settings, domain, this,
+                                                       get_config()->get_time_zone(domain),
+                                                       DOMAIN_QUEUE_CAPACITY);
+        add_domain_worker(domain, worker);
+        return worker;
+    }
 };
 
 // The configuration holds the given domains on the common settings, and
-// the AP port is 0 (any free port) unless one is given.
+// the AP port is 0 (any free port) unless one is given. Optimisation reports
+// go to reports_path (the machine's own folder is never written).
 inline std::unique_ptr<rrm::GlobalConfig> transport_config(const std::vector<std::string>& domains,
-                                                           int listen_port = 0)
+                                                           int listen_port,
+                                                           const std::string& reports_path)
 {
     auto config = std::make_unique<rrm::GlobalConfig>("");
-    const std::string global = "{\"listen_port\":" + std::to_string(listen_port) + "}";
+    const std::string global = "{\"listen_port\":" + std::to_string(listen_port) +
+                               ",\"reports_path\":\"" + reports_path + "\"}";
     config->global_update(rrm::JsonReader(global.c_str()));
     bool changed = false;
     for (const auto& d : domains)
@@ -166,7 +182,7 @@ inline std::unique_ptr<rrm::GlobalConfig> transport_config(const std::vector<std
 class WebsockHarness {
 public:
     explicit WebsockHarness(const std::vector<std::string>& domains = {"lab"}, int listen_port = 0)
-        : config(transport_config(domains, listen_port)),
+        : config(transport_config(domains, listen_port, reports.path())),
           registry(std::make_unique<HarnessRegistry>(config.get()))
     {
     }
@@ -216,6 +232,8 @@ public:
         return found;
     }
 
+    // Made first: the configuration names it.
+    LogFolder reports;
     std::unique_ptr<rrm::GlobalConfig> config;
     std::unique_ptr<HarnessRegistry> registry;
 };

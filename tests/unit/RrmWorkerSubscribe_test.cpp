@@ -76,9 +76,11 @@ TEST(RrmWorkerSubscribe, NewApIsAnsweredWithItsConfigurationAndFbtInfo)
     EXPECT_EQ(sent[1].session.id, 1u);
 
     ASSERT_NE(domain.find(domain.worker->aps, "02:00:00:00:01:00"), nullptr);
-    EXPECT_EQ(domain.log.event_count(rrm::EVENT_DOMAIN_CHANGED), 1u);
+    // The new AP, then the planned state (0 -> 4) change the domain.
+    EXPECT_EQ(domain.log.event_count(rrm::EVENT_DOMAIN_CHANGED), 2u);
     // An enabled radio on a channel: the domain plans again.
     EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_DEBUG, "Force optimization dmain d"));
+    EXPECT_EQ(domain.tpc().state, 4);
     EXPECT_EQ(domain.worker->subscribe_metric.count, 1);
 }
 
@@ -363,6 +365,7 @@ TEST(RrmWorkerSubscribe, WildcardChangeOfAKnownApPlansAn80211rUpdate)
     DomainFixture domain;
     ApSpec spec = one_radio_ap();
     domain.from_ap(spec.subscribe_request(), 1);
+    domain.idle();
     domain.log.clear();
     domain.from_ap(spec.subscribe_request(), 1);  // same: nothing to plan
     EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_INFO, "process_exists_ap update_802dot11r 0"));

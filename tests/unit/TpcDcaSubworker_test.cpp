@@ -120,6 +120,63 @@ TEST(TpcDcaSubworker, ModeResponseInStateTwo)
     EXPECT_TRUE(ap->radios.radios[0].vaps.find("guest")->fbt_links.empty());
 }
 
+TEST(TpcDcaSubworker, CommandsAcceptedByStateAndSettings)
+{
+    struct Case {
+        bool planning;  // channel assignment on (else nothing that wakes it)
+        int state;
+        const char* cmd;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {true, 3, "rrm-response", true},        {true, 2, "rrm-response", false},
+        {true, 5, "rrm-response", false},       {true, 2, "rrm-mode-response", true},
+        {true, 3, "rrm-mode-response", false},  {true, 0, "rrm-mode-response", false},
+        {true, 0, "client-event", true},        {true, 5, "client-event", true},
+        {false, 3, "rrm-response", false},      {false, 2, "rrm-mode-response", false},
+        {false, 0, "client-event", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.cmd) + " in state " + std::to_string(c.state) +
+                     (c.planning ? "" : " without planning"));
+        rrm::DomainConfig settings;
+        settings.use_dca = c.planning;
+        settings.use_tpc = false;
+        settings.use_balance = false;
+        settings.use_80211k = false;
+        settings.use_80211v = false;
+        DomainFixture domain(settings);
+        domain.tpc().state = c.state;
+        EXPECT_EQ(domain.tpc().accepts(c.cmd), c.accepted);
+    }
+}
+
+TEST(TpcDcaSubworker, VapsChangedLeavesTheApAlone)
+{
+    DomainFixture domain;
+    ApSpec spec = one_vap_ap("02:00:00:00:01:00");
+    domain.from_ap(spec.subscribe_request(), 1);
+    auto ap = domain.find(domain.worker->aps, spec.mac);
+    const rrm::TpcDcaSubworker& tpc = domain.tpc();
+
+    // Another power with the same VAPs is no VAP change.
+    spec.radios[0].power = 12;
+    EXPECT_FALSE(tpc.vaps_changed(rrm::JsonReader(spec.mode_response().c_str()), ap.get()));
+    // Another SSID or a second VAP is; the AP keeps its own either way.
+    ApSpec renamed = spec;
+    renamed.radios[0].vaps[0].ssid = "guest";
+    EXPECT_TRUE(tpc.vaps_changed(rrm::JsonReader(renamed.mode_response().c_str()), ap.get()));
+    ApSpec grown = spec;
+    SimVap second = grown.radios[0].vaps[0];
+    second.id = 1;
+    second.ssid = "guest";
+    grown.radios[0].vaps.push_back(second);
+    EXPECT_TRUE(tpc.vaps_changed(rrm::JsonReader(grown.mode_response().c_str()), ap.get()));
+    EXPECT_NE(ap->radios.radios[0].vaps.find("corp"), nullptr);
+    EXPECT_EQ(ap->radios.radios[0].vaps.find("guest"), nullptr);
+    EXPECT_NE(ap->radios.radios[0].power, 12);
+}
+
 TEST(TpcDcaSubworker, NothingIsDoneForADomainWithoutRadioPlanning)
 {
     rrm::DomainConfig settings;
@@ -323,6 +380,7 @@ TEST(TpcDcaSubworker, PlannedUpdatesOf80211k)
 {
     DomainFixture domain;
     domain.from_ap(one_vap_ap("02:00:00:00:01:00").subscribe_request(), 1);
+    domain.idle();
     rrm::TpcDcaSubworker& tpc = domain.tpc();
     // Three changes in a row: one pending update, 20 s after the last.
     tpc.update_802dot11k();
