@@ -409,10 +409,11 @@ bool LoadBalancerSubworker::has_client(const MacAddress& radio_mac, const MacAdd
     return radio && radio->client_table.clients.count(client) != 0;
 }
 
-void LoadBalancerSubworker::acknowledge(const MacAddress& src, const MacAddress& client,
-                                        const char* ssid, int src_radio)
+void LoadBalancerSubworker::acknowledge(ApMap& map, const MacAddress& src,
+                                        const MacAddress& client, const char* ssid,
+                                        int src_radio)
 {
-    const ApEntry* source = find_ap(src, *aps);
+    const ApEntry* source = find_ap(src, map);
     if (source == nullptr)
         return;
     post_client_assoc_ack(source, mac_to_string(client).c_str(), ssid, src_radio);
@@ -427,9 +428,16 @@ void LoadBalancerSubworker::process_result(const MacAddress& client,
     const std::string src_text = mac_to_string(src);
     const std::string client_text = mac_to_string(client);
 
-    const int src_size = get_radio_size(src, *aps);
-    const int src_rssi = get_client_rssi(src, client, *aps);
-    const int src_radio = aps->find_radio_id_by_bssid(src);
+    // The client's AP may have missed a planning step since the round
+    // started: it is then found among the unanswered APs.
+    ApMap* src_map = aps;
+    int src_radio = aps->find_radio_id_by_bssid(src);
+    if (src_radio < 0 && unanswered_aps->find_radio_id_by_bssid(src) >= 0) {
+        src_map = unanswered_aps;
+        src_radio = unanswered_aps->find_radio_id_by_bssid(src);
+    }
+    const int src_size = get_radio_size(src, *src_map);
+    const int src_rssi = get_client_rssi(src, client, *src_map);
     if (src_radio < 0) {
         RRM_WARNING("Skip balancing: source radio_id not found for src_ap=%s", src_text.c_str());
         return;
@@ -440,7 +448,7 @@ void LoadBalancerSubworker::process_result(const MacAddress& client,
     // The source's load cannot be read: nothing to compare a move with, but
     // an AP that waits for its ack still gets it.
     if (src_size < 0) {
-        acknowledge(src, client, ssid, src_radio);
+        acknowledge(*src_map, src, client, ssid, src_radio);
         return;
     }
 
@@ -497,7 +505,7 @@ void LoadBalancerSubworker::process_result(const MacAddress& client,
 
     if (!chosen) {
         RRM_DEBUG("LoadBalancer: no find result for %s", client_text.c_str());
-        acknowledge(src, client, ssid, src_radio);
+        acknowledge(*src_map, src, client, ssid, src_radio);
         return;
     }
     const MacAddress dst = best;
@@ -506,7 +514,7 @@ void LoadBalancerSubworker::process_result(const MacAddress& client,
     if (dst_radio < 0) {
         RRM_WARNING("Skip balancing: destination radio_id not found for dst_ap=%s",
                     dst_text.c_str());
-        acknowledge(src, client, ssid, src_radio);
+        acknowledge(*src_map, src, client, ssid, src_radio);
         return;
     }
     RRM_DEBUG("dst_ap %s radio %d min_size %d min_rssi %d", dst_text.c_str(), dst_radio,
@@ -515,7 +523,7 @@ void LoadBalancerSubworker::process_result(const MacAddress& client,
     // No destination: the client stays, and its AP still gets the ack it
     // may be waiting for.
     if (dst_ap == nullptr) {
-        acknowledge(src, client, ssid, src_radio);
+        acknowledge(*src_map, src, client, ssid, src_radio);
         return;
     }
 
@@ -527,7 +535,7 @@ void LoadBalancerSubworker::process_result(const MacAddress& client,
                            src_rssi <= settings.blacklist_thr_low);
         if (!move) {
             RRM_DEBUG("LoadBalancer: no balancer");
-            acknowledge(src, client, ssid, src_radio);
+            acknowledge(*src_map, src, client, ssid, src_radio);
             return;
         }
         Radio* destination = radio_by_id(*dst_ap, dst_radio);
@@ -535,7 +543,7 @@ void LoadBalancerSubworker::process_result(const MacAddress& client,
             RRM_WARNING("Skip balancing action: destination radio_id=%d is invalid/disabled for "
                         "ap=%s",
                         dst_radio, mac_to_string(dst_ap->base_mac).c_str());
-            acknowledge(src, client, ssid, src_radio);
+            acknowledge(*src_map, src, client, ssid, src_radio);
             return;
         }
         destination->block_list.unblock(client);

@@ -100,9 +100,9 @@ private:
     // load_balancer_stop when set, else load_balancer_lock.
     int lock_balancer() const;
     // Acknowledges the association of a client that is not moved, through
-    // the AP its source radio belongs to.
-    void acknowledge(const MacAddress& src, const MacAddress& client, const char* ssid,
-                     int src_radio);
+    // the AP of `map` that its source radio belongs to.
+    void acknowledge(ApMap& map, const MacAddress& src, const MacAddress& client,
+                     const char* ssid, int src_radio);
 
     RrmProblist problist;
 };
