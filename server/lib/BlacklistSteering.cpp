@@ -98,24 +98,50 @@ void BlacklistSubworker::update_blacklists_on_ap(const MacAddress& client, ApEnt
     }
 }
 
+const std::vector<ApEntry*>& BlacklistSubworker::hearers_of(const ApEntry& ap)
+{
+    return hearing.hearers(*aps, ap);
+}
+
+void BlacklistSubworker::update_blacklists_nearby(const MacAddress& client, const ApEntry& ap,
+                                                  const char* ssid, int radio_id, bool block)
+{
+    const DomainConfig& settings = *config;
+    if (!settings.use_balance || ssid == nullptr || *ssid == '\0')
+        return;
+    // Every other AP counts: nothing to look up.
+    if (settings.use_all_ap_balance) {
+        update_blacklists(client, ap, settings, *aps, ssid, radio_id, block);
+        return;
+    }
+    auto own = aps->table.find(ap.base_mac);
+    if (own != aps->table.end())
+        update_blacklists_on_ap(client, *own->second, settings, ssid, radio_id, block);
+    const std::string name(ssid);
+    for (ApEntry* x : hearers_of(ap))
+        for (Radio& radio : x->radios.radios)
+            if (serves(radio, name))
+                apply(radio, client, settings.blacklist_timeout, block);
+}
+
 void BlacklistSubworker::block_elsewhere(const MacAddress& client, const ApEntry& ap,
                                          const char* ssid, int radio_id)
 {
-    update_blacklists(client, ap, *config, *aps, ssid, radio_id, true);
+    update_blacklists_nearby(client, ap, ssid, radio_id, true);
 }
 
 void BlacklistSubworker::unblock_elsewhere(const MacAddress& client, const ApEntry& ap,
                                            const char* ssid, int radio_id)
 {
-    if (config->use_balance)
-        update_blacklists(client, ap, *config, *aps, ssid, radio_id, false);
+    update_blacklists_nearby(client, ap, ssid, radio_id, false);
 }
 
 void BlacklistSubworker::update_blacklists_by_rssi(const MacAddress& client, int rssi,
                                                    const ApEntry& ap, const char* ssid,
                                                    int radio_id)
 {
-    update_blacklists_by_rssi(client, rssi, ap, *config, *aps, ssid, radio_id);
+    const bool strong = rssi != 0 && rssi > config->blacklist_thr_high;
+    update_blacklists_nearby(client, ap, ssid, radio_id, strong);
 }
 
 void BlacklistSubworker::update_blacklists_by_rssi(const MacAddress& client, int rssi,
@@ -132,7 +158,15 @@ void BlacklistSubworker::update_blacklists_by_rssi(const MacAddress& client, int
 void BlacklistSubworker::disassociate_elsewhere(const MacAddress& client, const ApEntry& ap,
                                                 const char* ssid)
 {
-    disassociate_elsewhere(client, ap, *config, *aps, ssid);
+    const DomainConfig& settings = *config;
+    if (settings.use_all_ap_balance) {
+        disassociate_elsewhere(client, ap, settings, *aps, ssid);
+        return;
+    }
+    if (!settings.use_balance || ssid == nullptr || *ssid == '\0')
+        return;
+    for (ApEntry* x : hearers_of(ap))
+        disassociate_on_ap(client, *x, settings, ssid);
 }
 
 void BlacklistSubworker::disassociate_elsewhere(const MacAddress& client, const ApEntry& ap,

@@ -22,9 +22,11 @@
 //
 // Everything runs on the domain worker's thread, inside its lock.
 
+#include "HearingIndex.h"
 #include "IRrmSubworker.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace rrm {
 
@@ -100,6 +102,20 @@ public:
     // disassociate_elsewhere's step on one AP, without the hearing test.
     static void disassociate_on_ap(const MacAddress& client, ApEntry& ap,
                                    const DomainConfig& config, const char* ssid);
+
+    // The active APs other than `ap` that hear it, in the active map's
+    // order (from the hearing index; valid until the next call). The member
+    // forms of the helpers above and the probe balancer take their
+    // neighbours from here; the forms that take a map walk it.
+    const std::vector<ApEntry*>& hearers_of(const ApEntry& ap);
+    const HearingIndex& hearing_index() const { return hearing; }
+
+private:
+    // update_blacklists on the active map, the neighbours from the index.
+    void update_blacklists_nearby(const MacAddress& client, const ApEntry& ap, const char* ssid,
+                                  int radio_id, bool block);
+
+    HearingIndex hearing;
 };
 
 }  // namespace rrm

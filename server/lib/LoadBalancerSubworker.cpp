@@ -147,16 +147,19 @@ void LoadBalancerSubworker::erase_expected_elsewhere(const ApEntry* ap, const Ma
                                                      const char* ssid)
 {
     const std::string name(ssid ? ssid : "");
-    for (auto& entry : aps->table) {
-        if (entry.first == ap->base_mac)
-            continue;
-        ApEntry& x = *entry.second;
-        if (!config->use_all_ap_balance && !x.visible_members.contains_radio_of(*ap))
-            continue;
+    auto erase_on = [&](ApEntry& x) {
         for (Radio& radio : x.radios.radios)
             if (radio.status && has_vap(radio, name))
                 radio.client_table.erase_expected_sta(client);
+    };
+    if (config->use_all_ap_balance) {
+        for (auto& entry : aps->table)
+            if (entry.first != ap->base_mac)
+                erase_on(*entry.second);
+        return;
     }
+    for (ApEntry* x : worker->subworkers.get_blacklist()->hearers_of(*ap))
+        erase_on(*x);
 }
 
 void LoadBalancerSubworker::process_client_disassoc(const JsonReader& message, ApEntry* ap)
@@ -259,12 +262,14 @@ bool LoadBalancerSubworker::post_probe_req(const ApEntry* source, const char* cl
 {
     RRM_DEBUG("post_probe_req enter");
     bool asked = false;
-    for (auto& entry : aps->table) {
-        if (entry.first == source->base_mac)
-            continue;
-        const ApEntry& x = *entry.second;
-        if (config->use_all_ap_balance || x.visible_members.contains_radio_of(*source))
-            asked = post_probe_req_ap(&x, client_mac, ssid, timeout, band) || asked;
+    if (config->use_all_ap_balance) {
+        for (auto& entry : aps->table)
+            if (entry.first != source->base_mac)
+                asked = post_probe_req_ap(entry.second.get(), client_mac, ssid, timeout, band) ||
+                        asked;
+    } else {
+        for (const ApEntry* x : worker->subworkers.get_blacklist()->hearers_of(*source))
+            asked = post_probe_req_ap(x, client_mac, ssid, timeout, band) || asked;
     }
     worker->broadcast_buffer_flush();
     return asked;
