@@ -1,43 +1,52 @@
 // Client steering events through one domain worker: a domain of 500 APs
 // and 20,000 clients.
 //
-// The domain: 500 APs on a 25 x 20 grid, 15 m apart, each with a 2.4 GHz
-// and a 5 GHz radio serving "corp" and "guest", open to the load balancer,
-// subscribed through the worker's own message handling. Each AP hears both
-// radios of every AP within 40 m (8 to 20 APs, as its scans would say).
-// 40 clients per AP, 40 % on the 2.4 GHz radio; a fixed pseudo-random mix
-// of signals (55 % above -65 dBm, 30 % between, 15 % at or below -75) and
-// of "need-ack".
+// The domain: 500 APs on a 25 x 20 grid, 15 m apart, each with three
+// radios (2.4 GHz, 5 GHz, 6 GHz) serving "corp" and "guest", open to the
+// load balancer, subscribed through the worker's own message handling. Each
+// AP hears the three radios of every AP within 40 m (8 to 20 APs), as its
+// scans would say. 40 clients per AP, placed at their AP: 30 % on its
+// 2.4 GHz radio, 45 % on 5 GHz, 25 % on 6 GHz (12, 18 and 10 clients per
+// radio: every radio is busy, above load_balance_sta_low 5, and open to
+// probing, below load_balance_sta_high 20). A fixed pseudo-random mix of
+// signals at the client's own AP (55 % above -65 dBm, 30 % between, 15 % at
+// or below -75), 12 dB + 25 log10(1 + d / 15 m) weaker at an AP d away;
+// half the associations ask for an ack.
 //
-// One wave: every client associates with its AP's radio ("rrm-client-
-// assoc"); the radios of every AP that the server asked answer its
-// "rrm-probe-request" ("rrm-probe-response", one per asked AP, signal by
-// distance: -30 - 25 log10(d) dBm, so the nearest neighbours are heard
-// above -65); then one load-balancer tick (rounds end and are evaluated:
-// moves, blocks, disassociations, acks) and one block-list tick (the block
-// lists and disassociation requests go out). The messages are handed to the
+// One wave, the events of every client once:
+// 1. every client associates where it is ("rrm-client-assoc");
+// 2. the radios the server asked answer ("rrm-probe-response", one per
+//    asked AP, with the client's signal there);
+// 3. one load-balancer tick (the rounds end and are evaluated: moves,
+//    blocks, disassociations, acks) and one block-list tick (block lists
+//    and disassociation requests go out);
+// 4. every client the server moved leaves its AP ("rrm-client-disassoc")
+//    and, in the next wave, associates where it was sent.
+// Warm-up waves first, until moves are rare. The messages are handed to the
 // worker's process_message as its thread does, already parsed (the
-// transport's parsing thread does that); parsing is outside the timing.
-// What the worker sends goes to a registry that drops it (counted). A warm-
-// up wave first fills the radios (20 clients per radio: every association
-// after it finds a busy radio and starts a round).
+// transport's parsing thread does that; parsing is outside the timing), and
+// what the worker sends goes to a registry that drops it (counted by
+// command). The time of a wave includes its two ticks.
 //
-// Counters: events/s (associations plus probe responses handled, the two
-// ticks included in the time), and per wave the associations, the probe
-// responses, the messages sent and the moves.
-//
-// BM_SteeringWave_DispatchOnly is the floor of the same work: the same
-// messages through the same domain worker, whose settings turn steering off
-// (use_balance false, use_80211v false): every message is admitted,
-// checked, its AP looked up, and dropped before any steering. The two
-// differ only by the steering work itself.
+// Peers in the same run:
+// - BM_SteeringWave_DispatchOnly: the floor. The messages of the last
+//   warm-up wave (same number and kind) through a domain worker of the same
+//   domain whose settings turn steering off (use_balance and use_80211v
+//   false): every message is admitted, checked, its AP looked up and
+//   dropped before any steering; the two ticks walk the domain and send
+//   nothing.
+// - BM_Hearers_Index and BM_Hearers_Walk: the question the steering asks
+//   for almost every event (which APs hear this AP), for each client's AP:
+//   through the hearing index, and asked of every AP of the map as the rule
+//   reads (each of the AP's radio MACs, both forms, looked up in every
+//   other AP's visible members).
 
 #include "ApEntry.h"
 #include "ApMap.h"
+#include "BlacklistSubworker.h"
 #include "Config.h"
 #include "DomainConfig.h"
 #include "JsonReader.h"
-#include "LoadBalancerSubworker.h"
 #include "Log.h"
 #include "MacAddress.h"
 #include "Neighbour.h"
@@ -45,15 +54,14 @@
 #include "RRM.h"
 #include "Radio.h"
 #include "RrmWorker.h"
-#include "BlacklistSubworker.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstdio>
 #include <memory>
 #include <random>
 #include <string>
@@ -65,10 +73,12 @@ namespace {
 constexpr int kColumns = 25;
 constexpr int kRows = 20;
 constexpr int kAps = kColumns * kRows;
+constexpr int kRadios = 3;
 constexpr int kClientsPerAp = 40;
 constexpr int kClients = kAps * kClientsPerAp;
 constexpr double kSpacing = 15.0;
 constexpr double kHearing = 40.0;
+constexpr int kWarmupWaves = 6;
 // Messages parsed per batch outside the timing.
 constexpr size_t kChunk = 4096;
 
@@ -99,6 +109,11 @@ std::string client_mac(int c)
     return text;
 }
 
+int client_of(const rrm::MacAddress& mac)
+{
+    return mac.octets[3] << 16 | mac.octets[4] << 8 | mac.octets[5];
+}
+
 double distance(int a, int b)
 {
     const double dx = (a % kColumns - b % kColumns) * kSpacing;
@@ -117,12 +132,13 @@ std::string subscribe_request(int ap)
     std::string text = header("subscribe-request", ap) +
                        ",\"factory\":{\"board\":\"tavik-ap\",\"hw\":\"rev-a\",\"serial\":\"SN" +
                        std::to_string(ap) + "\",\"mac\":\"" + ap_mac(ap) + "\"},\"radios\":[";
-    const int channels[] = {1 + 5 * (ap % 3), 36 + 4 * (ap % 8)};
-    for (int id = 0; id < 2; ++id) {
+    const int channels[] = {1 + 5 * (ap % 3), 36 + 4 * (ap % 8), 1 + 4 * (ap % 16)};
+    const char* bands[] = {"2", "5", "6"};
+    for (int id = 0; id < kRadios; ++id) {
         if (id)
             text += ',';
         text += "{\"id\":" + std::to_string(id) + ",\"status\":1,\"channel\":" +
-                std::to_string(channels[id]) + ",\"band\":" + (id ? "5" : "2") +
+                std::to_string(channels[id]) + ",\"band\":" + bands[id] +
                 ",\"power\":17,\"power-max\":20,\"power-min\":5,\"bandwidth\":20,"
                 "\"locked-for-balancer\":0,\"locked-for-80211v\":0,\"vaps\":["
                 "{\"id\":0,\"ssid\":\"corp\",\"802dot11k\":0,\"802dot11r\":0,\"802dot11v\":0},"
@@ -139,8 +155,8 @@ struct Counts {
     size_t disassoc_requests;
 };
 
-// Drops everything the worker sends; counts it, and keeps the probe
-// requests when asked to, for the APs' answers.
+// Drops everything the worker sends; counts it by command, and keeps the
+// probe requests when asked to, for the APs' answers.
 class DropRegistry : public rrm::RRM {
 public:
     using RRM::RRM;
@@ -153,25 +169,17 @@ public:
         take(text.c_str(), session);
     }
 
-    size_t sent = 0;
-    // By command: the message header is written first, so the command
-    // starts at a fixed place.
-    size_t probe_requests_sent = 0;
-    size_t acks = 0;
-    size_t blacklists = 0;
-    size_t disassoc_requests = 0;
+    Counts counts() const { return {sent, probe_requests_sent, acks, blacklists, disassoc_requests}; }
+
     bool keep_probe_requests = false;
     std::vector<std::pair<uint32_t, std::string>> probe_requests;
-
-    Counts counts() const
-    {
-        return {sent, probe_requests_sent, acks, blacklists, disassoc_requests};
-    }
 
 private:
     void take(const char* text, const BaseSession& session)
     {
         ++sent;
+        // The message header comes first: the command starts at a fixed
+        // place.
         static const char prefix[] = "{\"service\":\"rrm\",\"version\":\"2.4\",\"cmd\":\"";
         if (std::strncmp(text, prefix, sizeof prefix - 1) != 0)
             return;
@@ -188,6 +196,12 @@ private:
             ++disassoc_requests;
         }
     }
+
+    size_t sent = 0;
+    size_t probe_requests_sent = 0;
+    size_t acks = 0;
+    size_t blacklists = 0;
+    size_t disassoc_requests = 0;
 };
 
 class BenchWorker : public rrm::RrmWorker {
@@ -197,11 +211,19 @@ public:
 };
 
 struct Client {
-    int ap;
+    int home;  // where it is: its signal falls with the distance from here
+    int ap;    // where it is associated
     int radio;
-    int rssi;
+    int rssi;  // at home
     int need_ack;
 };
+
+using Message = std::pair<uint32_t, std::string>;  // session id, text
+
+BaseSession session_of(int ap)
+{
+    return BaseSession{nullptr, 0, static_cast<uint32_t>(ap + 1)};
+}
 
 class Domain {
 public:
@@ -218,17 +240,17 @@ public:
         worker = std::make_shared<BenchWorker>(config.get(), settings, "bench", registry.get(), 0,
                                                2048);
         for (int ap = 0; ap < kAps; ++ap)
-            deliver(subscribe_request(ap), session_of(ap));
+            deliver({session_of(ap).id, subscribe_request(ap)});
         for (int ap = 0; ap < kAps; ++ap) {
             rrm::ApEntry& entry = *worker->aps.table.at(rrm::mac_from_string(ap_mac(ap).c_str()));
             for (int other = 0; other < kAps; ++other) {
                 if (other == ap || distance(ap, other) > kHearing)
                     continue;
                 const int dbm = static_cast<int>(-30 - 25 * std::log10(distance(ap, other)));
-                for (int id = 0; id < 2; ++id)
+                for (int id = 0; id < kRadios; ++id)
                     entry.visible_members.insert(
                         rrm::mac_from_string(radio_mac(other, id).c_str()),
-                        rrm::Neighbour(dbm, id ? 36 : 6, id ? 5 : 2, 20, 17, 0));
+                        rrm::Neighbour(dbm, 36, 5, 20, 17, 0));
             }
         }
         std::mt19937 random(20261210);
@@ -236,51 +258,47 @@ public:
         clients.reserve(kClients);
         for (int c = 0; c < kClients; ++c) {
             Client client;
-            client.ap = c % kAps;
-            client.radio = percent(random) < 40 ? 0 : 1;
+            client.home = client.ap = c % kAps;
+            const int band = percent(random);
+            client.radio = band < 30 ? 0 : band < 75 ? 1 : 2;
             const int p = percent(random);
             client.rssi = p < 55 ? -40 - p % 24 : p < 85 ? -65 - p % 10 : -75 - p % 15;
             client.need_ack = percent(random) < 50 ? 1 : 0;
             clients.push_back(client);
         }
-        for (int c = 0; c < kClients; ++c)
-            assoc_texts.push_back(assoc_text(c));
-        // Warm-up: every radio fills, block lists and expected stations
-        // settle.
-        registry->keep_probe_requests = true;
-        for (int c = 0; c < kClients; ++c)
-            deliver(assoc_texts[c], session_of(clients[c].ap));
-        warmup_answers = answers();
-        for (const auto& answer : warmup_answers)
-            deliver(answer.second, BaseSession{nullptr, 0, answer.first});
-        ticks();
-        registry->probe_requests.clear();
-        registry->keep_probe_requests = false;
     }
 
-    static BaseSession session_of(int ap) { return BaseSession{nullptr, 0, static_cast<uint32_t>(ap + 1)}; }
-
-    std::string assoc_text(int c) const
+    // The client's signal at an AP.
+    int rssi_at(const Client& client, int ap) const
     {
-        const Client& client = clients[c];
-        return header("rrm-client-assoc", client.ap) + ",\"radio\":" +
-               std::to_string(client.radio) + ",\"rssi\":" + std::to_string(client.rssi) +
-               ",\"sta-mac\":\"" + client_mac(c) + "\",\"ssid\":\"corp\",\"no-balance\":0," +
-               "\"need-ack\":" + std::to_string(client.need_ack) + "}";
+        if (ap == client.home)
+            return client.rssi;
+        return static_cast<int>(client.rssi - 12 -
+                                25 * std::log10(1 + distance(ap, client.home) / kSpacing));
     }
 
-    void deliver(const std::string& text, const BaseSession& session)
+    std::vector<Message> associations() const
     {
-        rrm::QueueMessage msg(rrm::JsonReader(text.c_str()), session);
-        worker->process_message(msg.json, msg);
+        std::vector<Message> out;
+        out.reserve(kClients);
+        for (int c = 0; c < kClients; ++c) {
+            const Client& client = clients[c];
+            out.emplace_back(session_of(client.ap).id,
+                             header("rrm-client-assoc", client.ap) + ",\"radio\":" +
+                                 std::to_string(client.radio) + ",\"rssi\":" +
+                                 std::to_string(rssi_at(client, client.ap)) +
+                                 ",\"sta-mac\":\"" + client_mac(c) +
+                                 "\",\"ssid\":\"corp\",\"no-balance\":0,\"need-ack\":" +
+                                 std::to_string(client.need_ack) + "}");
+        }
+        return out;
     }
 
-    // The answers of the asked APs to the probe requests kept so far: one
-    // "rrm-probe-response" per request, every listed radio heard at the
-    // signal of its distance from the client's AP.
-    std::vector<std::pair<uint32_t, std::string>> answers() const
+    // The answers to the probe requests kept so far: one "rrm-probe-response"
+    // per request, every listed radio hearing the client at its signal there.
+    std::vector<Message> answers() const
     {
-        std::vector<std::pair<uint32_t, std::string>> out;
+        std::vector<Message> out;
         out.reserve(registry->probe_requests.size());
         for (const auto& request : registry->probe_requests) {
             const int asked = static_cast<int>(request.first) - 1;
@@ -289,23 +307,51 @@ public:
             std::string list;
             for (int i = 0; i < radios.size(); ++i) {
                 const rrm::JsonReader radio = radios.child(i);
-                const rrm::JsonReader probe = radio.child("probe-list").child(0);
-                const std::string sta = probe.get_string("mac");
-                const int c = static_cast<int>(std::strtol(sta.substr(9, 2).c_str(), nullptr, 16) << 16 |
-                                               std::strtol(sta.substr(12, 2).c_str(), nullptr, 16) << 8 |
-                                               std::strtol(sta.substr(15, 2).c_str(), nullptr, 16));
-                const int dbm =
-                    static_cast<int>(-30 - 25 * std::log10(distance(asked, clients[c].ap) + 1.0));
+                const std::string sta = radio.child("probe-list").child(0).get_string("mac");
+                const Client& client = clients[client_of(rrm::mac_from_string(sta.c_str()))];
                 if (!list.empty())
                     list += ',';
                 list += "{\"id\":" + std::to_string(radio.get_int("id")) +
                         ",\"probe-list\":[{\"mac\":\"" + sta + "\",\"ssid\":\"corp\",\"rssi\":" +
-                        std::to_string(dbm) + "}]}";
+                        std::to_string(rssi_at(client, asked)) + "}]}";
             }
             out.emplace_back(request.first,
                              header("rrm-probe-response", asked) + ",\"radios\":[" + list + "]}");
         }
         return out;
+    }
+
+    // The clients the server sent elsewhere (they are expected on another
+    // radio): each leaves its AP, and is moved there for the next wave.
+    std::vector<Message> departures()
+    {
+        std::vector<Message> out;
+        for (int ap = 0; ap < kAps; ++ap) {
+            const rrm::ApEntry& entry =
+                *worker->aps.table.at(rrm::mac_from_string(ap_mac(ap).c_str()));
+            for (int id = 0; id < kRadios; ++id) {
+                for (const auto& expected : entry.radios.radios[id].client_table.expected) {
+                    Client& client = clients[client_of(expected.first)];
+                    if (client.ap == ap && client.radio == id)
+                        continue;
+                    out.emplace_back(session_of(client.ap).id,
+                                     header("rrm-client-disassoc", client.ap) + ",\"radio\":" +
+                                         std::to_string(client.radio) + ",\"sta-mac\":\"" +
+                                         client_mac(client_of(expected.first)) +
+                                         "\",\"ssid\":\"corp\"}");
+                    client.ap = ap;
+                    client.radio = id;
+                }
+            }
+        }
+        return out;
+    }
+
+    void deliver(const Message& message)
+    {
+        rrm::QueueMessage msg(rrm::JsonReader(message.second.c_str()),
+                              BaseSession{nullptr, 0, message.first});
+        worker->process_message(msg.json, msg);
     }
 
     void ticks()
@@ -314,25 +360,54 @@ public:
         worker->subworkers.get_blacklist()->process_timer();
     }
 
+    // A whole wave without timing; returns its messages in order.
+    std::vector<Message> untimed_wave()
+    {
+        std::vector<Message> all = associations();
+        registry->keep_probe_requests = true;
+        registry->probe_requests.clear();
+        for (const Message& m : all)
+            deliver(m);
+        registry->keep_probe_requests = false;
+        const std::vector<Message> answered = answers();
+        for (const Message& m : answered)
+            deliver(m);
+        ticks();
+        const std::vector<Message> left = departures();
+        for (const Message& m : left)
+            deliver(m);
+        all.insert(all.end(), answered.begin(), answered.end());
+        all.insert(all.end(), left.begin(), left.end());
+        return all;
+    }
+
     std::unique_ptr<rrm::GlobalConfig> config;
     std::unique_ptr<DropRegistry> registry;
     std::shared_ptr<BenchWorker> worker;
     std::vector<Client> clients;
-    std::vector<std::string> assoc_texts;
-    // The APs' answers to the probe requests of the warm-up wave.
-    std::vector<std::pair<uint32_t, std::string>> warmup_answers;
+    std::vector<Message> last_warmup_wave;
 };
 
-Domain& domain(bool steering)
+Domain& steering_domain()
 {
-    static Domain with(true);
-    static Domain without(false);
-    return steering ? with : without;
+    static Domain d(true);
+    static const bool warm = [] {
+        for (int wave = 0; wave < kWarmupWaves; ++wave)
+            d.last_warmup_wave = d.untimed_wave();
+        return true;
+    }();
+    (void)warm;
+    return d;
 }
 
-// Handles the texts in chunks, each parsed with the timing paused.
-size_t handle(benchmark::State& state, Domain& d,
-              const std::vector<std::pair<uint32_t, const std::string*>>& messages)
+Domain& dispatch_domain()
+{
+    static Domain d(false);
+    return d;
+}
+
+// Handles the messages in chunks, each parsed with the timing paused.
+void handle(benchmark::State& state, Domain& d, const std::vector<Message>& messages)
 {
     std::vector<std::unique_ptr<rrm::QueueMessage>> parsed;
     parsed.reserve(kChunk);
@@ -342,75 +417,176 @@ size_t handle(benchmark::State& state, Domain& d,
         const size_t last = std::min(messages.size(), first + kChunk);
         for (size_t i = first; i < last; ++i)
             parsed.push_back(std::make_unique<rrm::QueueMessage>(
-                rrm::JsonReader(messages[i].second->c_str()),
+                rrm::JsonReader(messages[i].second.c_str()),
                 BaseSession{nullptr, 0, messages[i].first}));
         state.ResumeTiming();
         for (const auto& msg : parsed)
             d.worker->process_message(msg->json, *msg);
     }
-    return messages.size();
 }
 
-void wave(benchmark::State& state, bool steering)
+void report(benchmark::State& state, const Counts& before, const Counts& after, double events,
+            double assocs, double responses, double departures)
 {
-    Domain& d = domain(steering);
-    const Domain& source = domain(true);
-    std::vector<std::pair<uint32_t, const std::string*>> assocs;
-    for (int c = 0; c < kClients; ++c)
-        assocs.emplace_back(Domain::session_of(d.clients[c].ap).id, &d.assoc_texts[c]);
-    double events = 0;
-    double responses = 0;
-    const Counts before = d.registry->counts();
-    for (auto _ : state) {
-        state.PauseTiming();
-        d.registry->keep_probe_requests = steering;
-        d.registry->probe_requests.clear();
-        state.ResumeTiming();
-        events += static_cast<double>(handle(state, d, assocs));
-
-        state.PauseTiming();
-        d.registry->keep_probe_requests = false;
-        // The dispatch floor gets the answers the steering domain's APs
-        // gave in its warm-up wave.
-        const std::vector<std::pair<uint32_t, std::string>> texts =
-            steering ? d.answers() : source.warmup_answers;
-        std::vector<std::pair<uint32_t, const std::string*>> answers;
-        answers.reserve(texts.size());
-        for (const auto& t : texts)
-            answers.emplace_back(t.first, &t.second);
-        state.ResumeTiming();
-
-        const size_t answered = handle(state, d, answers);
-        events += static_cast<double>(answered);
-        responses += static_cast<double>(answered);
-        d.ticks();
-    }
     const double waves = static_cast<double>(state.iterations());
-    state.counters["events/s"] = benchmark::Counter(events, benchmark::Counter::kIsRate);
-    state.counters["assocs/wave"] = kClients;
-    state.counters["responses/wave"] = responses / waves;
-    const Counts after = d.registry->counts();
     auto per_wave = [&](size_t Counts::*field) {
         return static_cast<double>(after.*field - before.*field) / waves;
     };
-    state.counters["sent/wave"] = per_wave(&Counts::sent);
+    state.counters["events/s"] = benchmark::Counter(events, benchmark::Counter::kIsRate);
+    state.counters["assocs/wave"] = assocs / waves;
+    state.counters["responses/wave"] = responses / waves;
+    state.counters["moves/wave"] = departures / waves;
     state.counters["probe_req/wave"] = per_wave(&Counts::probe_requests);
     state.counters["acks/wave"] = per_wave(&Counts::acks);
     state.counters["blacklists/wave"] = per_wave(&Counts::blacklists);
     state.counters["disassoc_req/wave"] = per_wave(&Counts::disassoc_requests);
 }
 
+struct Totals {
+    double assocs = 0;
+    double responses = 0;
+    double departures = 0;
+    Counts sent{};
+};
+
+// One wave with the steering's work timed, its messages made untimed.
+void timed_wave(benchmark::State& state, Domain& d, Totals& totals)
+{
+    state.PauseTiming();
+    const Counts before = d.registry->counts();
+    const std::vector<Message> joins = d.associations();
+    d.registry->keep_probe_requests = true;
+    d.registry->probe_requests.clear();
+    state.ResumeTiming();
+    handle(state, d, joins);
+
+    state.PauseTiming();
+    d.registry->keep_probe_requests = false;
+    const std::vector<Message> answered = d.answers();
+    state.ResumeTiming();
+    handle(state, d, answered);
+    d.ticks();
+
+    state.PauseTiming();
+    const std::vector<Message> left = d.departures();
+    state.ResumeTiming();
+    handle(state, d, left);
+
+    state.PauseTiming();
+    totals.assocs += static_cast<double>(joins.size());
+    totals.responses += static_cast<double>(answered.size());
+    totals.departures += static_cast<double>(left.size());
+    const Counts after = d.registry->counts();
+    totals.sent.sent += after.sent - before.sent;
+    totals.sent.probe_requests += after.probe_requests - before.probe_requests;
+    totals.sent.acks += after.acks - before.acks;
+    totals.sent.blacklists += after.blacklists - before.blacklists;
+    totals.sent.disassoc_requests += after.disassoc_requests - before.disassoc_requests;
+    state.ResumeTiming();
+}
+
+void report(benchmark::State& state, const Totals& t, double waves)
+{
+    report(state, Counts{}, t.sent, t.assocs + t.responses + t.departures, t.assocs, t.responses,
+           t.departures);
+    // report() divides by the iterations; a cold iteration holds two waves.
+    for (const char* key : {"assocs/wave", "responses/wave", "moves/wave", "probe_req/wave",
+                            "acks/wave", "blacklists/wave", "disassoc_req/wave"})
+        state.counters[key] = state.counters[key].value * static_cast<double>(state.iterations()) / waves;
+}
+
+// Waves on a domain in its steady state: the clients where the steering put
+// them.
 void BM_SteeringWave(benchmark::State& state)
 {
-    wave(state, true);
+    Domain& d = steering_domain();
+    Totals totals;
+    for (auto _ : state)
+        timed_wave(state, d, totals);
+    report(state, totals, static_cast<double>(state.iterations()));
 }
 BENCHMARK(BM_SteeringWave)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The first two waves of a fresh domain: radios fill, clients are held and
+// moved, block lists and disassociation requests go out.
+void BM_SteeringWave_Cold(benchmark::State& state)
+{
+    Totals totals;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto d = std::make_unique<Domain>(true);
+        state.ResumeTiming();
+        timed_wave(state, *d, totals);
+        timed_wave(state, *d, totals);
+        state.PauseTiming();
+        d.reset();
+        state.ResumeTiming();
+    }
+    report(state, totals, 2.0 * static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_SteeringWave_Cold)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 void BM_SteeringWave_DispatchOnly(benchmark::State& state)
 {
-    wave(state, false);
+    Domain& d = dispatch_domain();
+    const std::vector<Message>& wave = steering_domain().last_warmup_wave;
+    double assocs = 0, responses = 0, departures = 0;
+    for (const Message& m : wave) {
+        if (m.second.find("\"rrm-client-assoc\"") != std::string::npos)
+            ++assocs;
+        else if (m.second.find("\"rrm-probe-response\"") != std::string::npos)
+            ++responses;
+        else
+            ++departures;
+    }
+    const Counts before = d.registry->counts();
+    for (auto _ : state) {
+        handle(state, d, wave);
+        d.ticks();
+    }
+    const double waves = static_cast<double>(state.iterations());
+    report(state, before, d.registry->counts(), static_cast<double>(wave.size()) * waves,
+           assocs * waves, responses * waves, departures * waves);
 }
 BENCHMARK(BM_SteeringWave_DispatchOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void hearers(benchmark::State& state, bool indexed)
+{
+    Domain& d = steering_domain();
+    rrm::BlacklistSubworker& blacklist = *d.worker->subworkers.get_blacklist();
+    std::vector<const rrm::ApEntry*> sources;
+    for (const Client& client : d.clients)
+        sources.push_back(
+            d.worker->aps.table.at(rrm::mac_from_string(ap_mac(client.ap).c_str())).get());
+    size_t found = 0;
+    for (auto _ : state) {
+        for (const rrm::ApEntry* source : sources) {
+            if (indexed) {
+                found += blacklist.hearers_of(*source).size();
+            } else {
+                for (const auto& entry : d.worker->aps.table)
+                    if (entry.first != source->base_mac &&
+                        entry.second->visible_members.contains_radio_of(*source))
+                        ++found;
+            }
+        }
+    }
+    const double questions = static_cast<double>(sources.size() * state.iterations());
+    state.counters["questions/s"] = benchmark::Counter(questions, benchmark::Counter::kIsRate);
+    state.counters["hearers"] = static_cast<double>(found) / questions;
+}
+
+void BM_Hearers_Index(benchmark::State& state)
+{
+    hearers(state, true);
+}
+BENCHMARK(BM_Hearers_Index)->Unit(benchmark::kMillisecond);
+
+void BM_Hearers_Walk(benchmark::State& state)
+{
+    hearers(state, false);
+}
+BENCHMARK(BM_Hearers_Walk)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
