@@ -169,7 +169,10 @@ public:
         take(text.c_str(), session);
     }
 
-    Counts counts() const { return {sent, probe_requests_sent, acks, blacklists, disassoc_requests}; }
+    Counts counts() const
+    {
+        return {sent, probe_requests_sent, acks, blacklists, disassoc_requests};
+    }
 
     bool keep_probe_requests = false;
     std::vector<std::pair<uint32_t, std::string>> probe_requests;
@@ -492,7 +495,8 @@ void report(benchmark::State& state, const Totals& t, double waves)
     // report() divides by the iterations; a cold iteration holds two waves.
     for (const char* key : {"assocs/wave", "responses/wave", "moves/wave", "probe_req/wave",
                             "acks/wave", "blacklists/wave", "disassoc_req/wave"})
-        state.counters[key] = state.counters[key].value * static_cast<double>(state.iterations()) / waves;
+        state.counters[key] =
+            state.counters[key].value * static_cast<double>(state.iterations()) / waves;
 }
 
 // Waves on a domain in its steady state: the clients where the steering put

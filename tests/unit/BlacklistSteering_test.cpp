@@ -257,7 +257,8 @@ TEST(BlacklistSteering, DisassociateElsewhere)
              associate(d, B, 1);
              associate(d, C, 0);
          },
-         disassociate, {{"A1", "associated"}, {"B0", pushed}, {"B1", pushed}, {"C0", "associated"}}},
+         disassociate,
+         {{"A1", "associated"}, {"B0", pushed}, {"B1", pushed}, {"C0", "associated"}}},
         {"use_all_ap_balance: off every other AP",
          [](SteeringDomain& d, DomainConfig& s) {
              s.use_all_ap_balance = true;

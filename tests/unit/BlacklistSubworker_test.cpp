@@ -247,7 +247,9 @@ TEST(BlacklistSubworker, AssocStateChangedRules)
         {"not reported, any state: nothing stored, nothing happens", nullptr, 0, "roaming",
          {"member", "member", "member", -60, false, {}}},
         {"above the high threshold: a pending round ends, the blocks stay",
-         [](Domain& d) { d.rounds().add(M, rrm::mac_from_string(radio_mac(A, 1).c_str()), 5, "corp"); },
+         [](Domain& d) {
+             d.rounds().add(M, rrm::mac_from_string(radio_mac(A, 1).c_str()), 5, "corp");
+         },
          -50, "", {"member", "member", "member", -50, false, {}}},
         {"already weak before: no release, but a new round", [](Domain& d) {
              d.radio(A, 1).client_table.clients[M].rssi = -78;

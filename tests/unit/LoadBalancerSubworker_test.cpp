@@ -144,7 +144,8 @@ TEST(LoadBalancer, ClientAssociation)
              d.hears(B, radio_mac(A, 0));
              d.load(A, 1, 4);
          },
-         1, -60, 0, {}, {}, false, {ack1}, {{"A0", "block"}, {"A1", "associated"}, {"B0", "block"}, {"B1", "block"}}},
+         1, -60, 0, {}, {}, false, {ack1},
+         {{"A0", "block"}, {"A1", "associated"}, {"B0", "block"}, {"B1", "block"}}},
         {"signal not reported, 1 client: never weak",
          [](Domain& d) { d.hears(B, radio_mac(A, 0)); }, 1, 0, 0, {}, {}, false, {ack1},
          {{"A1", "associated"}}},
@@ -297,21 +298,24 @@ TEST(LoadBalancer, ProbeResponses)
 
     // -70 is an answer but no candidate; its second entry names another
     // client without a round, which changes nothing.
-    d.send(d.b, probe_response(d.b, {{1, STA, "corp", -70}, {1, "00:11:22:33:44:77", "corp", -50}}));
+    d.send(d.b,
+           probe_response(d.b, {{1, STA, "corp", -70}, {1, "00:11:22:33:44:77", "corp", -50}}));
     EXPECT_TRUE(round->results.empty());
     EXPECT_EQ(round->awaited.count(mac(radio_mac(B, 1))), 0u);
     EXPECT_EQ(d.rounds().size(), 1u);
 
     // An entry without SSID ends the message: the third entry is not read.
-    d.send(d.c, probe_response(d.c, {{0, STA, "corp", -60}, {0, STA, "", -60}, {1, STA, "corp", -55}}));
+    d.send(d.c,
+           probe_response(d.c, {{0, STA, "corp", -60}, {0, STA, "", -60}, {1, STA, "corp", -55}}));
     EXPECT_EQ(round->results, (std::unordered_map<MacAddress, int32_t, rrm::MacHash>{
                                   {mac(radio_mac(C, 0)), -60}}));
     EXPECT_EQ(round->awaited.count(mac(radio_mac(C, 1))), 1u);
 
     // A radio the AP does not have is skipped with a warning; the rest counts.
     d.send(d.c, probe_response(d.c, {{5, STA, "corp", -50}, {1, STA, "corp", -55}}));
-    EXPECT_TRUE(d.log.has(rrm::LOG_LEVEL_WARNING,
-                          "Skip probe-response for invalid/disabled radio_id=5 (ap 02:00:00:00:03:00)"));
+    EXPECT_TRUE(d.log.has(
+        rrm::LOG_LEVEL_WARNING,
+        "Skip probe-response for invalid/disabled radio_id=5 (ap 02:00:00:00:03:00)"));
     EXPECT_EQ(round->results.at(mac(radio_mac(C, 1))), -55);
     EXPECT_TRUE(round->all_answered());
     // A positive or zero signal is no candidate either.
