@@ -150,16 +150,10 @@ TEST(HearingIndex, AnswersAsTheMapDoesThroughEveryKindOfChange)
                  R"([{"mac":"02:00:00:00:09:10","channel":36,"band":5}])"));
          },
          true},
-        {"an AP left the map",
-         [](Domain& d) {
-             d.map.index.erase_ap(d.all[10]);
-             d.map.table.erase(d.all[10]->base_mac);
-         },
-         true},
+        {"an AP left the map", [](Domain& d) { d.map.erase(d.all[10]->base_mac); }, true},
         {"one AP left and another came: as many as before",
          [&](Domain& d) {
-             d.map.index.erase_ap(d.all[11]);
-             d.map.table.erase(d.all[11]->base_mac);
+             d.map.erase(d.all[11]->base_mac);
              auto fresh = d.make(N + 1);
              d.scan(*fresh, N);
              d.map.insert(fresh->base_mac, fresh);
@@ -170,6 +164,21 @@ TEST(HearingIndex, AnswersAsTheMapDoesThroughEveryKindOfChange)
              for (int id = 0; id < 3; ++id)
                  d.all[12]->radios.radios[id].mac = radio_mac(60 + id, 0);
              d.all[13]->visible_members.insert(radio_mac(61, 0), HEARD);
+         },
+         true},
+        {"a table assigned from another AP's",
+         [](Domain& d) { d.all[16]->visible_members = d.all[17]->visible_members; }, true},
+        {"a table moved in",
+         [](Domain& d) {
+             rrm::NeighbourMap scan;
+             scan.insert(radio_mac(20, 1), HEARD);
+             d.all[18]->visible_members = std::move(scan);
+         },
+         true},
+        {"a table moved out, its AP left hearing nothing",
+         [](Domain& d) {
+             const rrm::NeighbourMap taken(std::move(d.all[19]->visible_members));
+             EXPECT_FALSE(taken.table.empty());
          },
          true},
         {"an AP heard only as the other form of its radio's MAC",
