@@ -6,6 +6,7 @@
 #include "JsonWriter.h"
 #include "Log.h"
 
+#include <atomic>
 #include <cmath>
 #include <string>
 
@@ -43,6 +44,16 @@ void Neighbour::to_json(JsonWriter& object) const
     object.add_int("tx-power", tx_power);
     object.add_int("primary", primary);
 }
+
+namespace {
+
+uint64_t next_version()
+{
+    static std::atomic<uint64_t> changes{0};
+    return changes.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+}  // namespace
 
 // ---- Heard index -------------------------------------------------------------
 
@@ -84,14 +95,19 @@ std::size_t HeardIndex::pair_count() const
 
 // ---- Neighbour map -------------------------------------------------------------
 
-NeighbourMap::NeighbourMap(const NeighbourMap& other) : table(other.table) {}
+// A copy holds the set its source held under that version.
+NeighbourMap::NeighbourMap(const NeighbourMap& other) : table(other.table), version(other.version)
+{
+}
 
 NeighbourMap::NeighbourMap(NeighbourMap&& other) noexcept
 {
     // The source's watchers see it emptied.
     other.report_all_removed();
     table = std::move(other.table);
+    version = other.version;
     other.table.clear();
+    other.version = next_version();
 }
 
 NeighbourMap& NeighbourMap::operator=(const NeighbourMap& other)
@@ -107,6 +123,7 @@ NeighbourMap& NeighbourMap::operator=(NeighbourMap&& other)
         other.report_all_removed();
         Table taken = std::move(other.table);
         other.table.clear();
+        other.version = next_version();
         replace_table(std::move(taken));
     }
     return *this;
@@ -114,14 +131,17 @@ NeighbourMap& NeighbourMap::operator=(NeighbourMap&& other)
 
 void NeighbourMap::insert(const MacAddress& bssid, const Neighbour& record)
 {
-    if (table.emplace(bssid, record).second)
+    if (table.emplace(bssid, record).second) {
+        version = next_version();
         report_added(bssid);
+    }
 }
 
 void NeighbourMap::clear()
 {
     report_all_removed();
     table.clear();
+    version = next_version();
 }
 
 void NeighbourMap::watch(HeardIndex& index, const HeardIndex::Hearer& as)
@@ -167,6 +187,7 @@ void NeighbourMap::replace_table(Table&& replacement)
 {
     report_all_removed();
     table.swap(replacement);
+    version = next_version();
     report_all_added();
 }
 

@@ -72,6 +72,15 @@ public:
     // The records' values may be changed in place; the keys change only
     // through the operations below, which tell the watching heard indexes.
     Table table;
+    // Marks each change of the set of heard BSSIDs made through the
+    // operations below (a record changed in place, a channel say, is no
+    // change of the set) with a number drawn from one process-wide count,
+    // so no two changes of any two tables share one; a copy keeps its
+    // source's number (it holds that set), a table never changed has 0 (it
+    // is empty). Whoever keeps an index of who hears whom tells by it
+    // whether the index still holds. Change the set only through these
+    // operations.
+    uint64_t version = 0;
 
     NeighbourMap() = default;
     // Copies and moved-to tables start unwatched; an assignment replaces
