@@ -2,6 +2,7 @@
 // The channels a domain's APs allow, per band, as their radios report them.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <unordered_set>
 
@@ -11,5 +12,11 @@ namespace rrm {
 // The radio readers only add to it; the domain's planning empties it at the
 // start of each cycle of mode requests.
 using ChannelSets = std::array<std::unordered_set<int32_t>, 7>;
+
+inline void merge_channel_sets(ChannelSets& into, const ChannelSets& from)
+{
+    for (std::size_t band = 0; band < into.size(); ++band)
+        into[band].insert(from[band].begin(), from[band].end());
+}
 
 }  // namespace rrm

@@ -442,7 +442,9 @@ void RrmWorker::process_subscribe_request(const JsonReader& json, const BaseSess
         json.has("ap-mac-count") ? json.get_int("ap-mac-count") : DEFAULT_AP_MAC_COUNT;
     ap->use_wildcard_80211r =
         json.has("use-wildcard-80211r") && json.get_int("use-wildcard-80211r") != 0;
-    ap->radios.from_json(json, channel_sets, true, false);
+    // Its channels join the domain's once it is taken, as in a restore.
+    ChannelSets found;
+    ap->radios.from_json(json, found, true, false);
 
     if (!check_mac_params(ap)) {
         const std::string text = mac_to_string(ap_mac);
@@ -452,6 +454,7 @@ void RrmWorker::process_subscribe_request(const JsonReader& json, const BaseSess
         return;
     }
     aps.insert(ap_mac, ap);
+    merge_channel_sets(channel_sets, found);
     raise_domain_changed();
     if (ap->radios.has_active_radio()) {
         if (config.use_80211v)
@@ -827,7 +830,10 @@ void RrmWorker::restore_ap_map(ApMap& target, const JsonReader& array,
         RRM_DEBUG("Restore ap '%s' from backup", text.c_str());
         auto ap = std::make_shared<ApEntry>(settings, mac, null_session,
                                             FactorySettings(board, hw, serial, mac));
-        ap->restore(element, sets);
+        // The AP's channels join the domain's only once the AP is taken:
+        // a refused element must not widen what the planning may choose.
+        ChannelSets found;
+        ap->restore(element, found);
         ap->ttl = settings->away_timeout_ticks();
         // A backup is a file: its MAC ranges are checked as a new AP's.
         if (!check_mac_params(ap)) {
@@ -836,7 +842,11 @@ void RrmWorker::restore_ap_map(ApMap& target, const JsonReader& array,
             notify_event(EVENT_INVALID_MAC_PARAMS, std::make_shared<std::string>(text));
             continue;
         }
+        const std::size_t held = target.size();
         target.insert(mac, ap);
+        if (target.size() == held)
+            continue;
+        merge_channel_sets(sets, found);
     }
 }
 

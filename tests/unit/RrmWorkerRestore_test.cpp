@@ -145,6 +145,10 @@ TEST(RrmWorkerRestore, BadElementsArePassedOverWithTheirRecords)
     no_mac.mac.clear();
     BackupAp again = backup_ap(1);
     again.board = "other-board";
+    // Channels only the refused elements allow; none may reach the domain.
+    no_count.radios[0].available = "12";
+    overlap.radios[1].available = "165";
+    again.radios[0].available = "13";
 
     const std::string backup =
         "{\"name\":\"d\"," +
@@ -186,6 +190,9 @@ TEST(RrmWorkerRestore, BadElementsArePassedOverWithTheirRecords)
         if (e.code == rrm::EVENT_INVALID_MAC_PARAMS)
             refused.push_back(e.details);
     EXPECT_EQ(refused, (std::vector<std::string>{"02:00:00:00:05:00", "02:00:00:00:06:00"}));
+    // The accepted APs allow 1, 6 and 11 on 2.4 GHz and nothing on 5 GHz.
+    EXPECT_EQ(worker.channel_sets[2], (std::unordered_set<int32_t>{1, 6, 11}));
+    EXPECT_TRUE(worker.channel_sets[5].empty());
     // Those without identity are not even looked at further.
     EXPECT_FALSE(domain.log.has(rrm::LOG_LEVEL_DEBUG, "Restore ap '02:00:00:00:03:00' from backup"));
 

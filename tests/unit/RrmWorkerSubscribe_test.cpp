@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unordered_set>
 
 namespace {
 
@@ -196,6 +197,7 @@ TEST(RrmWorkerSubscribe, MacRangesOfANewAp)
             radio.id = static_cast<int>(i);
             radio.enabled = c.radios[i].enabled;
             radio.channel = 36;
+            radio.available_channels = "36 40";
             radio.mac_offset = c.radios[i].offset;
             radio.radio_mac_count = c.radios[i].count;
             spec.radios.push_back(radio);
@@ -210,6 +212,7 @@ TEST(RrmWorkerSubscribe, MacRangesOfANewAp)
             EXPECT_TRUE(errors.empty());
             EXPECT_STREQ(answer.get_string("status"), "success");
             EXPECT_EQ(domain.worker->aps.size(), 1u);
+            EXPECT_EQ(domain.worker->channel_sets[5], (std::unordered_set<int32_t>{36, 40}));
             continue;
         }
         std::vector<std::string> expected = c.errors;
@@ -218,6 +221,9 @@ TEST(RrmWorkerSubscribe, MacRangesOfANewAp)
         EXPECT_STREQ(answer.get_string("status"), "fail");
         EXPECT_EQ(answer.get_int("code"), 400);
         EXPECT_TRUE(domain.worker->aps.empty());
+        // A refused AP's channels are not the domain's to plan with.
+        for (const auto& band : domain.worker->channel_sets)
+            EXPECT_TRUE(band.empty());
         auto events = domain.log.events();
         ASSERT_EQ(events.size(), 1u);
         EXPECT_EQ(events[0].code, rrm::EVENT_INVALID_MAC_PARAMS);
