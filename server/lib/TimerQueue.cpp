@@ -37,13 +37,13 @@ void TimerQueue::reinsert(std::list<TimerEntry>& from, std::list<TimerEntry>::it
 void TimerQueue::add_timer(const std::function<void()>& callback, int32_t id, int32_t delay_s)
 {
     // In 64 bits: a long uptime plus a large delay must not wrap into the past.
-    insert(TimerEntry{callback, id, now_seconds() + static_cast<int64_t>(delay_s), 0});
+    insert(TimerEntry{callback, id, clock() + static_cast<int64_t>(delay_s), 0});
 }
 
 void TimerQueue::add_periodic(const std::function<void()>& callback, int32_t id,
                               int32_t first_delay_s, int32_t period_s)
 {
-    insert(TimerEntry{callback, id, now_seconds() + static_cast<int64_t>(first_delay_s),
+    insert(TimerEntry{callback, id, clock() + static_cast<int64_t>(first_delay_s),
                       std::max<int32_t>(period_s, 1)});
 }
 
@@ -64,7 +64,7 @@ void TimerQueue::restart_timer(const std::function<void()>& callback, int32_t id
 
 void TimerQueue::poll()
 {
-    fire_due(now_seconds());
+    fire_due(clock());
 }
 
 void TimerQueue::report(int32_t id, const char* what) noexcept

@@ -71,6 +71,12 @@ public:
     // tv_sec of CLOCK_MONOTONIC.
     static int64_t now_seconds();
 
+    // The seconds add_timer, add_periodic and poll go by: now_seconds
+    // unless replaced (null puts it back). A driver that runs several queues
+    // on a time of its own gives them all the same clock.
+    using Clock = int64_t (*)();
+    void set_clock(Clock source) { clock = source ? source : &now_seconds; }
+
 private:
     void insert(TimerEntry&& entry);
     // Moves one node of `from` to its place in `entries`.
@@ -81,6 +87,7 @@ private:
     // The due entries taken out for the pass in progress, if any.
     std::list<TimerEntry>* firing = nullptr;
     ErrorHandler on_error;
+    Clock clock = &now_seconds;
 };
 
 }  // namespace rrm

@@ -308,4 +308,28 @@ TEST(TimerQueue, DestructionCallsNothing)
     EXPECT_EQ(0, calls);
 }
 
+// A queue on a clock of its own: what it arms and what poll fires follow
+// that clock, one step apart, whatever the real clock says.
+int64_t own_seconds = 0;
+
+TEST(TimerQueue, RunsOnAClockOfItsOwn)
+{
+    rrm::TimerQueue q;
+    q.set_clock([] { return own_seconds; });
+    own_seconds = 100;
+    std::vector<int64_t> fired;
+    q.add_periodic([&] { fired.push_back(own_seconds); }, 1, 2, 3);
+    // Re-arms itself for 5 s after the second it ran in.
+    std::function<void()> step = [&] {
+        fired.push_back(-own_seconds);
+        q.add_timer(step, 2, 5);
+    };
+    q.add_timer(step, 2, 1);
+    for (own_seconds = 101; own_seconds <= 112; ++own_seconds)
+        q.poll();
+    // Periodic at 102, 105, 108, 111; the one-shot (negative) at 101, 106,
+    // 111, where it was armed before the periodic one was rescheduled.
+    EXPECT_EQ((std::vector<int64_t>{-101, 102, 105, -106, 108, -111, 111}), fired);
+}
+
 }  // namespace
