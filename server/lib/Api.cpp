@@ -299,6 +299,8 @@ bool Api::process_cfg_add_command(RRM& registry_, const JsonReader& command, con
         add_text(reply, "pattern", name);
         bool invalid = false;
         if (!config.pattern_add(name, values, rejects, invalid, restart_domains)) {
+            if (name.find('\0') != std::string::npos)
+                add_reject(rejects, "pattern", name);
             reply.add_string("add_status", "Pattern exists");
             return true;
         }

@@ -518,7 +518,9 @@ bool GlobalConfig::pattern_add(const std::string& name, const JsonReader& object
                                JsonWriter& rejects, bool& invalid, bool& changed)
 {
     Lock held(mutex_);
-    if (patterns_.count(name) != 0)
+    // The file keeps names only up to a NUL byte: such a pattern would come
+    // back under another name, or lose to the one it would be cut to.
+    if (patterns_.count(name) != 0 || name.find('\0') != std::string::npos)
         return false;
     invalid = !DomainConfig::validate(object, rejects);
     if (invalid)

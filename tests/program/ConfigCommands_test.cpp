@@ -340,6 +340,37 @@ TEST(ProgramConfigCommands, DomainNamesThatWouldLeaveAFolderAreRefusedAtAdd)
     EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
 }
 
+TEST(ProgramConfigCommands, PatternNamesWithANulByteAreRefusedAtAdd)
+{
+    WendaraProcess p;
+    p.write_logger_config();
+    p.write_config("", "\"patterns\":[{\"pattern\":\"office\",\"dca_threshold\":30}]");
+    p.start({p.config_path()});
+    ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
+
+    // The file would keep these only up to the NUL byte: "office" twice
+    // (the first one winning at the next start), or "x" for "x\0y".
+    for (const char* name : {"office\\u0000x", "x\\u0000y"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(std::string("{\"version\":\"2.1\",\"invalid_parameters\":[{\"pattern\":\"") +
+                      name + "\"}],\"operation\":\"add\",\"pattern\":\"" + name +
+                      "\",\"add_status\":\"Pattern exists\"}",
+                  testsupport::tcp_exchange(
+                      p.cli_port, cfg(std::string("\"operation\":\"add\",\"level\":\"pattern\","
+                                                  "\"pattern\":\"") +
+                                      name + "\",\"config\":{\"dca_threshold\":60}")));
+    }
+    EXPECT_EQ("{\"version\":\"2.1\",\"patterns\":[{\"name\":\"common\"},{\"name\":\"office\"}]}",
+              testsupport::tcp_exchange(p.cli_port,
+                                        cfg("\"operation\":\"get\",\"level\":\"pattern\"")));
+    const std::string file = LogFolder::read(p.config_path());
+    EXPECT_EQ(std::vector<std::string>{"office"}, file_names(file, "patterns", "pattern"));
+    EXPECT_NE(std::string::npos, file.find("\"dca_threshold\": 30")) << file;
+    EXPECT_EQ(std::string::npos, file.find("\"dca_threshold\": 60")) << file;
+    p.interrupt();
+    EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
+}
+
 TEST(ProgramConfigCommands, AFileThatCannotBeWrittenIsAnErrorAndTheReplyStillComes)
 {
     WendaraProcess p;
