@@ -11,7 +11,7 @@
 // configuration commands and the VRRP role requests are serialised among
 // themselves by one process-wide mutex, taken before any registry lock;
 // queries take only the registry's and the workers' locks (see
-// docs/ARCHITECTURE.md, "Management requests").
+// docs/design/management.md).
 
 #include <atomic>
 #include <list>
