@@ -24,30 +24,16 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
-#include <map>
 #include <memory>
 #include <thread>
 
 namespace {
 
-void quiet(const char*, int, const char*, int, const char*, va_list) {}
-
-const testsupport::TpcDomain& domain(int count)
-{
-    static std::map<int, std::unique_ptr<testsupport::TpcDomain>> made;
-    auto& slot = made[count];
-    if (!slot) {
-        rrm::set_log_handler(&quiet);  // the AP index traces every insertion
-        slot = testsupport::make_tpc_domain(count, 20240601);
-    }
-    return *slot;
-}
-
 // Runs body(live) on a fresh live map per iteration.
 template <class Body>
 void on_fresh_domains(benchmark::State& state, Body body)
 {
-    const testsupport::TpcDomain& source = domain(static_cast<int>(state.range(0)));
+    const auto& source = testsupport::shared_tpc_domain(static_cast<int>(state.range(0)));
     std::size_t changed = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -99,9 +85,9 @@ void BM_RunSteps(benchmark::State& state)
     });
 }
 
-void BM_ApplyResult(benchmark::State& state)
+// What a whole run (channels, then power) plans for the domain, untimed.
+rrm::OptimizationResult planned_result(const testsupport::TpcDomain& source)
 {
-    const testsupport::TpcDomain& source = domain(static_cast<int>(state.range(0)));
     rrm::OptimizationJob job;
     job.snapshot = source.aps.copy();
     job.settings = source.config;
@@ -110,36 +96,27 @@ void BM_ApplyResult(benchmark::State& state)
     std::atomic<bool> cancel{false};
     rrm::OptimizationResult result;
     rrm::run_optimization(job, cancel, result);
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::unique_ptr<rrm::ApMap> live = source.aps.copy();
-        state.ResumeTiming();
-        rrm::apply_radio_results(*live, result.radios);
-        state.PauseTiming();
-        live.reset();
-        state.ResumeTiming();
-    }
-    state.counters["aps_changed"] = static_cast<double>(result.radios.size());
+    return result;
+}
+
+void BM_ApplyResult(benchmark::State& state)
+{
+    const auto& source = testsupport::shared_tpc_domain(static_cast<int>(state.range(0)));
+    const rrm::OptimizationResult result = planned_result(source);
+    on_fresh_domains(state, [&result](rrm::ApMap& live, const rrm::DomainConfig&) {
+        rrm::apply_radio_results(live, result.radios);
+        return result.radios.size();
+    });
 }
 
 void BM_ApplyResultWalk(benchmark::State& state)
 {
-    const testsupport::TpcDomain& source = domain(static_cast<int>(state.range(0)));
-    rrm::OptimizationJob job;
-    job.snapshot = source.aps.copy();
-    job.settings = source.config;
-    job.run_dca = true;
-    job.run_tpc = true;
-    std::atomic<bool> cancel{false};
-    rrm::OptimizationResult result;
-    rrm::run_optimization(job, cancel, result);
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::unique_ptr<rrm::ApMap> live = source.aps.copy();
-        state.ResumeTiming();
+    const auto& source = testsupport::shared_tpc_domain(static_cast<int>(state.range(0)));
+    const rrm::OptimizationResult result = planned_result(source);
+    on_fresh_domains(state, [&result](rrm::ApMap& live, const rrm::DomainConfig&) {
         for (const auto& entry : result.radios) {
-            auto it = live->table.find(entry.first);
-            if (it == live->table.end())
+            auto it = live.table.find(entry.first);
+            if (it == live.table.end())
                 continue;
             for (const rrm::Radio& planned : entry.second) {
                 rrm::Radio& radio = it->second->radios.radios.at(planned.id);
@@ -152,13 +129,11 @@ void BM_ApplyResultWalk(benchmark::State& state)
                 radio.primary_channel = planned.primary_channel;
                 radio.update_primary_channel();
                 if (old_channel != planned.channel && planned.channel > 0)
-                    radio.update_neighbour_channel(live->table, radio.mac, planned.channel);
+                    radio.update_neighbour_channel(live.table, radio.mac, planned.channel);
             }
         }
-        state.PauseTiming();
-        live.reset();
-        state.ResumeTiming();
-    }
+        return result.radios.size();
+    });
 }
 
 BENCHMARK(BM_FullRun)->Arg(100)->Arg(500)->Arg(2000)->Unit(benchmark::kMillisecond);

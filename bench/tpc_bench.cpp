@@ -20,28 +20,14 @@
 
 #include <benchmark/benchmark.h>
 
-#include <map>
 #include <memory>
 
 namespace {
 
-void quiet(const char*, int, const char*, int, const char*, va_list) {}
-
-const testsupport::TpcDomain& domain(int count)
-{
-    static std::map<int, std::unique_ptr<testsupport::TpcDomain>> made;
-    auto& slot = made[count];
-    if (!slot) {
-        rrm::set_log_handler(&quiet);  // the AP index traces every insertion
-        slot = testsupport::make_tpc_domain(count, 20240601);
-    }
-    return *slot;
-}
-
 template <class Body>
 void on_fresh_copies(benchmark::State& state, Body body)
 {
-    const testsupport::TpcDomain& source = domain(static_cast<int>(state.range(0)));
+    const auto& source = testsupport::shared_tpc_domain(static_cast<int>(state.range(0)));
     std::size_t stored = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -115,7 +101,7 @@ void BM_DcaTpc(benchmark::State& state)
 // The deep copy the launch of a run makes on the domain worker's thread.
 void BM_SnapshotCopy(benchmark::State& state)
 {
-    const testsupport::TpcDomain& source = domain(static_cast<int>(state.range(0)));
+    const auto& source = testsupport::shared_tpc_domain(static_cast<int>(state.range(0)));
     for (auto _ : state) {
         std::unique_ptr<rrm::ApMap> snapshot = source.aps.copy();
         benchmark::DoNotOptimize(snapshot.get());

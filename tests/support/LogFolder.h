@@ -86,6 +86,15 @@ public:
         s << in.rdbuf();
         return s.str();
     }
+    // The file's lines without their line feeds; none for a missing file.
+    static std::vector<std::string> lines(const std::string& p)
+    {
+        std::vector<std::string> out;
+        std::ifstream in(p);
+        for (std::string line; std::getline(in, line);)
+            out.push_back(line);
+        return out;
+    }
 
 private:
     std::string path_;

@@ -12,10 +12,13 @@
 #include "ApMap.h"
 #include "ChannelPlan.h"
 #include "DomainConfig.h"
+#include "Log.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <random>
 #include <vector>
@@ -143,6 +146,20 @@ inline std::unique_ptr<TpcDomain> make_tpc_domain(int count, uint32_t seed)
         }
     }
     return domain;
+}
+
+// The domain of `count` APs that the benchmarks share, made once per size
+// (seed 20240601) with the records switched off: the AP index traces every
+// insertion.
+inline const TpcDomain& shared_tpc_domain(int count)
+{
+    static std::map<int, std::unique_ptr<TpcDomain>> made;
+    auto& slot = made[count];
+    if (!slot) {
+        rrm::set_log_handler([](const char*, int, const char*, int, const char*, va_list) {});
+        slot = make_tpc_domain(count, 20240601);
+    }
+    return *slot;
 }
 
 }  // namespace testsupport

@@ -13,17 +13,18 @@
 #include "JsonWriter.h"
 #include "Log.h"
 #include "LogCapture.h"
+#include "LogFolder.h"
 #include "RrmWorker.h"
 #include "TpcDcaSubworker.h"
 #include "WebsockHarness.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -31,6 +32,7 @@ namespace {
 using testsupport::ApSimulator;
 using testsupport::ApSpec;
 using testsupport::SimRadio;
+using testsupport::LogFolder;
 using testsupport::SimVap;
 using testsupport::wait_until;
 
@@ -94,6 +96,17 @@ rrm::DomainConfig fast_settings()
     // answer (the run starts at once when every AP has answered).
     settings.own_scan_time = 1;
     return settings;
+}
+
+// A and B of domain "lab" on channel 36 at power 17: A hears B at -50 dBm,
+// B hears A at -60 dBm.
+std::pair<ApSpec, ApSpec> hearing_pair()
+{
+    ApSpec first = five_ghz_ap("02:00:00:00:01:00", "lab", 36, 17);
+    ApSpec second = five_ghz_ap("02:00:00:00:02:00", "lab", 36, 17);
+    first.rf_environment = scan_of({{"02:00:00:00:02:00", -50, 36}});
+    second.rf_environment = scan_of({{"02:00:00:00:01:00", -60, 36}});
+    return {first, second};
 }
 
 class CycleE2E : public ::testing::Test {
@@ -351,10 +364,7 @@ TEST_F(CycleE2E, TransmitPowersOfSmallDomains)
 TEST_F(CycleE2E, RrmInfoAfterARunInFull)
 {
     start_domain("lab", fast_settings());
-    ApSpec first = five_ghz_ap("02:00:00:00:01:00", "lab", 36, 17);
-    ApSpec second = five_ghz_ap("02:00:00:00:02:00", "lab", 36, 17);
-    first.rf_environment = scan_of({{"02:00:00:00:02:00", -50, 36}});
-    second.rf_environment = scan_of({{"02:00:00:00:01:00", -60, 36}});
+    const auto [first, second] = hearing_pair();
     ApSimulator a(first);
     ApSimulator b(second);
     ASSERT_TRUE(join(a));
@@ -479,16 +489,6 @@ TEST_F(CycleE2E, SilentApsWaitInTheUnansweredMapAndComeBack)
     EXPECT_TRUE(counts_become("lab", 3, 0));
 }
 
-// Report lines of one file.
-std::vector<std::string> lines_of(const std::string& path)
-{
-    std::vector<std::string> out;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
-
 std::vector<std::string> fields_of(const std::string& line)
 {
     std::vector<std::string> out;
@@ -503,10 +503,7 @@ TEST_F(CycleE2E, RunWritesItsReportAndAFailedRunChangesNothing)
     rrm::DomainConfig settings = fast_settings();
     settings.use_dca = false;
     start_domain("lab", settings);
-    ApSpec first = five_ghz_ap("02:00:00:00:01:00", "lab", 36, 17);
-    ApSpec second = five_ghz_ap("02:00:00:00:02:00", "lab", 36, 17);
-    first.rf_environment = scan_of({{"02:00:00:00:02:00", -50, 36}});
-    second.rf_environment = scan_of({{"02:00:00:00:01:00", -60, 36}});
+    const auto [first, second] = hearing_pair();
     ApSimulator a(first);
     ApSimulator b(second);
     ASSERT_TRUE(join(a));
@@ -526,14 +523,14 @@ TEST_F(CycleE2E, RunWritesItsReportAndAFailedRunChangesNothing)
     ASSERT_TRUE(state_becomes("lab", 0));
     EXPECT_EQ(a.count("rrm-info"), 0u);
     EXPECT_EQ(b.count("rrm-info"), 0u);
-    EXPECT_TRUE(lines_of(harness.reports / "report_lab.txt").empty());
+    EXPECT_TRUE(LogFolder::lines(harness.reports / "report_lab.txt").empty());
 
     // The second run goes through and leaves one line per radio it may
     // change, the settings line and the index line.
     ASSERT_TRUE(force("lab"));
     ASSERT_TRUE(a.wait_for("rrm-info"));
     ASSERT_TRUE(b.wait_for("rrm-info"));
-    const auto report = lines_of(harness.reports / "report_lab.txt");
+    const auto report = LogFolder::lines(harness.reports / "report_lab.txt");
     ASSERT_EQ(report.size(), 2u);
     std::map<std::string, std::vector<std::string>> by_ap;
     for (const std::string& line : report) {
@@ -560,10 +557,10 @@ TEST_F(CycleE2E, RunWritesItsReportAndAFailedRunChangesNothing)
     // Lines of one run share its start (fields 1 and 2), which the index
     // names.
     EXPECT_EQ(a_line[1] + "," + a_line[2], b_line[1] + "," + b_line[2]);
-    const auto index = lines_of(harness.reports / "report_idx_lab.txt");
+    const auto index = LogFolder::lines(harness.reports / "report_idx_lab.txt");
     ASSERT_EQ(index.size(), 1u);
     EXPECT_NE(index[0].find(a_line[1] + "," + a_line[2]), std::string::npos) << index[0];
-    EXPECT_EQ(lines_of(harness.reports / "report_cfg_lab.txt").size(), 1u);
+    EXPECT_EQ(LogFolder::lines(harness.reports / "report_cfg_lab.txt").size(), 1u);
 }
 
 }  // namespace

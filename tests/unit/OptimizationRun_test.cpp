@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -100,15 +99,6 @@ std::map<std::string, std::pair<int, int>> planned(const rrm::OptimizationResult
     return out;
 }
 
-std::vector<std::string> lines_of(const std::string& path)
-{
-    std::vector<std::string> out;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
-
 TEST(OptimizationRun, ChannelsAndPowersOfOneRun)
 {
     struct Case {
@@ -182,7 +172,7 @@ TEST(OptimizationRun, CancelledAndFailedRunsChangeNothing)
         EXPECT_FALSE(result.success);
         EXPECT_EQ(result.error, c.error);
         EXPECT_TRUE(result.radios.empty());
-        EXPECT_TRUE(lines_of(folder / "report_d.txt").empty());
+        EXPECT_TRUE(LogFolder::lines(folder / "report_d.txt").empty());
     }
 
     // An allocation failure inside the run (here while the report is
@@ -211,7 +201,7 @@ TEST(OptimizationRun, ReportOfARun)
     // One line per radio the run may change (C is locked for channels only),
     // before and after: power 5-8, channel 7-8 of each line.
     std::map<std::string, std::string> changes;
-    for (const std::string& line : lines_of(folder / "report_d.txt")) {
+    for (const std::string& line : LogFolder::lines(folder / "report_d.txt")) {
         std::vector<std::string> f;
         std::string field;
         for (char ch : line + ",") {
@@ -228,8 +218,8 @@ TEST(OptimizationRun, ReportOfARun)
     EXPECT_EQ(changes, (std::map<std::string, std::string>{{A, "17->20 36->44"},
                                                            {B, "17->20 36->36"},
                                                            {C, "17->20 48->48"}}));
-    EXPECT_EQ(lines_of(folder / "report_cfg_d.txt").size(), 1u);
-    EXPECT_EQ(lines_of(folder / "report_idx_d.txt").size(), 1u);
+    EXPECT_EQ(LogFolder::lines(folder / "report_cfg_d.txt").size(), 1u);
+    EXPECT_EQ(LogFolder::lines(folder / "report_idx_d.txt").size(), 1u);
 }
 
 TEST(OptimizationRun, ResultAppliedToTheLiveAps)
