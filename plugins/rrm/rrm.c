@@ -535,6 +535,12 @@ CLISH_PLUGIN_SYM(rrm_completion_domain_cfgs)
 {
     (void)clish_context;
     (void)script;
+    /*
+     * klish gives a place for the text only when a dynamic VAR runs this;
+     * bound to a command's action, there is nowhere to put it.
+     */
+    if (out == NULL)
+        return -1;
     json_object *reply = get_domain_configs();
     if (reply == NULL)
         return -1;
@@ -943,51 +949,63 @@ CLISH_PLUGIN_SYM(rrm_show_ap)
 /* The form every command above has, as CLISH_PLUGIN_SYM defines it. */
 typedef int command_fn(void *clish_context, const char *script, char **out);
 
+/*
+ * klish runs "permanent" symbols even in its check and dry-run modes (clish
+ * -k, -d), in which nothing may change on the server: only the commands that
+ * leave the server as it is are registered permanent.
+ */
+enum command_kind { KEEPS_SERVER, CHANGES_SERVER };
+
 CLISH_PLUGIN_INIT(clish_rrm_func)
 {
     (void)clish_shell;
     static const struct {
         command_fn *function;
         const char *name;
+        enum command_kind kind;
     } symbols[] = {
-        {rrm_show_cfg, "rrm-show-cfg"},
-        {rrm_show_cfg_domain_list, "rrm-show-cfg-domain-list"},
-        {rrm_completion_domain_cfgs, "completion-domain-cfgs"},
-        {rrm_show_rrm, "rrm-show-all"},
-        {rrm_show_rrm_unreg, "rrm-show-unreg"},
-        {rrm_show_rrm_reg, "rrm-show-reg"},
-        {rrm_show_domain, "rrm-show-domain"},
-        {rrm_show_session, "rrm-show-session"},
-        {rrm_show_list_ap, "rrm-show-list-ap"},
-        {rrm_show_ap, "rrm-show-ap"},
-        {rrm_show_api_cli_port, "rrm-show-api-cli-port"},
-        {rrm_cfg_domain_add, "rrm-cfg-domain-add"},
-        {rrm_cfg_domain_remove, "rrm-cfg-domain-remove"},
-        {rrm_cfg_rrm_enable, "rrm-cfg-enable"},
-        {rrm_cfg_domain_limit, "rrm-cfg-domain-limit"},
-        {rrm_cfg_listen_port, "rrm-cfg-listen-port"},
-        {rrm_cfg_cli_api_port, "rrm-cfg-cli-api-port"},
-        {rrm_cfg_https, "rrm-cfg-https"},
-        {rrm_cfg_tavik_rrm_scan, "rrm-cfg-tavik-rrm-scan"},
-        {rrm_cfg_tavik_hd_mode, "rrm-cfg-tavik-hd-mode"},
-        {rrm_cfg_away_timeout, "rrm-cfg-away-timeout"},
-        {rrm_cfg_tpc, "rrm-cfg-tpc"},
-        {rrm_cfg_ap_rssi_threshold_2g, "rrm-cfg-ap-rssi-threshold-2g"},
-        {rrm_cfg_ap_rssi_threshold_5g, "rrm-cfg-ap-rssi-threshold-5g"},
-        {rrm_cfg_ap_rssi_threshold_6g, "rrm-cfg-ap-rssi-threshold-6g"},
-        {rrm_cfg_hysteresis_2g, "rrm-cfg-hysteresis-2g"},
-        {rrm_cfg_hysteresis_5g, "rrm-cfg-hysteresis-5g"},
-        {rrm_cfg_hysteresis_6g, "rrm-cfg-hysteresis-6g"},
-        {rrm_cfg_dca, "rrm-cfg-dca"},
-        {rrm_cfg_balance, "rrm-cfg-balance"},
-        {rrm_cfg_blacklist_threshold_high, "rrm-cfg-blacklist-threshold-high"},
-        {rrm_cfg_blacklist_threshold_low, "rrm-cfg-blacklist-threshold-low"},
-        {rrm_cfg_load_balance_sta_high, "rrm-cfg-load-balance-sta-high"},
-        {rrm_cfg_load_balance_sta_low, "rrm-cfg-load-balance-sta-low"},
-        {rrm_cfg_use_all_ap_balance, "rrm-cfg-use-all-ap-balance"},
-        {rrm_api_cli_port, "rrm-api-cli-port"},
+        {rrm_show_cfg, "rrm-show-cfg", KEEPS_SERVER},
+        {rrm_show_cfg_domain_list, "rrm-show-cfg-domain-list", KEEPS_SERVER},
+        {rrm_completion_domain_cfgs, "completion-domain-cfgs", KEEPS_SERVER},
+        {rrm_show_rrm, "rrm-show-all", KEEPS_SERVER},
+        {rrm_show_rrm_unreg, "rrm-show-unreg", KEEPS_SERVER},
+        {rrm_show_rrm_reg, "rrm-show-reg", KEEPS_SERVER},
+        {rrm_show_domain, "rrm-show-domain", KEEPS_SERVER},
+        {rrm_show_session, "rrm-show-session", KEEPS_SERVER},
+        {rrm_show_list_ap, "rrm-show-list-ap", KEEPS_SERVER},
+        {rrm_show_ap, "rrm-show-ap", KEEPS_SERVER},
+        {rrm_show_api_cli_port, "rrm-show-api-cli-port", KEEPS_SERVER},
+        {rrm_cfg_domain_add, "rrm-cfg-domain-add", CHANGES_SERVER},
+        {rrm_cfg_domain_remove, "rrm-cfg-domain-remove", CHANGES_SERVER},
+        {rrm_cfg_rrm_enable, "rrm-cfg-enable", CHANGES_SERVER},
+        {rrm_cfg_domain_limit, "rrm-cfg-domain-limit", CHANGES_SERVER},
+        {rrm_cfg_listen_port, "rrm-cfg-listen-port", CHANGES_SERVER},
+        {rrm_cfg_cli_api_port, "rrm-cfg-cli-api-port", CHANGES_SERVER},
+        {rrm_cfg_https, "rrm-cfg-https", CHANGES_SERVER},
+        {rrm_cfg_tavik_rrm_scan, "rrm-cfg-tavik-rrm-scan", CHANGES_SERVER},
+        {rrm_cfg_tavik_hd_mode, "rrm-cfg-tavik-hd-mode", CHANGES_SERVER},
+        {rrm_cfg_away_timeout, "rrm-cfg-away-timeout", CHANGES_SERVER},
+        {rrm_cfg_tpc, "rrm-cfg-tpc", CHANGES_SERVER},
+        {rrm_cfg_ap_rssi_threshold_2g, "rrm-cfg-ap-rssi-threshold-2g", CHANGES_SERVER},
+        {rrm_cfg_ap_rssi_threshold_5g, "rrm-cfg-ap-rssi-threshold-5g", CHANGES_SERVER},
+        {rrm_cfg_ap_rssi_threshold_6g, "rrm-cfg-ap-rssi-threshold-6g", CHANGES_SERVER},
+        {rrm_cfg_hysteresis_2g, "rrm-cfg-hysteresis-2g", CHANGES_SERVER},
+        {rrm_cfg_hysteresis_5g, "rrm-cfg-hysteresis-5g", CHANGES_SERVER},
+        {rrm_cfg_hysteresis_6g, "rrm-cfg-hysteresis-6g", CHANGES_SERVER},
+        {rrm_cfg_dca, "rrm-cfg-dca", CHANGES_SERVER},
+        {rrm_cfg_balance, "rrm-cfg-balance", CHANGES_SERVER},
+        {rrm_cfg_blacklist_threshold_high, "rrm-cfg-blacklist-threshold-high", CHANGES_SERVER},
+        {rrm_cfg_blacklist_threshold_low, "rrm-cfg-blacklist-threshold-low", CHANGES_SERVER},
+        {rrm_cfg_load_balance_sta_high, "rrm-cfg-load-balance-sta-high", CHANGES_SERVER},
+        {rrm_cfg_load_balance_sta_low, "rrm-cfg-load-balance-sta-low", CHANGES_SERVER},
+        {rrm_cfg_use_all_ap_balance, "rrm-cfg-use-all-ap-balance", CHANGES_SERVER},
+        {rrm_api_cli_port, "rrm-api-cli-port", KEEPS_SERVER},
     };
-    for (size_t i = 0; i < sizeof symbols / sizeof symbols[0]; ++i)
-        clish_plugin_add_psym(plugin, symbols[i].function, symbols[i].name);
+    for (size_t i = 0; i < sizeof symbols / sizeof symbols[0]; ++i) {
+        if (symbols[i].kind == CHANGES_SERVER)
+            clish_plugin_add_sym(plugin, symbols[i].function, symbols[i].name);
+        else
+            clish_plugin_add_psym(plugin, symbols[i].function, symbols[i].name);
+    }
     return 0;
 }

@@ -12,12 +12,17 @@
 #include <json-c/json.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 extern "C" {
-// The plug-in calls this when it is opened in this process by the export
+// The plug-in calls these when it is opened in this process by the export
 // test below; nothing is registered then.
+void* clish_plugin_add_sym(void*, void*, const char*)
+{
+    return nullptr;
+}
 void* clish_plugin_add_psym(void*, void*, const char*)
 {
     return nullptr;
@@ -35,11 +40,11 @@ using testsupport::run_clish;
 // Runs the commands with the plug-in pointed at `server` first; the port
 // command's own result line is checked and left out of the returned output.
 ClishRun run_against(const FakeApiServer& server, const std::vector<ClishCommand>& commands,
-                     const std::string& preload = "")
+                     const std::string& preload = "", const std::vector<std::string>& options = {})
 {
     std::vector<ClishCommand> all{{"rrm-api-cli-port", std::to_string(server.port())}};
     all.insert(all.end(), commands.begin(), commands.end());
-    ClishRun run = run_clish(all, {}, preload);
+    ClishRun run = run_clish(all, options, preload);
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(0, run.code) << run.err;
     const std::string first = "result: 0\n";
@@ -62,53 +67,64 @@ std::string repeat(const std::string& text, int times)
 
 // ---- registration ----
 
-const std::vector<std::string> kSymbols = {
-    "rrm-show-cfg",
-    "rrm-show-cfg-domain-list",
-    "completion-domain-cfgs",
-    "rrm-show-all",
-    "rrm-show-unreg",
-    "rrm-show-reg",
-    "rrm-show-domain",
-    "rrm-show-session",
-    "rrm-show-list-ap",
-    "rrm-show-ap",
-    "rrm-show-api-cli-port",
-    "rrm-cfg-domain-add",
-    "rrm-cfg-domain-remove",
-    "rrm-cfg-enable",
-    "rrm-cfg-domain-limit",
-    "rrm-cfg-listen-port",
-    "rrm-cfg-cli-api-port",
-    "rrm-cfg-https",
-    "rrm-cfg-tavik-rrm-scan",
-    "rrm-cfg-tavik-hd-mode",
-    "rrm-cfg-away-timeout",
-    "rrm-cfg-tpc",
-    "rrm-cfg-ap-rssi-threshold-2g",
-    "rrm-cfg-ap-rssi-threshold-5g",
-    "rrm-cfg-ap-rssi-threshold-6g",
-    "rrm-cfg-hysteresis-2g",
-    "rrm-cfg-hysteresis-5g",
-    "rrm-cfg-hysteresis-6g",
-    "rrm-cfg-dca",
-    "rrm-cfg-balance",
-    "rrm-cfg-blacklist-threshold-high",
-    "rrm-cfg-blacklist-threshold-low",
-    "rrm-cfg-load-balance-sta-high",
-    "rrm-cfg-load-balance-sta-low",
-    "rrm-cfg-use-all-ap-balance",
-    "rrm-api-cli-port",
+// Every symbol with whether klish runs it in its check and dry-run modes:
+// all but the 24 commands that change the server (the 22 setters and the
+// domain addition and removal).
+struct Symbol {
+    const char* name;
+    bool permanent;
+};
+const std::vector<Symbol> kSymbols = {
+    {"rrm-show-cfg", true},
+    {"rrm-show-cfg-domain-list", true},
+    {"completion-domain-cfgs", true},
+    {"rrm-show-all", true},
+    {"rrm-show-unreg", true},
+    {"rrm-show-reg", true},
+    {"rrm-show-domain", true},
+    {"rrm-show-session", true},
+    {"rrm-show-list-ap", true},
+    {"rrm-show-ap", true},
+    {"rrm-show-api-cli-port", true},
+    {"rrm-cfg-domain-add", false},
+    {"rrm-cfg-domain-remove", false},
+    {"rrm-cfg-enable", false},
+    {"rrm-cfg-domain-limit", false},
+    {"rrm-cfg-listen-port", false},
+    {"rrm-cfg-cli-api-port", false},
+    {"rrm-cfg-https", false},
+    {"rrm-cfg-tavik-rrm-scan", false},
+    {"rrm-cfg-tavik-hd-mode", false},
+    {"rrm-cfg-away-timeout", false},
+    {"rrm-cfg-tpc", false},
+    {"rrm-cfg-ap-rssi-threshold-2g", false},
+    {"rrm-cfg-ap-rssi-threshold-5g", false},
+    {"rrm-cfg-ap-rssi-threshold-6g", false},
+    {"rrm-cfg-hysteresis-2g", false},
+    {"rrm-cfg-hysteresis-5g", false},
+    {"rrm-cfg-hysteresis-6g", false},
+    {"rrm-cfg-dca", false},
+    {"rrm-cfg-balance", false},
+    {"rrm-cfg-blacklist-threshold-high", false},
+    {"rrm-cfg-blacklist-threshold-low", false},
+    {"rrm-cfg-load-balance-sta-high", false},
+    {"rrm-cfg-load-balance-sta-low", false},
+    {"rrm-cfg-use-all-ap-balance", false},
+    {"rrm-api-cli-port", true},
 };
 
-TEST(PluginRegistration, InitRegistersTheThirtySixCommandsInOrder)
+TEST(PluginRegistration, InitRegistersTheThirtySixCommandsInOrderAndOnlyTheSafeOnesPermanent)
 {
     const ClishRun run = run_clish({}, {"-l"});
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(0, run.code) << run.err;
     std::string expected;
-    for (const std::string& name : kSymbols)
-        expected += name + "\n";
+    int changing = 0;
+    for (const Symbol& symbol : kSymbols) {
+        expected += std::string(symbol.name) + (symbol.permanent ? " psym\n" : " sym\n");
+        changing += symbol.permanent ? 0 : 1;
+    }
+    EXPECT_EQ(24, changing);
     EXPECT_EQ(expected, run.out);
     EXPECT_EQ("", run.err);
 }
@@ -210,6 +226,140 @@ TEST(PluginReaders, MissingOrNullMembersReadAsZeroAndTheEmptyText)
         json_object_put(msg);
     }
     ::dlclose(library);
+}
+
+// ---- how the klish host calls the commands ----
+
+TEST(PluginHostCalls, EveryCommandBoundAsAnActionWithoutTextFailsOrRunsWithoutScript)
+{
+    // klish calls a command's own action with no place for an output text
+    // and, when the action has no text, no script. The commands that need no
+    // script ask the server as usual; the others fail without sending, and
+    // the completion has nowhere to put its text.
+    const std::string domains = "{" + kRrmHeader +
+                                R"(,"domains":[{"name":"site-1","ap-count":1,"unanswered-ap-count":0,)"
+                                R"("deleted-ap-count":0,"common-config":1}]})";
+    FakeApiServer server;
+    server.reply(R"({"version":"2.1","domains":[{"name":"site-1","config":"common","time_zone":""}]})");
+    for (int i = 0; i < 3; ++i)
+        server.reply(domains);
+    server.reply("{" + kRrmHeader + R"(,"websock-sessions":[{"id":1,"peer":"127.0.0.1"}]})");
+    const std::string site = "  Domain: site-1 (1 active APs, 0 unanswered APs, 0 deleted APs)\n";
+    std::map<std::string, std::string> printed = {
+        {"rrm-show-cfg-domain-list", clish_result("Domain configurations:\n  \"site-1\"\n", 0)},
+        {"rrm-show-all", clish_result(site, 0)},
+        {"rrm-show-unreg", clish_result("Domains with common config:\n" + site, 0)},
+        {"rrm-show-reg", clish_result("Configured domains:\n", 0)},
+        {"rrm-show-session", clish_result("  Session id: 1, address: 127.0.0.1\n", 0)},
+        {"rrm-show-api-cli-port",
+         clish_result("api_cli port: " + std::to_string(server.port()) + "\n", 0)},
+        {"rrm-api-cli-port", clish_result("Invalid value '' for api_cli port\n", -1)},
+    };
+    std::vector<ClishCommand> commands;
+    std::string expected;
+    for (const Symbol& symbol : kSymbols) {
+        commands.push_back({std::string("action:notext:") + symbol.name, "ignored"});
+        const auto found = printed.find(symbol.name);
+        expected += found != printed.end() ? found->second : clish_result("", -1);
+    }
+    const ClishRun run = run_against(server, commands);
+    EXPECT_EQ(expected, run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ((std::vector<std::string>{
+                  R"({"cfg":{"operation":"get","level":"domain"}})",
+                  R"({"rrm":{}})",
+                  R"({"rrm":{}})",
+                  R"({"rrm":{}})",
+                  R"({"rrm":{"sessions":1}})",
+              }),
+              server.requests());
+}
+
+TEST(PluginHostCalls, CompletionGivesItsTextOnlyWhereThereIsAPlaceForIt)
+{
+    FakeApiServer server;
+    server.reply(R"({"version":"2.1","domains":[{"name":"site-1","config":"common","time_zone":""}]})");
+    server.reply(R"({"version":"2.1","domains":[{"name":"lab","config":"common","time_zone":""}]})");
+    const ClishRun run = run_against(server, {{"action:completion-domain-cfgs", ""},
+                                              // As a dynamic VAR's action, with and without text.
+                                              {"completion-domain-cfgs", ""},
+                                              {"notext:completion-domain-cfgs", ""},
+                                              {"action:completion-domain-cfgs", "site-1"}});
+    EXPECT_EQ(clish_result("", -1) + clish_result("", 0) + "out: \"site-1 \"\n" +
+                  clish_result("", 0) + "out: \"lab \"\n" + clish_result("", -1),
+              run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(2u, server.requests().size());
+}
+
+TEST(PluginHostCalls, CheckModeRunsOnlyTheCommandsThatLeaveTheServerAsItIs)
+{
+    // Every command with a script it accepts; in check mode the 24 that would
+    // change the server are skipped (and count as succeeded, as in klish).
+    std::vector<ClishCommand> commands = {
+        {"rrm-show-cfg", "global"},
+        {"rrm-show-cfg-domain-list", ""},
+        {"completion-domain-cfgs", ""},
+        {"rrm-show-all", ""},
+        {"rrm-show-unreg", ""},
+        {"rrm-show-reg", ""},
+        {"rrm-show-domain", "site-1"},
+        {"rrm-show-session", ""},
+        {"rrm-show-list-ap", "site-1"},
+        {"rrm-show-ap", "site-1\n00:11:22:33:44:00"},
+        {"rrm-show-api-cli-port", ""},
+        {"rrm-cfg-domain-add", "site-2"},
+        {"rrm-cfg-domain-remove", "site-1"},
+        {"rrm-cfg-enable", "global\n1"},
+        {"rrm-cfg-domain-limit", "global\n3"},
+        {"rrm-cfg-listen-port", "global\n8099"},
+        {"rrm-cfg-cli-api-port", "global\n8082"},
+        {"rrm-cfg-https", "global\n0"},
+        {"rrm-cfg-tavik-rrm-scan", "common\n1"},
+        {"rrm-cfg-tavik-hd-mode", "common\n1"},
+        {"rrm-cfg-away-timeout", "common\n120"},
+        {"rrm-cfg-tpc", "common\n1"},
+        {"rrm-cfg-ap-rssi-threshold-2g", "common\n-70"},
+        {"rrm-cfg-ap-rssi-threshold-5g", "common\n-70"},
+        {"rrm-cfg-ap-rssi-threshold-6g", "common\n-70"},
+        {"rrm-cfg-hysteresis-2g", "common\n2"},
+        {"rrm-cfg-hysteresis-5g", "common\n2"},
+        {"rrm-cfg-hysteresis-6g", "common\n2"},
+        {"rrm-cfg-dca", "common\n1"},
+        {"rrm-cfg-balance", "common\n1"},
+        {"rrm-cfg-blacklist-threshold-high", "common\n-65"},
+        {"rrm-cfg-blacklist-threshold-low", "common\n-75"},
+        {"rrm-cfg-load-balance-sta-high", "common\n20"},
+        {"rrm-cfg-load-balance-sta-low", "common\n5"},
+        {"rrm-cfg-use-all-ap-balance", "common\n0"},
+        {"rrm-api-cli-port", "8082"},
+        {"rrm-show-api-cli-port", ""},
+    };
+    ASSERT_EQ(kSymbols.size() + 1, commands.size());
+    FakeApiServer server;
+    const ClishRun run = run_against(server, commands, "", {"-d"});
+    // The server's {"status":"error"} to each read: printed by rrm-show-cfg,
+    // a failure for the others; the 24 skipped commands print nothing.
+    const std::string failed = clish_result("", -1);
+    EXPECT_EQ(clish_result("{\n  \"status\":\"error\"\n}\n", 0) + repeat(failed, 9) +
+                  clish_result("api_cli port: " + std::to_string(server.port()) + "\n", 0) +
+                  repeat(clish_result("", 0), 24) + clish_result("", 0) +
+                  clish_result("api_cli port: 8082\n", 0),
+              run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ((std::vector<std::string>{
+                  R"({"cfg":{"operation":"get","level":"global"}})",
+                  R"({"cfg":{"operation":"get","level":"domain"}})",
+                  R"({"cfg":{"operation":"get","level":"domain"}})",
+                  R"({"rrm":{}})",
+                  R"({"rrm":{}})",
+                  R"({"rrm":{}})",
+                  R"({"rrm":{"domain":"site-1"}})",
+                  R"({"rrm":{"sessions":1}})",
+                  R"({"rrm":{"domain":"site-1"}})",
+                  R"({"rrm":{"domain":"site-1","ap":"00:11:22:33:44:00"}})",
+              }),
+              server.requests());
 }
 
 // ---- port ----

@@ -2,16 +2,24 @@
  * clish_standin: loads a klish plug-in the way the klish shell does and runs
  * its commands, for tests and for trying the plug-in without klish.
  *
- *   clish_standin [-n NAME] [-l] PLUGIN [SYMBOL SCRIPT]...
+ *   clish_standin [-n NAME] [-l] [-d] PLUGIN [SYMBOL SCRIPT]...
  *
  * PLUGIN is loaded with dlopen and its init function clish_plugin_NAME_init
  * is called (NAME defaults to clish_rrm_func); -l then prints every symbol it
- * registered, one name a line, in the order registered. Each SYMBOL SCRIPT
- * pair runs the function registered under SYMBOL with SCRIPT as the action
- * text, in order and in this one process (so settings kept by the plug-in
- * carry over from one command to the next). After each command the line
- * "result: N" follows what the command printed, and, when the command set its
- * output text, "out: \"TEXT\"" (the text is then freed, as klish does).
+ * registered, one a line in the order registered, as "NAME sym" or, for a
+ * permanent symbol, "NAME psym". Each SYMBOL SCRIPT pair runs the function
+ * registered under SYMBOL with SCRIPT as the action text, in order and in
+ * this one process (so settings kept by the plug-in carry over from one
+ * command to the next). After each command the line "result: N" follows what
+ * the command printed, and, when the command set its output text,
+ * "out: \"TEXT\"" (the text is then freed, as klish does).
+ *
+ * By default a function is called as klish calls a dynamic VAR's action, with
+ * a place for its output text. Prefixes of SYMBOL call it otherwise:
+ *   action:  as a command's own action: `out` is NULL;
+ *   notext:  as an action without text: `script` is NULL (SCRIPT is ignored).
+ * -d runs the commands as klish's check and dry-run modes do: the function of
+ * a symbol that is not permanent is skipped, and the command succeeds.
  *
  * Exit status 0 once every command ran, whatever their results; 2 when the
  * plug-in cannot be loaded or initialised, or a symbol is unknown.
@@ -26,6 +34,7 @@
 struct clish_sym_s {
     char *name;
     clish_standin_sym_fn_t *function;
+    int permanent;
 };
 
 struct clish_plugin_s {
@@ -39,8 +48,8 @@ struct clish_shell_s {
     int unused;
 };
 
-clish_sym_t *clish_plugin_add_psym(clish_plugin_t *plugin, clish_standin_sym_fn_t *func,
-                                   const char *name)
+static clish_sym_t *add_symbol(clish_plugin_t *plugin, clish_standin_sym_fn_t *func,
+                               const char *name, int permanent)
 {
     if (plugin == NULL || func == NULL || name == NULL)
         return NULL;
@@ -61,8 +70,21 @@ clish_sym_t *clish_plugin_add_psym(clish_plugin_t *plugin, clish_standin_sym_fn_
         return NULL;
     }
     symbol->function = func;
+    symbol->permanent = permanent;
     plugin->symbols[plugin->count++] = symbol;
     return symbol;
+}
+
+clish_sym_t *clish_plugin_add_sym(clish_plugin_t *plugin, clish_standin_sym_fn_t *func,
+                                  const char *name)
+{
+    return add_symbol(plugin, func, name, 0);
+}
+
+clish_sym_t *clish_plugin_add_psym(clish_plugin_t *plugin, clish_standin_sym_fn_t *func,
+                                   const char *name)
+{
+    return add_symbol(plugin, func, name, 1);
 }
 
 static clish_sym_t *find_symbol(const clish_plugin_t *plugin, const char *name)
@@ -85,7 +107,7 @@ static void free_plugin(clish_plugin_t *plugin)
 
 static int usage(void)
 {
-    fputs("usage: clish_standin [-n NAME] [-l] PLUGIN [SYMBOL SCRIPT]...\n", stderr);
+    fputs("usage: clish_standin [-n NAME] [-l] [-d] PLUGIN [SYMBOL SCRIPT]...\n", stderr);
     return 2;
 }
 
@@ -95,10 +117,13 @@ int main(int argc, char **argv)
 {
     const char *name = "clish_rrm_func";
     int list = 0;
+    int dry_run = 0;
     int arg = 1;
     for (; arg < argc && argv[arg][0] == '-'; ++arg) {
         if (strcmp(argv[arg], "-l") == 0)
             list = 1;
+        else if (strcmp(argv[arg], "-d") == 0)
+            dry_run = 1;
         else if (strcmp(argv[arg], "-n") == 0 && arg + 1 < argc)
             name = argv[++arg];
         else
@@ -135,22 +160,39 @@ int main(int argc, char **argv)
     }
     if (list)
         for (size_t i = 0; i < plugin.count; ++i)
-            printf("%s\n", plugin.symbols[i]->name);
+            printf("%s %s\n", plugin.symbols[i]->name,
+                   plugin.symbols[i]->permanent ? "psym" : "sym");
 
     int exit_status = 0;
     struct {
         int unused;
     } context = {0};
     for (; arg + 1 < argc; arg += 2) {
-        const clish_sym_t *symbol = find_symbol(&plugin, argv[arg]);
+        const char *name = argv[arg];
+        int as_action = 0, without_text = 0;
+        for (;;) {
+            if (strncmp(name, "action:", 7) == 0) {
+                as_action = 1;
+                name += 7;
+            } else if (strncmp(name, "notext:", 7) == 0) {
+                without_text = 1;
+                name += 7;
+            } else {
+                break;
+            }
+        }
+        const clish_sym_t *symbol = find_symbol(&plugin, name);
         if (symbol == NULL) {
             fflush(stdout);
-            fprintf(stderr, "clish_standin: no symbol '%s'\n", argv[arg]);
+            fprintf(stderr, "clish_standin: no symbol '%s'\n", name);
             exit_status = 2;
             break;
         }
         char *out = NULL;
-        const int result = symbol->function(&context, argv[arg + 1], &out);
+        int result = 0;
+        if (!dry_run || symbol->permanent)
+            result = symbol->function(&context, without_text ? NULL : argv[arg + 1],
+                                      as_action ? NULL : &out);
         printf("result: %d\n", result);
         if (out != NULL) {
             printf("out: \"%s\"\n", out);

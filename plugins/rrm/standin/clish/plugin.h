@@ -1,10 +1,11 @@
 /*
  * The small part of the klish 2.1 plug-in interface that clish_plugin_radmon
- * needs: the handle types, the two definition macros and the registration
- * call. klish itself is not available for building, so this header stands in
- * for its own; the host program clish_standin implements the registration
- * call. The calling conventions match what the klish shell expects of a
- * plug-in, so a library built against this header is loaded by klish as is.
+ * needs: the handle types, the two definition macros and the two
+ * registration calls. klish is not packaged, so this header stands in for its
+ * own and the plug-in builds without klish; the host program clish_standin
+ * implements the registration calls. The calling conventions match what the
+ * klish shell expects of a plug-in, so a library built against this header is
+ * loaded by klish as is.
  */
 #ifndef WENDARA_CLISH_STANDIN_PLUGIN_H
 #define WENDARA_CLISH_STANDIN_PLUGIN_H
@@ -21,9 +22,11 @@ typedef struct clish_sym_s clish_sym_t;
 /*
  * A command function. `clish_context` is the shell's context of the running
  * command, `script` the action text of the command with its variables
- * expanded, and `out` a place for a text the shell takes over and frees (a
- * completion list, say); it is NULL on entry. Returns 0 on success, any other
- * value on failure.
+ * expanded (NULL when the action has no text), and `out` a place for a text
+ * the shell takes over and frees (a completion list, say), which holds NULL on
+ * entry. The shell gives `out` only when it runs the function for the value
+ * of a dynamic VAR; for a command's own action `out` itself is NULL. Returns
+ * 0 on success, any other value on failure.
  */
 typedef int clish_standin_sym_fn_t(void *clish_context, const char *script, char **out);
 
@@ -41,9 +44,16 @@ typedef int clish_standin_sym_fn_t(void *clish_context, const char *script, char
 
 /*
  * Registers `func` under the symbol `name`, which command actions then name.
- * The name is copied. "Permanent": the function also runs when the shell only
- * checks a script without acting on it. Returns the new symbol, or NULL when it
- * could not be registered.
+ * The name is copied. Returns the new symbol, or NULL when it could not be
+ * registered. The shell skips the function (as if it had succeeded) when it
+ * only checks a script or runs it dry (clish -k, -d).
+ */
+clish_sym_t *clish_plugin_add_sym(clish_plugin_t *plugin, clish_standin_sym_fn_t *func,
+                                  const char *name);
+
+/*
+ * As clish_plugin_add_sym, but "permanent": the function runs in the check
+ * and dry-run modes too.
  */
 clish_sym_t *clish_plugin_add_psym(clish_plugin_t *plugin, clish_standin_sym_fn_t *func,
                                    const char *name);
