@@ -1,8 +1,8 @@
 // The klish plug-in, loaded by the stand-in shell, against the real running
 // server: what each command prints and returns for the server's own answers.
 #include "ClishHost.h"
+#include "PluginViews.h"
 #include "WendaraProcess.h"
-#include "WsTestClient.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,8 @@ namespace {
 using testsupport::clish_result;
 using testsupport::ClishCommand;
 using testsupport::ClishRun;
+using testsupport::json_c_pretty;
+using testsupport::OneApViews;
 using testsupport::run_clish;
 using testsupport::WendaraProcess;
 using namespace std::chrono_literals;
@@ -41,33 +43,6 @@ void start(WendaraProcess& p, const std::string& rest = "")
     p.write_config("", rest);
     p.start({p.config_path()});
     ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
-}
-
-// json-c writes "/" escaped.
-std::string json_c_text(const std::string& text)
-{
-    std::string out;
-    for (char c : text) {
-        if (c == '/')
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-// json-c's pretty form of a flat object: one member a line, two blanks in.
-std::string pretty(const std::vector<std::pair<std::string, std::string>>& members)
-{
-    std::string out = "{\n";
-    for (size_t i = 0; i < members.size(); ++i)
-        out += "  \"" + members[i].first + "\":" + members[i].second +
-               (i + 1 < members.size() ? ",\n" : "\n");
-    return out + "}\n";
-}
-
-std::string quoted(const std::string& text)
-{
-    return "\"" + json_c_text(text) + "\"";
 }
 
 TEST(ProgramPlugin, RefusedAndUnknownRequestsFailAndAStoppedServerIsNotReached)
@@ -107,25 +82,9 @@ TEST(ProgramPlugin, SettingsAreShownChangedAndKeptAcrossARestart)
     ASSERT_NO_FATAL_FAILURE(start(p));
     const int new_cli_port = testsupport::free_port();
 
-    // The server section: the test's ports and paths, the defaults otherwise.
-    auto global = [&](int cli_port) {
-        return pretty({{"version", "\"2.1\""},
-                       {"enabled", "1"},
-                       {"api_port", std::to_string(p.api_port)},
-                       {"cli_api_port", std::to_string(cli_port)},
-                       {"listen_port", std::to_string(p.listen_port)},
-                       {"use_https", "0"},
-                       {"report_delete_at_time_utc", "\"21:00\""},
-                       {"reports_path", quoted(p.reports_path())},
-                       {"www_path", quoted(p.www_path())},
-                       {"vrrp_enabled", "0"},
-                       {"vrrp_timeout", "15"},
-                       {"vrrp_backup_path", quoted(p.backup_path())},
-                       {"vrrp_state_file", quoted(p.state_file())},
-                       {"use_wildcard_80211r", "0"}});
-    };
+    auto global = [&](int cli_port) { return testsupport::shown_server_section(p, cli_port); };
     // The common settings: the built-in defaults, but use_tpc switched off.
-    const std::string common = pretty({{"version", "\"2.1\""},
+    const std::string common = json_c_pretty({{"version", "\"2.1\""},
                                        {"use_tavik_rrm_scan", "1"},
                                        {"use_dca", "1"},
                                        {"use_tpc", "0"},
@@ -258,51 +217,9 @@ TEST(ProgramPlugin, AServerWithoutDomainWorkersOrSessionsListsNone)
 TEST(ProgramPlugin, ASubscribedAccessPointIsShownWithItsDomainAndSession)
 {
     WendaraProcess p;
-    ASSERT_NO_FATAL_FAILURE(
-        start(p, R"("domains":[{"domain":"site-1","pattern":"common","time_zone":""}])"));
-    ASSERT_TRUE(p.wait_for_port(p.listen_port));
-
-    // One AP with radio 0 enabled on channel 36 and one VAP; radios 1 and 2
-    // are not named, so they are disabled.
-    testsupport::WsTestClient ap;
-    ASSERT_EQ(101, ap.connect(p.listen_port));
-    ASSERT_TRUE(ap.send_text(
-        R"({"service":"rrm","cmd":"subscribe-request","version":"2.4","domain":"site-1",)"
-        R"("ap-mac":"00:11:22:33:44:00",)"
-        R"("factory":{"board":"wl-7","hw":"1.0","serial":"S1","mac":"00:11:22:33:44:00"},)"
-        R"("radios":[{"id":0,"status":1,"channel":36,"power":17,"power-max":20,"power-min":5,)"
-        R"("bandwidth":40,"primary-channel":"lower","available-channels":"36",)"
-        R"("vaps":[{"id":0,"ssid":"office","802dot11k":1}]}]})"));
-    const auto response = ap.read_text(30000);
-    ASSERT_TRUE(response);
-    ASSERT_NE(std::string::npos, response->find("\"cmd\":\"subscribe-response\",\"status\":\"success\""))
-        << *response;
-
-    // Asked well within the 20 s before the new AP's first planning step, so
-    // the AP is still active and no metric has counted anything.
-    const std::string domain_line = "  Domain: site-1 (1 active APs, 0 unanswered APs, 0 deleted APs)\n";
-    const std::string lists = "Active APs (1 APs): \n"
-                              "\tAP: 00:11:22:33:44:00, wl-7\n"
-                              "Unanswered APs (0 APs): \n"
-                              "Deleted APs (0 APs): \n";
-    std::string metrics = "Metrics:\n";
-    for (const char* name : {"rrm-response", "rrm-mode-response", "rrm-config-changed",
-                             "timer-request-modes", "timer-request-scan", "timer-optimize"})
-        metrics += std::string(name) + "-expected: 0 us\n" + name + "-count: 0\n";
-    auto disabled_radio = [](int id, const char* mac) {
-        return "\tRadio " + std::to_string(id) + ":\n" + "\t\tMac: " + mac + "\n" +
-               "\t\tStatus: 0\n"
-               "\t\tPower changed: 0\n"
-               "\t\tConflicted: 0\n"
-               "\t\tLockedTPC: 0\n"
-               "\t\tLockedDCA: 0\n"
-               "\t\tChannel: 0\n"
-               "\t\tBandwidth: 20\n"
-               "\t\tPower: 0\n"
-               "\t\tMax power: 0\n"
-               "\t\tAvailable channels:\n\t\t\t\n"
-               "\t\tSSIDs:\n\t\t\t\n";
-    };
+    testsupport::ApSimulator ap(testsupport::one_ap_spec());
+    ASSERT_NO_FATAL_FAILURE(testsupport::start_with_one_ap(p, ap));
+    const std::string domain_line = OneApViews::domain_line();
     const ClishRun run = run_at(p.cli_port, {{"rrm-show-all", ""},
                                              {"rrm-show-reg", ""},
                                              {"rrm-show-unreg", ""},
@@ -315,36 +232,9 @@ TEST(ProgramPlugin, ASubscribedAccessPointIsShownWithItsDomainAndSession)
                   // Every domain worker runs on its own copy of the settings.
                   clish_result("Configured domains:\n" + domain_line, 0) +
                   clish_result("Domains with common config:\n", 0) +
-                  clish_result("  Session id: 1, address: 127.0.0.1\n", 0) +
-                  clish_result(lists, 0) +
-                  clish_result("Domain site-1:\n"
-                               "ap-count: 1\n"
-                               "unanswered-ap-count: 0\n"
-                               "deleted-ap-count: 0\n" +
-                                   lists + metrics,
-                               0) +
-                  clish_result("AP at active AP list\n"
-                               "AP 00:11:22:33:44:00:\n"
-                               "\tActive: 0\n"
-                               "\tInterfaces configuration received: 0\n"
-                               "\tAP have 3 radios\n"
-                               "\tRadio 0:\n"
-                               "\t\tMac: 00:11:22:33:44:00\n"
-                               "\t\tStatus: 1\n"
-                               "\t\tPower changed: 0\n"
-                               "\t\tConflicted: 0\n"
-                               "\t\tLockedTPC: 0\n"
-                               "\t\tLockedDCA: 0\n"
-                               "\t\tChannel: 36\n"
-                               "\t\tBandwidth: 40\n"
-                               "\t\tPower: 17\n"
-                               "\t\tMax power: 20\n"
-                               "\t\tAvailable channels:\n\t\t\t36 \n"
-                               // The server lists VAPs; their SSIDs are shown.
-                               "\t\tSSIDs:\n\t\t\t\"office\" \n" +
-                                   disabled_radio(1, "00:11:22:33:44:10") +
-                                   disabled_radio(2, "00:11:22:33:44:20"),
-                               0) +
+                  clish_result(OneApViews::session(), 0) +
+                  clish_result(OneApViews::ap_lists(), 0) +
+                  clish_result(OneApViews::domain(), 0) + clish_result(OneApViews::ap(), 0) +
                   clish_result("", -1),
               run.out);
     EXPECT_EQ("", run.err);

@@ -2,7 +2,7 @@
 // Runs the stand-in klish shell (clish_standin) with the plug-in
 // clish_plugin_radmon and a list of commands, and collects what it printed:
 // the commands' own lines and "result: N" after each one on standard output,
-// perror lines on standard error.
+// perror lines on standard error. run_captured runs any other program so.
 
 #include "LogFolder.h"
 
@@ -35,46 +35,51 @@ struct ClishRun {
 // One command: the klish symbol and the script text klish would pass.
 using ClishCommand = std::pair<std::string, std::string>;
 
-// Runs the shell with `options` (before the plug-in path) and the commands,
-// in one process, in order. `preload`, when given, is a library preloaded into
-// the shell (LD_PRELOAD). A shell still running after `timeout` is killed.
-inline ClishRun run_clish(const std::vector<ClishCommand>& commands,
-                          const std::vector<std::string>& options = {},
-                          const std::string& preload = "",
-                          std::chrono::seconds timeout = std::chrono::seconds(120))
+// The test's own environment for a child process, with `set` (NAME=VALUE
+// entries) replacing the entries of those names and `asan_options` added
+// to the inherited ASAN_OPTIONS.
+inline std::vector<std::string> child_environment(const std::vector<std::string>& set,
+                                                  const std::string& asan_options = "")
+{
+    std::vector<std::string> env;
+    std::string inherited_asan;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (entry.rfind("ASAN_OPTIONS=", 0) == 0) {
+            inherited_asan = entry.substr(13);
+            continue;
+        }
+        bool replaced = false;
+        for (const std::string& s : set)
+            replaced = replaced || entry.compare(0, s.find('=') + 1, s, 0, s.find('=') + 1) == 0;
+        if (!replaced)
+            env.push_back(entry);
+    }
+    env.insert(env.end(), set.begin(), set.end());
+    std::string asan = inherited_asan;
+    if (!asan_options.empty())
+        asan += (asan.empty() ? "" : ":") + asan_options;
+    if (!asan.empty())
+        env.push_back("ASAN_OPTIONS=" + asan);
+    return env;
+}
+
+// Runs args[0] with the arguments after it and the environment `env`,
+// collecting its standard output and error. A program still running after
+// `timeout` is killed.
+inline ClishRun run_captured(const std::vector<std::string>& args,
+                             const std::vector<std::string>& env,
+                             std::chrono::seconds timeout = std::chrono::seconds(120))
 {
     LogFolder folder;
     const std::string out_path = folder / "out";
     const std::string err_path = folder / "err";
-    std::vector<std::string> args{CLISH_STANDIN};
-    args.insert(args.end(), options.begin(), options.end());
-    args.emplace_back(RADMON_PLUGIN);
-    for (const auto& command : commands) {
-        args.push_back(command.first);
-        args.push_back(command.second);
-    }
     std::vector<char*> argv;
-    for (auto& a : args)
+    for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    std::vector<std::string> env_text;
-    std::string asan_options;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (entry.rfind("ASAN_OPTIONS=", 0) == 0)
-            asan_options = entry.substr(13) + ":";
-        else if (preload.empty() || entry.rfind("LD_PRELOAD=", 0) != 0)
-            env_text.push_back(entry);
-    }
-    if (!preload.empty()) {
-        env_text.push_back("LD_PRELOAD=" + preload);
-        // The sanitizer runtime then no longer comes first, which is fine here.
-        asan_options += "verify_asan_link_order=0:";
-    }
-    if (!asan_options.empty())
-        env_text.push_back("ASAN_OPTIONS=" + asan_options);
     std::vector<char*> envp;
-    for (auto& e : env_text)
+    for (const auto& e : env)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 
@@ -86,7 +91,8 @@ inline ClishRun run_clish(const std::vector<ClishCommand>& commands,
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        if (::dup2(out, 1) < 0 || ::dup2(err, 2) < 0)
+        const int null_in = ::open("/dev/null", O_RDONLY);
+        if (null_in < 0 || ::dup2(null_in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0)
             ::_exit(127);
         ::signal(SIGPIPE, SIG_DFL);
         ::execve(argv[0], argv.data(), envp.data());
@@ -111,6 +117,29 @@ inline ClishRun run_clish(const std::vector<ClishCommand>& commands,
     run.exited = WIFEXITED(status);
     run.code = run.exited ? WEXITSTATUS(status) : WIFSIGNALED(status) ? WTERMSIG(status) : -1;
     return run;
+}
+
+// Runs the stand-in shell with `options` (before the plug-in path) and the
+// commands, in one process, in order. `preload`, when given, is a library
+// preloaded into the shell (LD_PRELOAD). A shell still running after
+// `timeout` is killed.
+inline ClishRun run_clish(const std::vector<ClishCommand>& commands,
+                          const std::vector<std::string>& options = {},
+                          const std::string& preload = "",
+                          std::chrono::seconds timeout = std::chrono::seconds(120))
+{
+    std::vector<std::string> args{CLISH_STANDIN};
+    args.insert(args.end(), options.begin(), options.end());
+    args.emplace_back(RADMON_PLUGIN);
+    for (const auto& command : commands) {
+        args.push_back(command.first);
+        args.push_back(command.second);
+    }
+    if (preload.empty())
+        return run_captured(args, child_environment({}), timeout);
+    // The sanitizer runtime then no longer comes first, which is fine here.
+    return run_captured(args, child_environment({"LD_PRELOAD=" + preload}, "verify_asan_link_order=0"),
+                        timeout);
 }
 
 // The shell's stdout for one command that printed `printed` and returned
