@@ -145,6 +145,16 @@ std::string server_settings(int port)
            testsupport::tcp_exchange(port, R"({"cfg":{"operation":"get","level":"domain"}})");
 }
 
+const std::string kSite1 = R"("domains":[{"domain":"site-1","pattern":"common","time_zone":""}])";
+
+// Starts the server with `rest` in its configuration and waits for its TCP API.
+void start(WendaraProcess& p, const std::string& rest)
+{
+    p.write_config("", rest);
+    p.start({p.config_path()});
+    ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
+}
+
 TEST_F(KlishPlugin, ShowCommandsPrintTheServersStateWithOneSubscribedAp)
 {
     WendaraProcess p;
@@ -176,9 +186,7 @@ TEST_F(KlishPlugin, ShowCommandsPrintTheServersStateWithOneSubscribedAp)
 TEST_F(KlishPlugin, SettersChangeTheCommonSettingsAndTheServerSection)
 {
     WendaraProcess p;
-    p.write_config();
-    p.start({p.config_path()});
-    ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
+    ASSERT_NO_FATAL_FAILURE(start(p, ""));
     const KlishShell shell(clish_, symbol_commands_xml());
     const int new_listen_port = testsupport::free_port();
     const int new_cli_port = testsupport::free_port();
@@ -240,9 +248,7 @@ TEST_F(KlishPlugin, SettersChangeTheCommonSettingsAndTheServerSection)
 TEST_F(KlishPlugin, DomainsAreAddedCompletedThroughTheVarAndRemoved)
 {
     WendaraProcess p;
-    p.write_config("", R"("domains":[{"domain":"site-1","pattern":"common","time_zone":""}])");
-    p.start({p.config_path()});
-    ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
+    ASSERT_NO_FATAL_FAILURE(start(p, kSite1));
     const KlishShell shell(clish_, symbol_commands_xml());
     expect_all(shell, p.cli_port,
                {
@@ -256,9 +262,8 @@ TEST_F(KlishPlugin, DomainsAreAddedCompletedThroughTheVarAndRemoved)
     // "s" grows to the names' common start, a second tab lists them both.
     {
         KlishTerminal terminal(shell);
-        ASSERT_TRUE(terminal.wait_for("klish> ")) << terminal.shown();
-        terminal.type("rrm-api-cli-port " + std::to_string(p.cli_port) + "\n");
-        ASSERT_TRUE(terminal.wait_for("klish> ")) << terminal.shown();
+        ASSERT_TRUE(terminal.run_first("klish> ", "rrm-api-cli-port " + std::to_string(p.cli_port)))
+            << terminal.shown();
         terminal.type("rrm-cfg-domain-remove s\t");
         ASSERT_TRUE(terminal.wait_for("rrm-cfg-domain-remove site-")) << terminal.shown();
         terminal.type("\t");
@@ -277,9 +282,7 @@ TEST_F(KlishPlugin, DomainsAreAddedCompletedThroughTheVarAndRemoved)
 TEST_F(KlishPlugin, CheckAndDryRunModesChangeNothingOnTheServer)
 {
     WendaraProcess p;
-    p.write_config("", R"("domains":[{"domain":"site-1","pattern":"common","time_zone":""}])");
-    p.start({p.config_path()});
-    ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
+    ASSERT_NO_FATAL_FAILURE(start(p, kSite1));
     const KlishShell shell(clish_, symbol_commands_xml());
     const std::string before = server_settings(p.cli_port);
     ASSERT_NE(std::string::npos, before.find("site-1")) << before;
@@ -347,9 +350,7 @@ TEST_F(KlishPlugin, TheReadmeExampleWorksAsPrinted)
     const std::string xml = readme_example();
     ASSERT_NE(std::string::npos, xml.find("<CLISH_MODULE")) << "no example in README.md";
     WendaraProcess p;
-    p.write_config("", R"("domains":[{"domain":"site-1","pattern":"common","time_zone":""}])");
-    p.start({p.config_path()});
-    ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
+    ASSERT_NO_FATAL_FAILURE(start(p, kSite1));
     const KlishShell shell(clish_, xml);
     expect_all(shell, p.cli_port,
                {
@@ -367,9 +368,8 @@ TEST_F(KlishPlugin, TheReadmeExampleWorksAsPrinted)
 
     {
         KlishTerminal terminal(shell);
-        ASSERT_TRUE(terminal.wait_for("rrm> ")) << terminal.shown();
-        terminal.type("api-port " + std::to_string(p.cli_port) + "\n");
-        ASSERT_TRUE(terminal.wait_for("rrm> ")) << terminal.shown();
+        ASSERT_TRUE(terminal.run_first("rrm> ", "api-port " + std::to_string(p.cli_port)))
+            << terminal.shown();
         terminal.type("domain remove a\t");
         ASSERT_TRUE(terminal.wait_for("domain remove a;b ")) << terminal.shown();
         terminal.type("\n");

@@ -180,6 +180,16 @@ public:
         }
     }
 
+    // Waits for the first `prompt`, runs `line` and waits for the next
+    // prompt; false when either does not come.
+    bool run_first(const std::string& prompt, const std::string& line)
+    {
+        if (!wait_for(prompt))
+            return false;
+        type(line + "\n");
+        return wait_for(prompt);
+    }
+
     // Everything the terminal has shown so far.
     const std::string& shown() const { return shown_; }
 
