@@ -80,18 +80,22 @@ public:
     const std::string& clish() const { return clish_; }
     std::string xml_folder() const { return folder_.path(); }
 
-    // The environment clish runs in.
-    static std::vector<std::string> environment()
+    // The environment clish runs in. klish's own libraries are named too:
+    // klish finds its built-in plug-in through the run path of the library
+    // that opens it, which a preloaded sanitizer runtime hides.
+    std::vector<std::string> environment() const
     {
         std::string plugin_dir = RADMON_PLUGIN;
         plugin_dir.erase(plugin_dir.rfind('/'));
-        std::vector<std::string> set{"LD_LIBRARY_PATH=" + plugin_dir, "TERM=vt100"};
+        std::string klish_lib = clish_;
+        klish_lib.erase(klish_lib.rfind("/bin/clish"));
+        klish_lib += "/lib";
+        std::vector<std::string> set{"LD_LIBRARY_PATH=" + plugin_dir + ":" + klish_lib, "TERM=vt100"};
         const std::string preload = KLISH_SANITIZER_PRELOAD;
         if (preload.empty())
             return child_environment(set);
         set.push_back("LD_PRELOAD=" + preload);
-        // klish's own allocations at exit are not the plug-in's to answer for.
-        return child_environment(set, "verify_asan_link_order=0:detect_leaks=0");
+        return child_environment(set, "verify_asan_link_order=0");
     }
 
 private:
@@ -115,7 +119,7 @@ public:
     explicit KlishTerminal(const KlishShell& shell)
     {
         std::vector<std::string> args{shell.clish(), "-x", shell.xml_folder(), "-l"};
-        std::vector<std::string> env = KlishShell::environment();
+        std::vector<std::string> env = shell.environment();
         std::vector<char*> argv, envp;
         for (auto& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
