@@ -11,32 +11,42 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 
 namespace testsupport {
 
-// A loopback port that was free a moment ago: bound to port 0 and kept
-// bound (so the next call gets another one) until the returned descriptor
-// is closed.
+// A loopback port that was free a moment ago, kept bound (so the next call
+// gets another one) until the returned descriptor is closed.
+//
+// The port is taken below the kernel's range of ephemeral ports
+// (/proc/sys/net/ipv4/ip_local_port_range, 32768 up by default): in that
+// range the many short client connections of parallel tests may take the
+// port before the program under test binds it, and a connect to a port in it
+// that nothing listens on may connect the socket to itself, which looks like
+// a listening server.
 inline int bind_free_port(int& port)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error("socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    constexpr int kFirst = 20000, kCount = 12000;  // 20000 to 31999
+    static std::atomic<unsigned> next{static_cast<unsigned>(::getpid()) * 7919u};
+    for (int attempt = 0; attempt < kCount; ++attempt) {
+        const int candidate = kFirst + static_cast<int>(next.fetch_add(1) % kCount);
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            throw std::runtime_error("socket failed");
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(candidate));
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            port = candidate;
+            return fd;
+        }
         ::close(fd);
-        throw std::runtime_error("bind to port 0 failed");
     }
-    port = ntohs(addr.sin_port);
-    return fd;
+    throw std::runtime_error("no free loopback port below the ephemeral range");
 }
 
 inline int free_port()
