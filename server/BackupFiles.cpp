@@ -1,16 +1,14 @@
 #include "BackupFiles.h"
 
-#include <dirent.h>
+#include "FolderFiles.h"
+
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
-#include <vector>
 
 namespace backup_files {
 
@@ -67,11 +65,9 @@ bool is_stale(const std::string& name)
         return false;
     const std::string head = name.substr(0, dot);
     const std::string prefix = kTemporaryPrefix;
-    if (head.compare(0, prefix.size(), prefix) == 0 && all_digits(head.substr(prefix.size()))) {
-        const long pid = std::strtol(head.c_str() + prefix.size(), nullptr, 10);
-        return pid <= 0 || pid > INT_MAX || pid == ::getpid() ||
-               ::kill(static_cast<pid_t>(pid), 0) != 0;
-    }
+    if (head.compare(0, prefix.size(), prefix) == 0 && all_digits(head.substr(prefix.size())))
+        return !rrm::is_other_running_process(
+            std::strtol(head.c_str() + prefix.size(), nullptr, 10));
     // ".<domain>.json.XXXXXX", named after the domain by earlier versions.
     return head.size() > 6 && ends_with(head, ".json");
 }
@@ -107,30 +103,13 @@ int write(const std::string& folder, const std::string& domain, const std::strin
         return error;
     }
     // The rename itself lasts only once the folder is on disk.
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    (void)rrm::sync_folder(folder);
     return 0;
 }
 
 void remove_stale_temporaries(const std::string& folder)
 {
-    if (folder.empty())
-        return;
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir)
-        return;
-    std::vector<std::string> stale;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (is_stale(name))
-            stale.push_back(folder + "/" + name);
-    }
-    ::closedir(dir);
-    for (const std::string& file : stale)
-        ::unlink(file.c_str());
+    rrm::remove_files_in(folder, is_stale);
 }
 
 }  // namespace backup_files

@@ -1,19 +1,17 @@
 #include "Config.h"
 
+#include "FolderFiles.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "Log.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -165,11 +163,7 @@ bool replace_file(const std::string& path, const std::string& text, SaveError& f
         return false;
     }
     // Make the rename itself durable.
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        (void)::fsync(dir);
-        ::close(dir);
-    }
+    (void)sync_folder(folder);
     return true;
 }
 
@@ -192,28 +186,16 @@ void remove_stale_temporaries(const std::string& path)
                                                ? 0
                                                : temp.rfind('/') + 1) +
                                ".";
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir)
-        return;
-    std::vector<std::string> stale;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
+    remove_files_in(folder, [&](const std::string& name) {
         if (name.compare(0, prefix.size(), prefix) != 0)
-            continue;
+            return false;
         const std::string rest = name.substr(prefix.size());
         const size_t dot = rest.find('.');
         if (dot == std::string::npos || !all_digits(rest.substr(0, dot)) ||
             !all_digits(rest.substr(dot + 1)) || rest.size() - dot > 12 || dot > 10)
-            continue;
-        const long pid = std::strtol(rest.substr(0, dot).c_str(), nullptr, 10);
-        if (pid > 0 && pid <= INT_MAX && pid != ::getpid() &&
-            ::kill(static_cast<pid_t>(pid), 0) == 0)
-            continue;
-        stale.push_back(folder + "/" + name);
-    }
-    ::closedir(dir);
-    for (const auto& file : stale)
-        ::unlink(file.c_str());
+            return false;
+        return !is_other_running_process(std::strtol(rest.substr(0, dot).c_str(), nullptr, 10));
+    });
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "report_optimize_tpc_dca.h"
 
 #include "Config.h"
+#include "FolderFiles.h"
 #include "Log.h"
 
 #include <fcntl.h>
@@ -56,15 +57,9 @@ int remove_file(const std::string& path)
 // Makes the folder's entries (creations, renames, deletions) durable: what
 // the steps after this rely on survives a power cut. 0, or errno after the
 // Error record.
-int sync_folder(const std::string& path)
+int sync_reports_folder(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int error = fd < 0 ? errno : 0;
-    if (fd >= 0) {
-        if (::fsync(fd) != 0)
-            error = errno;
-        ::close(fd);
-    }
+    const int error = rrm::sync_folder(path);
     if (error != 0)
         RRM_ERROR("Error while sync \"%s\", errno = %d: %s", path.c_str(), error,
                   std::strerror(error));
@@ -123,7 +118,7 @@ public:
     }
 
 private:
-    static constexpr size_t kBlock = 64 * 1024;
+    static constexpr size_t kBlock = 32 * 1024;
 
     [[noreturn]] void fail(const char* what)
     {
@@ -134,6 +129,8 @@ private:
     {
         if (fd_ >= 0)
             return;
+        // One block and a line or two: the buffer never grows by doubling.
+        buffer_.reserve(kBlock + 4096);
         fd_ = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd_ < 0)
             fail("Cannot create");
@@ -340,7 +337,7 @@ int recover(const std::string& domain_name, const DomainFiles& files)
         // The marker goes only once the old set is back on disk: without
         // it a power cut could leave a set that no run would repair.
         if (code == 0)
-            code = sync_folder(files.folder);
+            code = sync_reports_folder(files.folder);
         if (code == 0)
             code = remove_file(files.start_marker);
         if (code == 0) {
@@ -448,7 +445,7 @@ int delete_old_reports_in_domain(const std::string& domain_name, int days_to_liv
     // marker and the synced copies are on disk before any file is moved,
     // every move before the done marker, and the done marker before any old
     // file goes.
-    if (const int code = sync_folder(files.folder))
+    if (const int code = sync_reports_folder(files.folder))
         return code;
     for (const std::string* file : files.ordered)
         if (const int code = rename_file(*file, *file + ".old", "backup"))
@@ -456,11 +453,11 @@ int delete_old_reports_in_domain(const std::string& domain_name, int days_to_liv
     for (const std::string* file : files.ordered)
         if (const int code = rename_file(*file + ".tmp", *file, "commit"))
             return code;
-    if (const int code = sync_folder(files.folder))
+    if (const int code = sync_reports_folder(files.folder))
         return code;
     if (const int code = rename_file(files.start_marker, files.done_marker, "change status"))
         return code;
-    if (const int code = sync_folder(files.folder))
+    if (const int code = sync_reports_folder(files.folder))
         return code;
     for (const std::string* file : files.ordered)
         if (const int code = remove_file(*file + ".old"))
