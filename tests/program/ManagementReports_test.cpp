@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -536,6 +537,42 @@ TEST_F(ProgramReports, RecordsQuoteOnlyTheHeadOfARequestsTexts)
               log.find("Report not found. Report Id: \"2024-03-05,14:07:09," +
                        std::string(1024 - 20, 'x') + "... (" +
                        std::to_string(20 + big.size()) + " bytes)\""));
+}
+
+// A server killed inside a clean-up's commit (here: the index and settings
+// files already committed, the report file not, the start marker left) is
+// rolled back at the next start, before anything reads or saves: the newest
+// report is that of the old set, and no marker or work file is left.
+TEST(ProgramReportRecovery, AnInterruptedCleanUpIsRolledBackAtStart)
+{
+    WendaraProcess p;
+    p.write_logger_config();
+    p.write_config("\"report_delete_at_time_utc\":\"23:59\"",
+                   "\"domains\":[{\"domain\":\"hall\",\"pattern\":\"common\"}]");
+    const std::string r = p.reports_path() + "/";
+    const std::string old_config = std::string("1.1,2024-05-01,00:00:00,") + kDefaultRow + "\n";
+    testsupport::put_file(r + "report_hall.txt.old", kHallReport);
+    testsupport::put_file(r + "report_cfg_hall.txt.old", old_config);
+    testsupport::put_file(r + "report_idx_hall.txt.old", "1.1,2024-05-01,00:00:00\n");
+    // The new set, emptied by the clean-up, half committed.
+    testsupport::put_file(r + "report_cfg_hall.txt", "");
+    testsupport::put_file(r + "report_idx_hall.txt", "");
+    testsupport::put_file(r + "report_hall.txt.tmp", "");
+    testsupport::put_file(r + "report_hall.txt.start_status", "");
+
+    p.start({p.config_path()});
+    ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
+    EXPECT_EQ(header() + ",\"report\":" + kHallNewest + ",\"status\":\"success\"}",
+              testsupport::tcp_exchange(p.cli_port, rrm("\"domain\":\"hall\",\"last_report\":1")));
+    EXPECT_EQ((std::vector<std::string>{"report_cfg_hall.txt", "report_hall.txt",
+                                        "report_idx_hall.txt"}),
+              p.work().names("reports"));
+    EXPECT_EQ(kHallReport, testsupport::LogFolder::read(r + "report_hall.txt"));
+    EXPECT_TRUE(p.wait_for_log("INFO server/lib/report_optimize_tpc_dca_cleanup.cpp recover: "
+                               "Rollback reports repository for domain: \"hall\" succesfull.\n"))
+        << p.all_logs_text();
+    p.interrupt();
+    EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
 }
 
 }  // namespace
