@@ -1,6 +1,7 @@
 #include "VrrpWorker.h"
 
 #include "AppLog.h"
+#include "BackupFiles.h"
 #include "Config.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
@@ -57,27 +58,17 @@ bool ends_with(const std::string& text, const char* tail)
     return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
 }
 
-bool write_whole(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 VrrpWorker::VrrpWorker(rrm::RRM* registry_, rrm::GlobalConfig* config_)
     : rrm::Api(registry_), config(config_)
 {
     backup_callback = [this] { make_domains_backup(); };
+    // Leftovers of a writer killed half-way (this folder is ours only with
+    // VRRP on).
+    const rrm::ServerSettings settings = config->server();
+    if (settings.vrrp_enabled)
+        backup_files::remove_stale_temporaries(settings.vrrp_backup_path);
 }
 
 VrrpWorker::~VrrpWorker() = default;
@@ -185,40 +176,33 @@ std::set<std::string> VrrpWorker::pending() const
     return pending_domains;
 }
 
-void VrrpWorker::retry_later(const std::set<std::string>& domains)
+int VrrpWorker::retry_delay() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return retry_delay_s;
+}
+
+void VrrpWorker::retry_later(const std::set<std::string>& domains, bool write_failed)
 {
     std::lock_guard<std::mutex> lock(mutex);
     const rrm::ServerSettings settings = config->server();
     if (!settings.vrrp_enabled)
         return;
     pending_domains.insert(domains.begin(), domains.end());
+    // A write that failed fails the same way a quiet period later when the
+    // cause is a folder that is a file or read-only: tried again further
+    // and further apart. Anything else (an AP caught moving while it was
+    // read) is retried after one quiet period.
+    int delay = std::max(1, settings.vrrp_timeout);
+    if (write_failed) {
+        retry_delay_s = retry_delay_s == 0 ? delay : std::min(2 * retry_delay_s, kMaxRetryDelay);
+        delay = std::max(delay, retry_delay_s);
+        APP_LOG(Debug) << "Backup of " << domains.size() << " domain(s) retried in " << delay
+                       << " s";
+    }
     // A later change of a domain has armed it already; arming it again
-    // only pushes the run back to one quiet period from now.
-    timers.restart_timer([this] { backup_due = true; }, kBackupTimerId,
-                         std::max(1, settings.vrrp_timeout));
-}
-
-int VrrpWorker::write_backup_file(const std::string& folder, const std::string& domain,
-                                  const std::string& text)
-{
-    // Hidden and never ending in ".json", so a restore never reads a file
-    // that a killed run left half written; unique, so two writers of the
-    // same folder never write into one temporary file.
-    std::string temporary = folder + "/." + domain + ".json.XXXXXX";
-    const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    int error = 0;
-    // The files hold the domains' 802.11r keys: owner and group only.
-    if (::fchmod(fd, 0640) != 0 || !write_whole(fd, text) || ::fsync(fd) != 0)
-        error = errno;
-    if (::close(fd) != 0 && error == 0)
-        error = errno;
-    if (error == 0 && ::rename(temporary.c_str(), (folder + "/" + domain + ".json").c_str()) != 0)
-        error = errno;
-    if (error != 0)
-        ::unlink(temporary.c_str());
-    return error;
+    // only pushes the run back.
+    timers.restart_timer([this] { backup_due = true; }, kBackupTimerId, delay);
 }
 
 void VrrpWorker::make_domains_backup()
@@ -230,12 +214,18 @@ void VrrpWorker::make_domains_backup()
         domains.swap(pending_domains);
     }
     if (!usable_backup_folder(folder)) {
-        APP_LOG(Error) << "backup_path " << folder << " invalid";
-        retry_later(domains);
+        if (!folder_failing)
+            APP_LOG(Error) << "backup_path " << folder << " invalid";
+        folder_failing = true;
+        retry_later(domains, true);
         return;
     }
+    if (folder_failing)
+        APP_LOG(Info) << "backup_path " << folder << " usable again";
+    folder_failing = false;
     std::set<std::string> again;
-    bool renamed = false;
+    bool written = false;
+    bool failed = false;
     for (const std::string& domain : domains) {
         std::string text;
         bool gone = false;
@@ -244,26 +234,27 @@ void VrrpWorker::make_domains_backup()
                 again.insert(domain);
             continue;
         }
-        const int error = write_backup_file(folder, domain, text);
+        const std::string file = backup_files::file_name(folder, domain);
+        const int error = backup_files::write(folder, domain, text);
         if (error != 0) {
-            APP_LOG(Error) << "Error writing backup file for domain " << domain
-                           << " failed with error code: " << error
-                           << ". Filename: " << folder + "/" + domain + ".json";
+            if (failing_domains.insert(domain).second)
+                APP_LOG(Error) << "Error writing backup file for domain " << domain
+                               << " failed with error code: " << error << ". Filename: " << file;
             again.insert(domain);
+            failed = true;
             continue;
         }
-        renamed = true;
+        if (failing_domains.erase(domain) != 0)
+            APP_LOG(Info) << "Backup file for domain " << domain
+                          << " written again. Filename: " << file;
+        written = true;
     }
-    if (renamed) {
-        // The renames themselves last only once the folder is on disk.
-        const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
-        }
+    if (written && !failed) {
+        std::lock_guard<std::mutex> lock(mutex);
+        retry_delay_s = 0;
     }
     if (!again.empty())
-        retry_later(again);
+        retry_later(again, failed);
 }
 
 yajson::JsonValue VrrpWorker::restore_domains_from_backup()

@@ -61,8 +61,16 @@ public:
     // Writes the backup file of every domain scheduled so far. A domain
     // whose file could not be built or written (or all of them, when the
     // folder cannot be used) stays scheduled and the run is armed again; a
-    // domain without a worker is dropped.
+    // domain without a worker is dropped. Writes that keep failing are
+    // retried further and further apart (vrrp_timeout, then doubling up to
+    // kMaxRetryDelay), with one Error when a domain's writes start failing
+    // (or the folder becomes unusable) and an Info when they work again.
     void make_domains_backup();
+    // The longest wait before a failed write is tried again, in seconds.
+    static constexpr int kMaxRetryDelay = 300;
+    // The wait before the next retry of a failed write; 0 while writes
+    // succeed (tests).
+    int retry_delay() const;
 
     // Every backup file of vrrp_backup_path that parses, as one array, in
     // folder order; null when the folder cannot be used. Hidden names are
@@ -110,15 +118,21 @@ protected:
     mutable std::mutex mutex;
 
 private:
-    // Writes one backup file whole: a hidden temporary file in the folder,
-    // synced, then renamed over the old one. The errno on failure, else 0.
-    static int write_backup_file(const std::string& folder, const std::string& domain,
-                                 const std::string& text);
-    // Puts domains back in the pending set and arms the backup timer again.
-    void retry_later(const std::set<std::string>& domains);
+    // Puts domains back in the pending set and arms the backup timer again:
+    // a quiet period from now, or, after a failed write, the next step of
+    // the back-off.
+    void retry_later(const std::set<std::string>& domains, bool write_failed);
 
     // Set by the backup timer (under `mutex`, inside the poll); the backup
     // itself then runs with no lock held, since it takes the registry's and
     // the domain workers' locks while domain threads hold theirs to schedule.
     bool backup_due = false;
+    // The back-off of failed writes (under `mutex`): 0, or the delay of the
+    // next retry.
+    int retry_delay_s = 0;
+    // Main thread only (the backup run): whether the folder was found
+    // unusable, and the domains whose last write failed, each reported once
+    // per streak.
+    bool folder_failing = false;
+    std::set<std::string> failing_domains;
 };

@@ -234,6 +234,7 @@ int main(int argc, char** argv)
         config = std::make_unique<rrm::GlobalConfig>(config_path);
         increase_max_fds();
         registry = std::make_unique<rrm::RRM>(config.get());
+        registry->recover_report_files();
         vrrp_worker = std::make_unique<VrrpWorker>(registry.get(), config.get());
         event_vrrp_worker.store(vrrp_worker.get());
         api_cli = std::make_unique<ApiCli>(registry.get(), vrrp_worker.get());

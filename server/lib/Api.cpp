@@ -322,8 +322,9 @@ bool Api::process_cfg_add_command(RRM& registry_, const JsonReader& command, con
         add_text(reply, "domain", domain);
         if (!config.domain_add(domain, pattern, time_zone, offset, restart_domains)) {
             reply.add_string("add_status", "Domain exists or chosen pattern not exists.");
-            // A name that would leave the report and backup folders is
-            // refused for the name itself.
+            // A name that its files cannot carry (see
+            // GlobalConfig::domain_name_problem) is refused for the name
+            // itself.
             if (!GlobalConfig::is_valid_domain_name(domain))
                 add_reject(rejects, "domain", domain);
             else
@@ -351,7 +352,9 @@ bool Api::process_cfg_remove_command(RRM& registry_, const JsonReader& command,
             return false;
         add_text(reply, "pattern", name);
         bool removed = false;
-        if (config.is_pattern_exist(name)) {
+        // "common" names the common settings: never removed, and its
+        // domains are not stopped for it.
+        if (name != "common" && config.is_pattern_exist(name)) {
             std::list<std::string> concerned;
             form_restart_domains_list(registry_, name, concerned);
             registry_.remove_workers(concerned, [&] {

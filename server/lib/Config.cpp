@@ -1,18 +1,17 @@
 #include "Config.h"
 
+#include "FolderFiles.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "Log.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -49,6 +48,24 @@ bool domain_time_zone_ok(const JsonReader& element)
     bool invalid = false;
     validate_time_opt(element, "time_zone", kMaxTimeZone, kMinTimeZone, invalid, dropped);
     return !invalid;
+}
+
+// A name from the configuration file as a log record may quote it: control
+// characters as \xNN, so that it cannot start a line of its own.
+std::string printable(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 struct SaveError {
@@ -146,11 +163,7 @@ bool replace_file(const std::string& path, const std::string& text, SaveError& f
         return false;
     }
     // Make the rename itself durable.
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        (void)::fsync(dir);
-        ::close(dir);
-    }
+    (void)sync_folder(folder);
     return true;
 }
 
@@ -173,28 +186,16 @@ void remove_stale_temporaries(const std::string& path)
                                                ? 0
                                                : temp.rfind('/') + 1) +
                                ".";
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir)
-        return;
-    std::vector<std::string> stale;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
+    remove_files_in(folder, [&](const std::string& name) {
         if (name.compare(0, prefix.size(), prefix) != 0)
-            continue;
+            return false;
         const std::string rest = name.substr(prefix.size());
         const size_t dot = rest.find('.');
         if (dot == std::string::npos || !all_digits(rest.substr(0, dot)) ||
             !all_digits(rest.substr(dot + 1)) || rest.size() - dot > 12 || dot > 10)
-            continue;
-        const long pid = std::strtol(rest.substr(0, dot).c_str(), nullptr, 10);
-        if (pid > 0 && pid <= INT_MAX && pid != ::getpid() &&
-            ::kill(static_cast<pid_t>(pid), 0) == 0)
-            continue;
-        stale.push_back(folder + "/" + name);
-    }
-    ::closedir(dir);
-    for (const auto& file : stale)
-        ::unlink(file.c_str());
+            return false;
+        return !is_other_running_process(std::strtol(rest.substr(0, dot).c_str(), nullptr, 10));
+    });
 }
 
 }  // namespace
@@ -207,10 +208,35 @@ GlobalConfig::GlobalConfig(const std::string& path) : path_(path), hostname_(rea
     read_file(true);
 }
 
-bool GlobalConfig::is_valid_domain_name(const std::string& domain)
+bool GlobalConfig::is_safe_file_name_part(const std::string& name)
 {
-    return !domain.empty() && domain != "." && domain != ".." &&
-           domain.find('/') == std::string::npos && domain.find('\0') == std::string::npos;
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+const char* GlobalConfig::domain_name_problem(const std::string& domain)
+{
+    if (!is_safe_file_name_part(domain))
+        return "a domain name must not be empty, \".\", \"..\" or hold '/' or a NUL byte";
+    for (const char c : domain)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return "a domain name must not hold control characters";
+    if (domain.find(',') != std::string::npos)
+        return "a domain name must not hold ','";
+    if (domain.compare(0, 4, "cfg_") == 0 || domain.compare(0, 4, "idx_") == 0)
+        return "a domain name must not start with \"cfg_\" or \"idx_\"";
+    if (domain.size() > kMaxDomainNameLength)
+        return "a domain name must not be longer than 231 bytes";
+    return nullptr;
+}
+
+std::vector<std::string> GlobalConfig::held_domain_names() const
+{
+    Lock held(mutex_);
+    std::vector<std::string> names;
+    for (const auto& entry : held_domains_)
+        names.push_back(entry.first);
+    return names;
 }
 
 bool GlobalConfig::read_file(bool at_start)
@@ -325,30 +351,34 @@ GlobalConfig::LoadResult GlobalConfig::load_document(const JsonReader& root,
         };
         std::vector<Entry> domain_entries;
         std::set<std::string> domain_names;
+        held_domains_.clear();
         for (int i = 0; i < domains.size(); ++i) {
             const JsonReader element = domains.child(i);
             if (element.is_null())
                 continue;
-            const std::string name = element.get_string("domain");
-            const std::string pattern = element.get_string("pattern");
+            // Whole, NUL bytes included: a refused name is written back as
+            // it was read.
+            const std::string name(element.get_string_view("domain"));
+            const std::string pattern(element.get_string_view("pattern"));
             if (name.empty() || pattern.empty())
                 continue;
             if (!domain_time_zone_ok(element))
-                continue;
-            if (!is_valid_domain_name(name) ||
-                element.child("domain").to_string_view().find("\\u0000") !=
-                    std::string_view::npos) {
-                RRM_WARNING("Domain '%s' skipped: a domain name must not be \".\", \"..\" or "
-                            "hold '/' or a NUL byte",
-                            name.c_str());
-                continue;
-            }
-            if (!domain_names.insert(name).second)
                 continue;
             Entry entry{name, DomainInfo{pattern, 0, std::string()}};
             bool ignored = false;
             update_time_opt(element, "time_zone", entry.info.time_zone,
                             entry.info.time_zone_offset, kMaxTimeZone, kMinTimeZone, ignored);
+            if (const char* problem = domain_name_problem(name)) {
+                // Not run, but the operator's entry stays in the file.
+                const PeerText quoted(printable(name));
+                RRM_WARNING("Domain '%s' of the configuration file is not run: %s; its entry is "
+                            "kept in the file",
+                            quoted.c_str(), problem);
+                held_domains_.emplace(name, std::move(entry.info));
+                continue;
+            }
+            if (!domain_names.insert(name).second)
+                continue;
             domain_entries.push_back(std::move(entry));
         }
         bool same_domains = domain_entries.size() == domains_.size();
@@ -386,11 +416,17 @@ void GlobalConfig::to_json(JsonWriter& root) const
         pattern.add_string("pattern", name.c_str());
         settings.to_json(pattern);
     }
-    for (const auto& [name, info] : domains_) {
+    // Run and held domains together, in name order.
+    auto run = domains_.begin();
+    auto kept = held_domains_.begin();
+    while (run != domains_.end() || kept != held_domains_.end()) {
+        const bool take_run =
+            kept == held_domains_.end() || (run != domains_.end() && run->first < kept->first);
+        const auto& entry = take_run ? *run++ : *kept++;
         JsonWriter domain = domains.add_object(nullptr);
-        domain.add_string("domain", name.c_str());
-        domain.add_string("pattern", info.pattern.c_str());
-        domain.add_string("time_zone", info.time_zone.c_str());
+        domain.resolve().set("domain", yajson::JsonValue::make_string(entry.first));
+        domain.resolve().set("pattern", yajson::JsonValue::make_string(entry.second.pattern));
+        domain.add_string("time_zone", entry.second.time_zone.c_str());
     }
 }
 
@@ -519,8 +555,10 @@ bool GlobalConfig::pattern_add(const std::string& name, const JsonReader& object
 {
     Lock held(mutex_);
     // The file keeps names only up to a NUL byte: such a pattern would come
-    // back under another name, or lose to the one it would be cut to.
-    if (patterns_.count(name) != 0 || name.find('\0') != std::string::npos)
+    // back under another name, or lose to the one it would be cut to. The
+    // name "common" always names the common settings: a pattern of that
+    // name would never be used.
+    if (patterns_.count(name) != 0 || name.find('\0') != std::string::npos || name == "common")
         return false;
     invalid = !DomainConfig::validate(object, rejects);
     if (invalid)
@@ -537,7 +575,9 @@ bool GlobalConfig::pattern_remove(const std::string& name, const std::list<std::
                                   bool& changed)
 {
     Lock held(mutex_);
-    if (patterns_.count(name) == 0)
+    // "common" names the common settings, which cannot be removed, and never
+    // a pattern of the file that happens to have that name.
+    if (name == "common" || patterns_.count(name) == 0)
         return false;
     for (const std::string& domain : domains) {
         if (domain_configs_.erase(domain) != 0)
@@ -557,11 +597,9 @@ bool GlobalConfig::domain_add(const std::string& domain, const std::string& patt
                               const std::string& time_zone, int time_zone_offset, bool& changed)
 {
     Lock held(mutex_);
-    if (!is_valid_domain_name(domain)) {
-        const PeerText name(domain);
-        RRM_WARNING("Domain '%s' not added: a domain name must not be empty, \".\", \"..\" or "
-                    "hold '/' or a NUL byte",
-                    name.c_str());
+    if (const char* problem = domain_name_problem(domain)) {
+        const PeerText name(printable(domain));
+        RRM_WARNING("Domain '%s' not added: %s", name.c_str(), problem);
         return false;
     }
     const DomainConfig* settings = find_pattern(pattern);
@@ -623,11 +661,13 @@ bool GlobalConfig::parse_time_zone(const JsonReader& request, std::string& time_
 bool GlobalConfig::is_domain_exist(const std::string& domain) const
 {
     Lock held(mutex_);
+    // The name may come from a request: quoted.
+    const PeerText quoted(domain);
     if (domains_.count(domain) == 0) {
-        RRM_TRACE("Domain \"%s\" not found", domain.c_str());
+        RRM_TRACE("Domain \"%s\" not found", quoted.c_str());
         return false;
     }
-    RRM_TRACE("Domain \"%s\" success found", domain.c_str());
+    RRM_TRACE("Domain \"%s\" success found", quoted.c_str());
     return true;
 }
 

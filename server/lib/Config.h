@@ -12,12 +12,14 @@
 #include "DomainConfig.h"
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <list>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace rrm {
 
@@ -123,9 +125,26 @@ public:
     void for_each_domain_config(
         const std::function<void(const std::string&, const DomainConfig&)>& f) const;
 
-    // A domain name ends up in file names (backups, reports): no path
-    // separators, no NUL, not empty, not "." or "..".
-    static bool is_valid_domain_name(const std::string& domain);
+    // Longest domain name: its longest file name, the report clean-up's
+    // start marker "report_<domain>.txt.start_status", is 24 bytes longer
+    // and must fit NAME_MAX (255).
+    static constexpr std::size_t kMaxDomainNameLength = 231;
+    // A text that can stand in a file name without leading it out of its
+    // folder: not empty, not "." or "..", no '/' and no NUL.
+    static bool is_safe_file_name_part(const std::string& name);
+    // Why a domain may not have this name, or null when it may. Besides
+    // the file name rule: no control characters (they would start new lines
+    // in the log), no ',' (report ids and lines are comma-separated), no
+    // leading "cfg_" or "idx_" (the report file of "idx_X" is the index file
+    // of "X"), at most kMaxDomainNameLength bytes.
+    static const char* domain_name_problem(const std::string& domain);
+    static bool is_valid_domain_name(const std::string& domain)
+    {
+        return domain_name_problem(domain) == nullptr;
+    }
+    // Domains of the file whose names are refused: not run, not listed, but
+    // kept in the file as the operator wrote them.
+    std::vector<std::string> held_domain_names() const;
 
 private:
     enum class LoadResult { Complete, NotAnObject, Incomplete };
@@ -153,6 +172,8 @@ private:
     std::map<std::string, DomainConfig> domain_configs_;
     std::map<std::string, DomainConfig> patterns_;
     std::map<std::string, DomainInfo> domains_;
+    // Domains of the file with a refused name (see held_domain_names).
+    std::map<std::string, DomainInfo> held_domains_;
     ServerSettings server_;
     std::atomic<bool> enabled_{true};
 };

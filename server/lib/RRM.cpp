@@ -22,6 +22,8 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <set>
+#include <vector>
 
 namespace rrm {
 
@@ -630,6 +632,23 @@ void RRM::restore_domain(const JsonReader& backup)
 
 // ---------------------------------------------------- daily report clean-up
 
+void RRM::recover_report_files()
+{
+    const std::string reports_path = config->server().reports_path;
+    std::vector<std::string> domains;
+    config->for_each_domain_info(
+        [&](const std::string& name, const DomainInfo&) { domains.push_back(name); });
+    for (const std::string& domain : domains) {
+        try {
+            const reports::ReportFilesLock lock(domain, reports_path);
+            reports::finish_interrupted_rewrite(domain, reports_path);
+        } catch (const std::exception& e) {
+            // An empty reports path: nothing to recover.
+            RRM_DEBUG("No report recovery for domain %s: %s", domain.c_str(), e.what());
+        }
+    }
+}
+
 void RRM::check_old_reports()
 {
     const ServerSettings server = config->server();
@@ -703,6 +722,21 @@ void RRM::check_old_reports()
         notify_event(EVENT_REPORT_DELETE_FAILED, nullptr);
         return;
     }
+    // The three files of every domain of the configuration, held ones too:
+    // a file may carry another domain's name ("report_idx_X.txt" is "X"'s
+    // index and "idx_X"'s report file), so what a leftover's name says is
+    // never enough to delete a file.
+    std::set<std::string> kept;
+    std::vector<std::string> owners = config->held_domain_names();
+    config->for_each_domain_info(
+        [&](const std::string& name, const DomainInfo&) { owners.push_back(name); });
+    for (const std::string& owner : owners) {
+        if (!GlobalConfig::is_safe_file_name_part(owner))
+            continue;
+        kept.insert(reports::get_report_file_name(owner, reports_path));
+        kept.insert(reports::get_report_config_file_name(owner, reports_path));
+        kept.insert(reports::get_report_index_file_name(owner, reports_path));
+    }
     static const std::string prefix = "report_idx_";
     static const std::string ending = ".txt";
     bool failed = false;
@@ -716,7 +750,7 @@ void RRM::check_old_reports()
         const std::string domain = name.substr(prefix.size(), at - prefix.size());
         // A name no configured domain can have ("." or "..") names no report set
         // of ours either.
-        if (!GlobalConfig::is_valid_domain_name(domain) || domains.count(domain) != 0)
+        if (!GlobalConfig::is_safe_file_name_part(domain) || domains.count(domain) != 0)
             continue;
         RRM_INFO("Delete report files for domain: %s", domain.c_str());
         const reports::ReportFilesLock lock(domain, reports_path);
@@ -726,6 +760,8 @@ void RRM::check_old_reports()
             reports::get_report_index_file_name(domain, reports_path),
         };
         for (size_t i = 0; i < 3; ++i) {
+            if (kept.count(files[i]) != 0)
+                continue;
             struct stat st;
             // The index file is the entry found: no test for it.
             if (i < 2 && ::stat(files[i].c_str(), &st) != 0)

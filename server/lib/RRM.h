@@ -88,6 +88,10 @@ public:
     // every configured domain's reports, and the report files of domains
     // that are no longer configured. Main thread, about once a minute.
     void check_old_reports();
+    // At start-up: a report clean-up of a configured domain that a crash
+    // interrupted is finished or rolled back, so that queries read whole
+    // sets. Before any domain worker runs.
+    void recover_report_files();
 
     // Every parsed AP message comes in here, from the WebSocket worker's
     // parsing thread.

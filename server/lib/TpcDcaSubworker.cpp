@@ -117,8 +117,6 @@ void TpcDcaSubworker::force_optimization()
     RRM_DEBUG("Force optimization dmain %s", domain_name->c_str());
     if (config->use_optimization_event) {
         planning_request_modes(true);
-        if (config->use_dca)
-            histogram_fresh = true;
     } else {
         RRM_DEBUG("Not event optimization dmain %s", domain_name->c_str());
         planning_request_modes(false);
@@ -138,8 +136,6 @@ bool TpcDcaSubworker::force_optimization_from_api()
     for (auto& entry : aps->table)
         entry.second->radios.mark_lists_changed();
     planning_request_modes(true);
-    if (config->use_dca)
-        histogram_fresh = true;
     return true;
 }
 
@@ -272,17 +268,6 @@ void TpcDcaSubworker::run_cycle_step(CommandMetric& metric, const std::function<
         }
         throw;
     }
-}
-
-bool TpcDcaSubworker::accepts(const char* cmd) const
-{
-    if (!is_active())
-        return false;
-    if (std::strcmp(cmd, "rrm-response") == 0)
-        return state == STATE_SCAN;
-    if (std::strcmp(cmd, "rrm-mode-response") == 0)
-        return state == STATE_MODE_REQUEST;
-    return true;
 }
 
 bool TpcDcaSubworker::process_message(const JsonReader& message, const char* cmd, ApEntry* ap)
@@ -618,9 +603,15 @@ void TpcDcaSubworker::unlock()
             replan_forced = true;
         } else {
             // A run of the former VRRP master: none runs here, and nothing
-            // would ever end state 5. Planned again like an interrupted cycle.
-            state = STATE_PLANNED_FORCED;
+            // would ever end state 5. Planned again like an interrupted
+            // cycle, from idle, so that the planning announces the state it
+            // leaves 5 for (events 23 and 24) as any change of state.
+            state = STATE_IDLE;
             force_optimization();
+            if (state == STATE_IDLE && !is_active())
+                // The idle path of a domain with nothing to plan raises no
+                // event 23; the backup must not keep the 5 all the same.
+                notify_event(EVENT_DOMAIN_CHANGED, std::make_shared<std::string>(*domain_name));
         }
     }
     if (fbt_status == 1)

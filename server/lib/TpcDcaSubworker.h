@@ -15,7 +15,6 @@
 // optimization_cancel and optimization_result with it.
 
 #include "BaseSession.h"
-#include "ChannelHistogram.h"
 #include "ChannelSets.h"
 #include "CommandMetric.h"
 #include "IRrmSubworker.h"
@@ -115,10 +114,6 @@ public:
     // planning or neighbour visibility at all.
     bool is_active() const;
 
-    // Whether the sub-worker would take a message of this command now: never
-    // while the domain's settings leave it idle; "rrm-response" only in
-    // state 3, "rrm-mode-response" only in state 2, any other command always.
-    bool accepts(const char* cmd) const;
     // Whether the VAPs of the message's "radios" differ from the AP's; the AP
     // is not changed.
     bool vaps_changed(const JsonReader& message, ApEntry* ap) const;
@@ -182,8 +177,6 @@ public:
     DomainState state = STATE_IDLE;
     int32_t fbt_status = 0;
     int32_t scan_step = 0;
-    ChannelHistogram histogram;
-    bool histogram_fresh = true;
     ChannelSets* channel_sets;
     std::thread optimization_thread;
     std::atomic<bool> optimization_done{false};

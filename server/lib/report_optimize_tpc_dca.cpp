@@ -37,7 +37,7 @@ constexpr char kVersion[] = "1.1";
 std::string file_name(const char* function, const std::string& domain, const std::string& path,
                       const char* middle)
 {
-    if (!rrm::GlobalConfig::is_valid_domain_name(domain))
+    if (!rrm::GlobalConfig::is_safe_file_name_part(domain))
         throw std::invalid_argument(std::string(function) + ": Invalid argument 'domain_name'.");
     if (path.empty())
         throw std::invalid_argument(std::string(function) +
@@ -209,9 +209,24 @@ ReportFilesLock::Table& ReportFilesLock::table()
     return *instance;
 }
 
+std::string ReportFilesLock::key_of(const std::string& domain_name,
+                                    const std::string& report_files_path)
+{
+    // Validates like the file names do.
+    (void)get_report_file_name(domain_name, report_files_path);
+    // The files of D are "report_" + P + D + ".txt" with P one of "",
+    // "cfg_", "idx_": two domains share a file exactly when one name is
+    // the other behind such prefixes ("idx_X"'s report file is "X"'s
+    // index file). Both strip to the same name, so they share one lock.
+    size_t start = 0;
+    while (domain_name.compare(start, 4, "cfg_") == 0 || domain_name.compare(start, 4, "idx_") == 0)
+        start += 4;
+    return report_files_path + '\0' + domain_name.substr(start);
+}
+
 ReportFilesLock::ReportFilesLock(const std::string& domain_name,
                                  const std::string& report_files_path)
-    : key_(get_report_file_name(domain_name, report_files_path)), slot_(nullptr)
+    : key_(key_of(domain_name, report_files_path)), slot_(nullptr)
 {
     Table& t = table();
     {
@@ -261,12 +276,14 @@ int parse_date_time_fields_to_time_t(const std::string& text, time_t* t)
     std::memset(&tm, 0, sizeof tm);
     if (!::strptime(text.c_str(), "%Y-%m-%d,%H:%M:%S", &tm)) {
         *t = -1;
-        RRM_ERROR("Parser error in string: \"%s\".", text.c_str());
+        const rrm::PeerText quoted(text);
+        RRM_ERROR("Parser error in string: \"%s\".", quoted.c_str());
         return kInvalid;
     }
     *t = ::timegm(&tm);
     if (*t == -1) {
-        RRM_ERROR("Incorrect data/time in string: \"%s\".", text.c_str());
+        const rrm::PeerText quoted(text);
+        RRM_ERROR("Incorrect data/time in string: \"%s\".", quoted.c_str());
         return kInvalid;
     }
     return 0;
@@ -286,7 +303,8 @@ int get_field_by_num_as_str(std::string_view line, size_t n, std::string& out, c
     for (size_t i = 0; i < n; ++i) {
         const size_t next = line.find(separator, start);
         if (next == std::string_view::npos) {
-            RRM_ERROR("Not found field %zu in string: \"%s\".", n, std::string(line).c_str());
+            const rrm::PeerText quoted(line.data(), line.size());
+            RRM_ERROR("Not found field %zu in string: \"%s\".", n, quoted.c_str());
             return kInvalid;
         }
         start = next + 1;
@@ -295,12 +313,11 @@ int get_field_by_num_as_str(std::string_view line, size_t n, std::string& out, c
     const std::string_view field =
         line.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     if (field.empty() && !allow_empty) {
+        const rrm::PeerText quoted(line.data(), line.size());
         if (end != std::string_view::npos)
-            RRM_ERROR("Requested empty field %zu in string: \"%s\".", n,
-                      std::string(line).c_str());
+            RRM_ERROR("Requested empty field %zu in string: \"%s\".", n, quoted.c_str());
         else
-            RRM_ERROR("Requested field %zu is empty (string: \"%s\").", n,
-                      std::string(line).c_str());
+            RRM_ERROR("Requested field %zu is empty (string: \"%s\").", n, quoted.c_str());
         return kInvalid;
     }
     out.assign(field);
@@ -317,24 +334,28 @@ std::pair<std::optional<int>, int> str_to_int_with_log(const std::string& text)
     char* end = nullptr;
     const long value = std::strtol(text.c_str(), &end, 0);
     if (errno != 0) {
-        const int code = errno;
-        RRM_ERROR("Argument \"%s\" invalid. Error code: %d (%s).", text.c_str(), code,
-                  std::strerror(code));
+        const int error = errno;
+        const rrm::PeerText quoted(text);
+        RRM_ERROR("Argument \"%s\" invalid. Error code: %d (%s).", quoted.c_str(), error,
+                  std::strerror(error));
         errno = 0;
-        return {std::nullopt, code};
+        return {std::nullopt, error};
     }
     if (value > INT_MAX) {
-        RRM_ERROR("Argument \"%s\" too big.", text.c_str());
+        const rrm::PeerText quoted(text);
+        RRM_ERROR("Argument \"%s\" too big.", quoted.c_str());
         return {std::nullopt, kInvalid};
     }
     if (value < INT_MIN) {
-        RRM_ERROR("Argument \"%s\" too small.", text.c_str());
+        const rrm::PeerText quoted(text);
+        RRM_ERROR("Argument \"%s\" too small.", quoted.c_str());
         return {std::nullopt, kInvalid};
     }
     // The whole text must be the number: an embedded NUL leaves characters
     // behind as much as a trailing letter does.
     if (end != text.c_str() + text.size()) {
-        RRM_ERROR("Argument \"%s\" inconvertible.", text.c_str());
+        const rrm::PeerText quoted(text);
+        RRM_ERROR("Argument \"%s\" inconvertible.", quoted.c_str());
         return {std::nullopt, kInvalid};
     }
     return {static_cast<int>(value), 0};
@@ -350,7 +371,8 @@ int get_field_by_num_as_int(std::string_view line, size_t n, int& value, char se
     }
     const auto [converted, code] = str_to_int_with_log(field);
     if (!converted) {
-        RRM_ERROR("Incorrect field %zu in string: \"%s\".", n, std::string(line).c_str());
+        const rrm::PeerText quoted(line.data(), line.size());
+        RRM_ERROR("Incorrect field %zu in string: \"%s\".", n, quoted.c_str());
         return code;
     }
     value = *converted;
@@ -363,13 +385,15 @@ int get_date_time_fields_from_file_line_as_str(const std::string& line, std::str
     std::string date;
     int code = get_field_by_num_as_str(line, 1, date, ',', false);
     if (code != 0) {
-        RRM_ERROR("Not found date in report line: \"%s\".", line.c_str());
+        const rrm::PeerText quoted(line);
+        RRM_ERROR("Not found date in report line: \"%s\".", quoted.c_str());
         return code;
     }
     std::string time;
     code = get_field_by_num_as_str(line, 2, time, ',', false);
     if (code != 0) {
-        RRM_ERROR("Not found time in report line: \"%s\".", line.c_str());
+        const rrm::PeerText quoted(line);
+        RRM_ERROR("Not found time in report line: \"%s\".", quoted.c_str());
         return code;
     }
     *out = date + "," + time;
@@ -465,7 +489,13 @@ void save_radio_report_to_files(const RadioReportMap& map, const std::string& do
     int code = 0;
     {
         ReportFilesLock lock(domain_name, report_files_path);
-        if ((code = write_radio_report_to_file(map, report_file)) != 0)
+        // A clean-up that stopped half-way is finished or rolled back first:
+        // lines appended to its half-committed files would be lost when the
+        // next clean-up rolls them back, and a file it had moved aside would
+        // be started anew.
+        if ((code = finish_interrupted_rewrite(domain_name, report_files_path)) != 0)
+            RRM_DEBUG("Error call 'finish_interrupted_rewrite'.");
+        else if ((code = write_radio_report_to_file(map, report_file)) != 0)
             RRM_DEBUG("Error call 'write_radio_report_to_file'.");
         else if ((code = write_radio_report_domain_config_to_file(optimize_start_date,
                                                                   domain_config, config_file)) != 0)

@@ -94,8 +94,10 @@ std::string create_key_for_domain_radio_report(const std::string& optimize_start
 // another lock of the server (only the log hook's own), and events are
 // raised after it is released.
 //
-// Keyed by the report file name; a slot exists only while someone holds or
-// waits for it, so names that come from requests do not accumulate.
+// One lock for every domain whose files may be another domain's (the
+// names that differ only by leading "cfg_" and "idx_": see key_of), so one
+// file always has one lock. A slot exists only while someone holds or waits
+// for it, so names that come from requests do not accumulate.
 class ReportFilesLock {
 public:
     // std::invalid_argument as get_report_file_name.
@@ -106,6 +108,9 @@ public:
 
     // Slots currently held or waited for (tests).
     static std::size_t slot_count();
+    // The slot's name for a domain's files.
+    static std::string key_of(const std::string& domain_name,
+                              const std::string& report_files_path);
 
 private:
     struct Slot;
@@ -155,8 +160,10 @@ void remember_radio_report_after_optimize(RadioReportMap& map,
                                           const rrm::ApMap& aps);
 // One report line, with its line feed.
 void write_radio_report_line(std::ostream& out, const RadioReportMap::value_type& entry);
-// Appends the run's report lines, then its settings line, then its index
-// line; each file in one write that is undone when it fails. A failure is
+// Finishes or rolls back an interrupted clean-up of the domain's files
+// first (finish_interrupted_rewrite); then appends the run's report lines,
+// then its settings line, then its index line; each file in one write that
+// is undone when it fails. A failure is
 // logged, stops the save and raises event 18. std::invalid_argument for an
 // empty domain, directory or start text.
 void save_radio_report_to_files(const RadioReportMap& map, const std::string& domain_name,
@@ -186,6 +193,11 @@ int copy_new_reports_from_one_file(time_t now, int days_to_live, const std::stri
 // Finishes or rolls back a rewrite that a marker shows as interrupted.
 int reports_recovery_procedure_in_domain(const std::string& domain_name,
                                          const std::string& files_path);
+// The same for a caller that holds the domain's ReportFilesLock, with the
+// clean-up's records: a Warning when a marker is found, an Error when the
+// recovery fails. 0 when nothing was interrupted or it is recovered, else
+// the recovery's code.
+int finish_interrupted_rewrite(const std::string& domain_name, const std::string& files_path);
 // Drops the old and future-dated lines of the domain's three report files;
 // 0, or the error code of the failed step (after its Error record).
 int delete_old_reports_in_domain(const std::string& domain_name, int days_to_live,

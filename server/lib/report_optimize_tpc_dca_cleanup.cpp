@@ -4,9 +4,12 @@
 #include "report_optimize_tpc_dca.h"
 
 #include "Config.h"
+#include "FolderFiles.h"
 #include "Log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -17,6 +20,7 @@
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace reports {
 
@@ -27,7 +31,7 @@ constexpr int kStreamFailure = 5;
 
 void check_arguments(const char* function, const std::string& domain, const std::string& path)
 {
-    if (!rrm::GlobalConfig::is_valid_domain_name(domain))
+    if (!rrm::GlobalConfig::is_safe_file_name_part(domain))
         throw std::invalid_argument(std::string(function) + ": Invalid argument 'domain_name'.");
     if (path.empty())
         throw std::invalid_argument(std::string(function) + ": Invalid argument 'files_path'.");
@@ -50,6 +54,18 @@ int remove_file(const std::string& path)
     return error;
 }
 
+// Makes the folder's entries (creations, renames, deletions) durable: what
+// the steps after this rely on survives a power cut. 0, or errno after the
+// Error record.
+int sync_reports_folder(const std::string& path)
+{
+    const int error = rrm::sync_folder(path);
+    if (error != 0)
+        RRM_ERROR("Error while sync \"%s\", errno = %d: %s", path.c_str(), error,
+                  std::strerror(error));
+    return error;
+}
+
 int rename_file(const std::string& from, const std::string& to, const char* purpose)
 {
     if (std::rename(from.c_str(), to.c_str()) == 0)
@@ -60,11 +76,93 @@ int rename_file(const std::string& from, const std::string& to, const char* purp
     return error;
 }
 
+// A failed operation on a work file, with its errno.
+struct WorkFileError : std::runtime_error {
+    WorkFileError(const std::string& what, int error_) : std::runtime_error(what), error(error_) {}
+    int error;
+};
+
+// The .tmp copy of one report file: created (truncated) at the first line
+// or at the end, written in blocks, synced and closed by finish(). A failed
+// operation throws WorkFileError, which the copy reports like a stream
+// failure.
+class WorkFile {
+public:
+    explicit WorkFile(std::string name) : name_(std::move(name)) {}
+    ~WorkFile()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    WorkFile(const WorkFile&) = delete;
+    WorkFile& operator=(const WorkFile&) = delete;
+
+    void append(const std::string& line)
+    {
+        open();
+        buffer_ += line;
+        buffer_ += '\n';
+        if (buffer_.size() >= kBlock)
+            flush();
+    }
+    void finish()
+    {
+        open();
+        flush();
+        if (::fsync(fd_) != 0)
+            fail("Cannot sync");
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0)
+            fail("Cannot close");
+    }
+
+private:
+    static constexpr size_t kBlock = 32 * 1024;
+
+    [[noreturn]] void fail(const char* what)
+    {
+        const int error = errno;
+        throw WorkFileError(std::string(what) + " \"" + name_ + "\"", error);
+    }
+    void open()
+    {
+        if (fd_ >= 0)
+            return;
+        // One block and a line or two: the buffer never grows by doubling.
+        buffer_.reserve(kBlock + 4096);
+        fd_ = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd_ < 0)
+            fail("Cannot create");
+    }
+    void flush()
+    {
+        size_t done = 0;
+        while (done < buffer_.size()) {
+            const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                if (n == 0)
+                    errno = EIO;
+                fail("Cannot write");
+            }
+            done += static_cast<size_t>(n);
+        }
+        buffer_.clear();
+    }
+
+    std::string name_;
+    std::string buffer_;
+    int fd_ = -1;
+};
+
 struct DomainFiles {
-    std::string report, index, config, start_marker, done_marker;
+    std::string folder, report, index, config, start_marker, done_marker;
 
     DomainFiles(const std::string& domain, const std::string& path)
-        : report(get_report_file_name(domain, path)),
+        : folder(path),
+          report(get_report_file_name(domain, path)),
           index(get_report_index_file_name(domain, path)),
           config(get_report_config_file_name(domain, path)),
           start_marker(report + ".start_status"),
@@ -155,11 +253,11 @@ int copy_new_reports_from_one_file(time_t now, int days_to_live, const std::stri
     RRM_DEBUG("Check old reports in file: \"%s\"", filename.c_str());
 
     const int64_t limit = static_cast<uint32_t>(days_to_live) * 86400u;
-    const std::string work_file = filename + ".tmp";
     std::ifstream in;
-    std::ofstream out;
     in.exceptions(std::ios::failbit | std::ios::badbit);
-    out.exceptions(std::ios::failbit | std::ios::badbit);
+    // Truncated when opened: a copy left by an earlier run that stopped
+    // half-way never reaches a commit.
+    WorkFile out(filename + ".tmp");
     errno = 0;
     try {
         in.open(filename);
@@ -185,22 +283,19 @@ int copy_new_reports_from_one_file(time_t now, int days_to_live, const std::stri
                 ++dropped;
                 continue;
             }
-            // Truncated when opened: a copy left by an earlier run that
-            // stopped half-way never reaches a commit.
-            if (!out.is_open())
-                out.open(work_file, std::ios::out | std::ios::trunc);
-            out << line << '\n';
+            out.append(line);
         }
         // Every copy leaves its work file, also when no line stays, so the
-        // commit replaces the file (emptied) in every case.
-        if (!out.is_open())
-            out.open(work_file, std::ios::out | std::ios::trunc);
-        out.close();
+        // commit replaces the file (emptied) in every case; on disk before
+        // the commit renames it over the file.
+        out.finish();
         return 0;
     } catch (const std::exception& e) {
         int code = kStreamFailure;
-        if (errno != 0) {
-            code = errno;
+        const auto* work = dynamic_cast<const WorkFileError*>(&e);
+        const int error = work ? work->error : errno;
+        if (error != 0) {
+            code = error;
             RRM_ERROR("%s, errno = %d: %s", e.what(), code, std::strerror(code));
         } else {
             RRM_ERROR("%s", e.what());
@@ -239,6 +334,10 @@ int recover(const std::string& domain_name, const DomainFiles& files)
                 if (exists(*file + ".old") &&
                     (code = rename_file(*file + ".old", *file, "commit")) != 0)
                     break;
+        // The marker goes only once the old set is back on disk: without
+        // it a power cut could leave a set that no run would repair.
+        if (code == 0)
+            code = sync_reports_folder(files.folder);
         if (code == 0)
             code = remove_file(files.start_marker);
         if (code == 0) {
@@ -255,6 +354,23 @@ int recover(const std::string& domain_name, const DomainFiles& files)
     return code;
 }
 
+// A rewrite that a marker shows as interrupted, finished or rolled back
+// (with the domain's lock held): 0 when there was none or it is recovered.
+int finish_interrupted(const std::string& domain_name, const DomainFiles& files)
+{
+    if (!exists(files.start_marker) && !exists(files.done_marker))
+        return 0;
+    RRM_WARNING("Detected unclean reports repository for domain: \"%s\". Started "
+                "rollback/recovery procedure.",
+                domain_name.c_str());
+    const int code = recover(domain_name, files);
+    if (code != 0)
+        RRM_ERROR("Rollback/recovery procedure fail for domain: \"%s\" exit with error "
+                  "code: %d.",
+                  domain_name.c_str(), code);
+    return code;
+}
+
 }  // namespace
 
 int reports_recovery_procedure_in_domain(const std::string& domain_name,
@@ -264,6 +380,12 @@ int reports_recovery_procedure_in_domain(const std::string& domain_name,
     const DomainFiles files(domain_name, files_path);
     ReportFilesLock lock(domain_name, files_path);
     return recover(domain_name, files);
+}
+
+int finish_interrupted_rewrite(const std::string& domain_name, const std::string& files_path)
+{
+    check_arguments(__func__, domain_name, files_path);
+    return finish_interrupted(domain_name, DomainFiles(domain_name, files_path));
 }
 
 int delete_old_reports_in_domain(const std::string& domain_name, int days_to_live,
@@ -277,18 +399,8 @@ int delete_old_reports_in_domain(const std::string& domain_name, int days_to_liv
     ReportFilesLock lock(domain_name, files_path);
     const time_t now = std::time(nullptr);
 
-    if (exists(files.start_marker) || exists(files.done_marker)) {
-        RRM_WARNING("Detected unclean reports repository for domain: \"%s\". Started "
-                    "rollback/recovery procedure.",
-                    domain_name.c_str());
-        const int code = recover(domain_name, files);
-        if (code != 0) {
-            RRM_ERROR("Rollback/recovery procedure fail for domain: \"%s\" exit with error "
-                      "code: %d.",
-                      domain_name.c_str(), code);
-            return code;
-        }
-    }
+    if (const int code = finish_interrupted(domain_name, files))
+        return code;
     // Also after a recovery: what it left may be an incomplete set, which a
     // rewrite would fail on (and roll back) every day.
     const bool r = exists(files.report), i = exists(files.index), c = exists(files.config);
@@ -329,13 +441,23 @@ int delete_old_reports_in_domain(const std::string& domain_name, int days_to_liv
     for (const std::string* file : {&files.config, &files.report})
         if (const int code = copy_new_reports_from_one_file(now, days_to_live, *file, dropped))
             return code;
+    // What survives a power cut must tell the next run the way: the start
+    // marker and the synced copies are on disk before any file is moved,
+    // every move before the done marker, and the done marker before any old
+    // file goes.
+    if (const int code = sync_reports_folder(files.folder))
+        return code;
     for (const std::string* file : files.ordered)
         if (const int code = rename_file(*file, *file + ".old", "backup"))
             return code;
     for (const std::string* file : files.ordered)
         if (const int code = rename_file(*file + ".tmp", *file, "commit"))
             return code;
+    if (const int code = sync_reports_folder(files.folder))
+        return code;
     if (const int code = rename_file(files.start_marker, files.done_marker, "change status"))
+        return code;
+    if (const int code = sync_reports_folder(files.folder))
         return code;
     for (const std::string* file : files.ordered)
         if (const int code = remove_file(*file + ".old"))

@@ -89,18 +89,21 @@ int get_fields_from_report_id(const std::string& report_id, std::string& domain,
 {
     int code = get_field_by_num_as_str(report_id, 2, domain, ',', false);
     if (code != 0) {
-        RRM_ERROR("Not found domain name in 'report_id': \"%s\".", report_id.c_str());
+        const rrm::PeerText id(report_id);
+        RRM_ERROR("Not found domain name in 'report_id': \"%s\".", id.c_str());
         return code;
     }
-    if (!rrm::GlobalConfig::is_valid_domain_name(domain)) {
+    if (!rrm::GlobalConfig::is_safe_file_name_part(domain)) {
         // It would name files outside the reports folder.
-        RRM_ERROR("Incorrect domain name in 'report_id': \"%s\".", report_id.c_str());
+        const rrm::PeerText id(report_id);
+        RRM_ERROR("Incorrect domain name in 'report_id': \"%s\".", id.c_str());
         return kInvalid;
     }
     date_time = report_id.substr(0, report_id.find(',', report_id.find(',') + 1));
     time_t t = -1;
     if (parse_date_time_fields_to_time_t(date_time, &t) != 0) {
-        RRM_ERROR("Incorrect data/time in 'report_id': \"%s\".", report_id.c_str());
+        const rrm::PeerText id(report_id);
+        RRM_ERROR("Incorrect data/time in 'report_id': \"%s\".", id.c_str());
         return kInvalid;
     }
     return 0;
@@ -118,8 +121,9 @@ int find_config_line(const std::string& file, const std::string& date_time, bool
         std::string line, line_date_time;
         while (next_line(in, line)) {
             if (get_date_time_fields_from_file_line_as_str(line, &line_date_time) != 0) {
+                const rrm::PeerText quoted_file(file), quoted_line(line);
                 RRM_ERROR("Not found report data/time in file: \"%s\", line: \"%s\".",
-                          file.c_str(), line.c_str());
+                          quoted_file.c_str(), quoted_line.c_str());
                 return kStreamFailure;
             }
             if (line_date_time == date_time) {
@@ -151,17 +155,21 @@ int get_radio_report_domain_config(rrm::JsonWriter& report, const std::string& r
         if (code == 0) {
             rrm::DomainConfig config;
             if (config.from_string(line, 3, ',') != 0) {
-                RRM_ERROR("Report parser error in string: \"%s\".", line.c_str());
+                const rrm::PeerText quoted(line);
+                RRM_ERROR("Report parser error in string: \"%s\".", quoted.c_str());
                 code = kStreamFailure;
             } else {
                 config.to_json(config_object);
             }
         }
     }
-    if (code != 0)
+    if (code != 0) {
+        const rrm::PeerText id(report_id), quoted_domain(domain), date(date_time),
+            quoted_file(file);
         RRM_ERROR("Domain config for report not found. Report Id: \"%s\". Domain: \"%s\". Report "
                   "date: \"%s\". File: \"%s\".",
-                  report_id.c_str(), domain.c_str(), date_time.c_str(), file.c_str());
+                  id.c_str(), quoted_domain.c_str(), date.c_str(), quoted_file.c_str());
+    }
     return code;
 }
 
@@ -181,14 +189,15 @@ int read_report_data(rrm::JsonWriter& report, const std::string& file,
     int number = 0;
     while (next_line(in, line)) {
         if (get_date_time_fields_from_file_line_as_str(line, &line_date_time) != 0) {
+            const rrm::PeerText quoted_file(file), quoted_line(line);
             if (!started) {
                 RRM_ERROR("Not found report data/time in file: \"%s\", line: \"%s\".",
-                          file.c_str(), line.c_str());
+                          quoted_file.c_str(), quoted_line.c_str());
                 return kStreamFailure;
             }
             RRM_DEBUG("Report loaded, but not found report data/time in file: \"%s\", line: "
                       "\"%s\".",
-                      file.c_str(), line.c_str());
+                      quoted_file.c_str(), quoted_line.c_str());
             break;
         }
         if (line_date_time != date_time) {
@@ -198,7 +207,8 @@ int read_report_data(rrm::JsonWriter& report, const std::string& file,
         }
         started = true;
         if (get_field_by_num_as_str(line, 3, ap_mac, ',', false) != 0) {
-            RRM_ERROR("Not found AP MAC-address in report line: \"%s\".", line.c_str());
+            const rrm::PeerText quoted(line);
+            RRM_ERROR("Not found AP MAC-address in report line: \"%s\".", quoted.c_str());
             return kStreamFailure;
         }
         if (previous_ap_mac.empty() || ap_mac != previous_ap_mac) {
@@ -209,7 +219,8 @@ int read_report_data(rrm::JsonWriter& report, const std::string& file,
         }
         rrm::JsonWriter entry = radios.add_object("");
         if (read_all_report_fields_from_string(line, entry, text, number) != 0) {
-            RRM_ERROR("Report parser error in string: \"%s\".", line.c_str());
+            const rrm::PeerText quoted(line);
+            RRM_ERROR("Report parser error in string: \"%s\".", quoted.c_str());
             return kStreamFailure;
         }
     }
@@ -230,10 +241,13 @@ int get_radio_report_data(rrm::JsonWriter& report, const std::string& report_id,
             code = stream_failure(e);
         }
     }
-    if (code != 0)
+    if (code != 0) {
+        const rrm::PeerText id(report_id), quoted_domain(domain), date(date_time),
+            quoted_file(file);
         RRM_ERROR("Report data not found. Report Id: \"%s\". Domain: \"%s\". Report date: "
                   "\"%s\". File: \"%s\".",
-                  report_id.c_str(), domain.c_str(), date_time.c_str(), file.c_str());
+                  id.c_str(), quoted_domain.c_str(), date.c_str(), quoted_file.c_str());
+    }
     return code;
 }
 
@@ -264,17 +278,18 @@ void read_last_line(const std::string& file, std::string& line)
 // "%Y-%m-%d,%H:%M:%S UTC" as a time.
 int get_utc_timestamp_from_string(const std::string& text, time_t* t)
 {
+    const rrm::PeerText quoted(text);
     if (text.size() != 23) {
-        RRM_ERROR("Incorrect text length in: \"%s\".", text.c_str());
+        RRM_ERROR("Incorrect text length in: \"%s\".", quoted.c_str());
         return kInvalid;
     }
     if (text.compare(19, 4, " UTC") != 0) {
-        RRM_ERROR("Expected UTC timezone in: \"%s\".", text.c_str());
+        RRM_ERROR("Expected UTC timezone in: \"%s\".", quoted.c_str());
         return kInvalid;
     }
     const int code = parse_date_time_fields_to_time_t(text.substr(0, 19), t);
     if (code != 0)
-        RRM_ERROR("Incorrect data/time in: \"%s\".", text.c_str());
+        RRM_ERROR("Incorrect data/time in: \"%s\".", quoted.c_str());
     return code;
 }
 
@@ -354,9 +369,10 @@ int get_radio_report(rrm::JsonWriter& writer, const std::string& report_id,
             RRM_DEBUG("Error call 'get_radio_report_data'.");
     }
     if (code != 0) {
+        const rrm::PeerText id(report_id), quoted_domain(domain), date(date_time);
         RRM_ERROR("Report not found. Report Id: \"%s\". Domain: \"%s\". Report date: \"%s\". "
                   "Exit code: %d.",
-                  report_id.c_str(), domain.c_str(), date_time.c_str(), code);
+                  id.c_str(), quoted_domain.c_str(), date.c_str(), code);
         rrm::notify_event(rrm::EVENT_REPORT_NOT_FOUND, std::make_shared<std::string>(report_id));
     }
     return code;
@@ -372,8 +388,9 @@ int get_last_radio_report(rrm::JsonWriter& writer, const std::string& domain_nam
     } else if (report_files_path.empty()) {
         RRM_ERROR("Argument 'report_files_path' empty.");
         code = kInvalid;
-    } else if (!rrm::GlobalConfig::is_valid_domain_name(domain_name)) {
-        RRM_ERROR("Argument 'domain_name' invalid: \"%s\".", domain_name.c_str());
+    } else if (!rrm::GlobalConfig::is_safe_file_name_part(domain_name)) {
+        const rrm::PeerText quoted(domain_name);
+        RRM_ERROR("Argument 'domain_name' invalid: \"%s\".", quoted.c_str());
         code = kInvalid;
     } else {
         const std::string file = get_report_index_file_name(domain_name, report_files_path);
@@ -393,15 +410,17 @@ int get_last_radio_report(rrm::JsonWriter& writer, const std::string& domain_nam
             }
         }
         if (none) {
-            RRM_DEBUG("No reports for domain: \"%s\".", domain_name.c_str());
+            const rrm::PeerText quoted(domain_name);
+            RRM_DEBUG("No reports for domain: \"%s\".", quoted.c_str());
             return 0;
         }
         std::string date_time;
         time_t t = -1;
         if (code == 0 && (get_date_time_fields_from_file_line_as_str(line, &date_time) != 0 ||
                           parse_date_time_fields_to_time_t(date_time, &t) != 0)) {
-            RRM_ERROR("Incorrect report data/time in file: \"%s\", line: \"%s\".", file.c_str(),
-                      line.c_str());
+            const rrm::PeerText quoted_file(file), quoted_line(line);
+            RRM_ERROR("Incorrect report data/time in file: \"%s\", line: \"%s\".",
+                      quoted_file.c_str(), quoted_line.c_str());
             code = kStreamFailure;
         }
         if (code == 0 &&
@@ -410,8 +429,9 @@ int get_last_radio_report(rrm::JsonWriter& writer, const std::string& domain_nam
             RRM_DEBUG("Error call 'reports::get_radio_report'. Exit code: %d.", code);
     }
     if (code != 0) {
+        const rrm::PeerText quoted(domain_name);
         RRM_ERROR("Query last radio report exit with error code: %d. Domain: \"%s\".", code,
-                  domain_name.c_str());
+                  quoted.c_str());
         rrm::notify_event(rrm::EVENT_REPORT_LAST_FAILED,
                           std::make_shared<std::string>(domain_name));
     }
@@ -436,16 +456,20 @@ int get_radio_report_list(rrm::JsonWriter& writer, const std::string& domain_nam
     } else if (date_finish.empty()) {
         RRM_ERROR("Argument 'date_finish' empty.");
         code = kInvalid;
-    } else if (!rrm::GlobalConfig::is_valid_domain_name(domain_name)) {
-        RRM_ERROR("Argument 'domain_name' invalid: \"%s\".", domain_name.c_str());
+    } else if (!rrm::GlobalConfig::is_safe_file_name_part(domain_name)) {
+        const rrm::PeerText quoted(domain_name);
+        RRM_ERROR("Argument 'domain_name' invalid: \"%s\".", quoted.c_str());
         code = kInvalid;
     } else if ((code = get_utc_timestamp_from_string(date_start, &start)) != 0) {
+        const rrm::PeerText quoted(date_start);
         RRM_ERROR("Incorrect data/time for 'date_start' in reports query (\"%s\").",
-                  date_start.c_str());
+                  quoted.c_str());
     } else if ((code = get_utc_timestamp_from_string(date_finish, &finish)) != 0) {
+        const rrm::PeerText quoted(date_finish);
         RRM_ERROR("Incorrect data/time for 'date_finish' in reports query (\"%s\").",
-                  date_finish.c_str());
+                  quoted.c_str());
     } else if (!(finish > start)) {
+        // Both are 23 bytes here.
         RRM_ERROR("'date_start' in reports query must < 'date_finish' (date_start = \"%s\", "
                   "date_finish = \"%s\").",
                   date_start.c_str(), date_finish.c_str());
@@ -454,7 +478,8 @@ int get_radio_report_list(rrm::JsonWriter& writer, const std::string& domain_nam
         const std::string file = get_report_index_file_name(domain_name, report_files_path);
         ReportFilesLock lock(domain_name, report_files_path);
         if (domain_exists && !file_exists(file)) {
-            RRM_DEBUG("No reports for domain: \"%s\".", domain_name.c_str());
+            const rrm::PeerText quoted(domain_name);
+            RRM_DEBUG("No reports for domain: \"%s\".", quoted.c_str());
             writer.add_array("data");
             writer.add_int("count", 0);
             return 0;
@@ -469,8 +494,9 @@ int get_radio_report_list(rrm::JsonWriter& writer, const std::string& domain_nam
                 time_t t = -1;
                 if (get_date_time_fields_from_file_line_as_str(line, &date_time) != 0 ||
                     parse_date_time_fields_to_time_t(date_time, &t) != 0) {
+                    const rrm::PeerText quoted_file(file), quoted_line(line);
                     RRM_ERROR("Incorrect report data/time in file: \"%s\", line: \"%s\".",
-                              file.c_str(), line.c_str());
+                              quoted_file.c_str(), quoted_line.c_str());
                     code = kStreamFailure;
                     continue;
                 }
@@ -488,9 +514,11 @@ int get_radio_report_list(rrm::JsonWriter& writer, const std::string& domain_nam
         writer.add_int("count", count);
     }
     if (code != 0) {
+        const rrm::PeerText quoted_domain(domain_name), start_text(date_start),
+            finish_text(date_finish);
         RRM_ERROR("Query reports list exit with error code: %d. Domain: \"%s\". Reports start "
                   "date: \"%s\". Reports end date: \"%s\".",
-                  code, domain_name.c_str(), date_start.c_str(), date_finish.c_str());
+                  code, quoted_domain.c_str(), start_text.c_str(), finish_text.c_str());
         rrm::notify_event(rrm::EVENT_REPORT_LIST_FAILED,
                           std::make_shared<std::string>(domain_name));
     }

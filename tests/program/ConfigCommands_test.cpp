@@ -3,6 +3,7 @@
 // again after each command that succeeds (and only then), the workers
 // restarted after a change of the server section and removed after a change
 // of their pattern or domain.
+#include "ApSimulator.h"
 #include "Version.h"
 #include "WendaraProcess.h"
 #include "WsTestClient.h"
@@ -11,7 +12,9 @@
 #include <unistd.h>
 #include <yajson/yajson.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -304,7 +307,14 @@ TEST(ProgramConfigCommands, EveryOperationAndLevelWithItsReplyAndTheFileAfterIt)
     EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
 }
 
-TEST(ProgramConfigCommands, DomainNamesThatWouldLeaveAFolderAreRefusedAtAdd)
+// A domain's name ends up in the names of its report and backup files and
+// in report ids and log lines: a name that would leave its folder, make one
+// domain's file another's ("idx_x"'s report file is "x"'s index), cut a
+// report id short (','), break a log line (control characters) or give file
+// names longer than the file system takes is refused at "add", with the same
+// reply, and the file is not touched. The longest name that is taken is 231
+// bytes: its clean-up marker "report_<name>.txt.start_status" has 255.
+TEST(ProgramConfigCommands, DomainNamesTheirFilesCannotCarryAreRefusedAtAdd)
 {
     WendaraProcess p;
     p.write_logger_config();
@@ -312,30 +322,185 @@ TEST(ProgramConfigCommands, DomainNamesThatWouldLeaveAFolderAreRefusedAtAdd)
     p.start({p.config_path()});
     ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
 
-    // The name as JSON text in the request, and as the reply writes it.
-    const char* names[] = {"a/b", "/", ".", "..", "../x", "x\\u0000y"};
-    for (const char* name : names) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(std::string("{\"version\":\"2.1\",\"invalid_parameters\":[{\"domain\":\"") +
-                      name +
-                      "\"}],\"operation\":\"add\",\"domain\":\"" + name +
-                      "\",\"add_status\":\"Domain exists or chosen pattern not exists.\"}",
-                  testsupport::tcp_exchange(
-                      p.cli_port, cfg(std::string("\"operation\":\"add\",\"level\":\"domain\","
-                                                  "\"domain\":\"") +
-                                      name + "\",\"config\":{\"pattern\":\"common\"}")));
+    const std::string longest(231, 'n');
+    struct Case {
+        std::string name;   // as JSON text, in the request and in the reply
+        bool taken;
+    };
+    const Case cases[] = {
+        {"a/b", false},         {"/", false},           {".", false},
+        {"..", false},          {"../x", false},        {"x\\u0000y", false},
+        {"cfg_x", false},       {"idx_x", false},       {"idx_", false},
+        {"lab,2", false},       {",", false},           {"a\\nb", false},
+        {"tab\\tx", false},     {"bell\\u0007", false}, {longest + "n", false},
+        {std::string(300, 'n'), false},
+        {"..x", true},          {"xidx_", true},        {"cfg", true},
+        {"IDX_x", true},        {"caf\u00e9 2", true},  {longest, true},
+    };
+    std::vector<std::string> added;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name.substr(0, 40));
+        const std::string before = LogFolder::read(p.config_path());
+        const std::string reply = testsupport::tcp_exchange(
+            p.cli_port, cfg("\"operation\":\"add\",\"level\":\"domain\",\"domain\":\"" + c.name +
+                            "\",\"config\":{\"pattern\":\"common\"}"));
+        const std::string file = LogFolder::read(p.config_path());
+        if (c.taken) {
+            EXPECT_EQ("{\"version\":\"2.1\",\"invalid_parameters\":[],\"operation\":\"add\","
+                      "\"domain\":\"" + c.name + "\",\"add_status\":\"Success\"}",
+                      reply);
+            added.push_back(parse("\"" + c.name + "\"").as_string().data());
+            std::vector<std::string> expected = added;
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(expected, file_names(file, "domains", "domain"));
+        } else {
+            EXPECT_EQ("{\"version\":\"2.1\",\"invalid_parameters\":[{\"domain\":\"" + c.name +
+                          "\"}],\"operation\":\"add\",\"domain\":\"" + c.name +
+                          "\",\"add_status\":\"Domain exists or chosen pattern not exists.\"}",
+                      reply);
+            // A refusal is a successful command: the file is written again,
+            // unchanged.
+            EXPECT_EQ(before, file);
+        }
     }
-    // Neither the name nor what a NUL byte would cut it to was added.
-    EXPECT_EQ("{\"version\":\"2.1\",\"domains\":[]}",
+    // Neither a refused name nor what a NUL byte would cut it to was added.
+    std::string listed = "{\"version\":\"2.1\",\"domains\":[";
+    std::vector<std::string> sorted = added;
+    std::sort(sorted.begin(), sorted.end());
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        yajson::JsonValue name = yajson::JsonValue::make_string(sorted[i]);
+        listed += std::string(i ? "," : "") + "{\"name\":" + yajson::serialize({}, name) +
+                  ",\"config\":\"common\",\"time_zone\":\"\"}";
+    }
+    EXPECT_EQ(listed + "]}", testsupport::tcp_exchange(
+                                 p.cli_port, cfg("\"operation\":\"get\",\"level\":\"domain\"")));
+    p.interrupt();
+    EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
+}
+
+// A configuration file written by hand (or by an earlier version) may hold
+// names that are refused now: each gets a Warning naming it (control
+// characters shown as \xNN) and its domain is not run, but its entry stays
+// in the file through the write-back at start and every later save.
+TEST(ProgramConfigCommands, DomainsWithRefusedNamesInTheFileAreNotRunButKept)
+{
+    WendaraProcess p;
+    p.write_logger_config();
+    const std::string too_long(232, 'l');
+    const std::string domains =
+        "\"domains\":[{\"domain\":\"ok\",\"pattern\":\"common\",\"time_zone\":\"\"},"
+        "{\"domain\":\"idx_ok\",\"pattern\":\"common\",\"time_zone\":\"+03:00\"},"
+        "{\"domain\":\"lab,2\",\"pattern\":\"office\",\"time_zone\":\"\"},"
+        "{\"domain\":\"a\\nb\",\"pattern\":\"common\",\"time_zone\":\"\"},"
+        "{\"domain\":\"" + too_long + "\",\"pattern\":\"common\",\"time_zone\":\"\"},"
+        "{\"domain\":\"a/b\",\"pattern\":\"common\",\"time_zone\":\"\"}]";
+    p.write_config("", domains + ",\"patterns\":[{\"pattern\":\"office\"}]");
+    p.start({p.config_path()});
+    ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
+    ASSERT_TRUE(p.wait_for_port(p.listen_port)) << p.stderr_text();
+
+    const std::string warning = "WARNING server/lib/Config.cpp load_document: Domain '";
+    const std::pair<std::string, std::string> held[] = {
+        {"a/b", "a domain name must not be empty, \".\", \"..\" or hold '/' or a NUL byte"},
+        {"a\\x0ab", "a domain name must not hold control characters"},
+        {"idx_ok", "a domain name must not start with \"cfg_\" or \"idx_\""},
+        {"lab,2", "a domain name must not hold ','"},
+        {too_long, "a domain name must not be longer than 231 bytes"},
+    };
+    const std::string log = p.all_logs_text();
+    for (const auto& [name, reason] : held)
+        EXPECT_NE(std::string::npos,
+                  log.find(warning + name + "' of the configuration file is not run: " + reason +
+                           "; its entry is kept in the file\n"))
+            << name << "\n"
+            << log;
+
+    // Only "ok" is a domain of the server.
+    EXPECT_EQ("{\"version\":\"2.1\",\"domains\":[{\"name\":\"ok\",\"config\":\"common\","
+              "\"time_zone\":\"\"}]}",
               testsupport::tcp_exchange(p.cli_port,
                                         cfg("\"operation\":\"get\",\"level\":\"domain\"")));
-    // A name with dots inside is an ordinary name.
+    // An AP of a held domain finds none.
+    testsupport::WsTestClient ap;
+    ASSERT_EQ(101, ap.connect(p.listen_port));
+    ASSERT_TRUE(ap.send_text("{\"service\":\"rrm\",\"version\":\"2.4\",\"cmd\":"
+                             "\"subscribe-request\",\"domain\":\"idx_ok\",\"ap-mac\":"
+                             "\"02:00:00:00:01:00\"}"));
+    EXPECT_TRUE(p.wait_for_log("message for domain 'idx_ok': Domain not found\n"))
+        << p.all_logs_text();
+
+    // Every entry is in the file, in name order, as written; also after a
+    // save that a command makes.
+    const std::vector<std::string> all = {"a\nb", "a/b", "idx_ok", "lab,2", too_long, "ok"};
+    EXPECT_EQ(all, file_names(LogFolder::read(p.config_path()), "domains", "domain"));
+    EXPECT_NE(std::string::npos, LogFolder::read(p.config_path()).find("\"+03:00\""));
     EXPECT_EQ("{\"version\":\"2.1\",\"invalid_parameters\":[],\"operation\":\"add\","
-              "\"domain\":\"..x\",\"add_status\":\"Success\"}",
+              "\"domain\":\"new\",\"add_status\":\"Success\"}",
               testsupport::tcp_exchange(p.cli_port,
                                         cfg("\"operation\":\"add\",\"level\":\"domain\","
-                                            "\"domain\":\"..x\",\"config\":{\"pattern\":"
+                                            "\"domain\":\"new\",\"config\":{\"pattern\":"
                                             "\"common\"}")));
+    std::vector<std::string> with_new = all;
+    with_new.insert(with_new.end() - 1, "new");
+    EXPECT_EQ(with_new, file_names(LogFolder::read(p.config_path()), "domains", "domain"));
+    p.interrupt();
+    EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
+}
+
+// "common" names the common settings. A pattern of that name was stored and
+// listed twice but never used, and its removal removed every domain of the
+// common settings, stopping their workers. "add" now answers as for a
+// pattern that exists, "remove" as for one that does not, and nothing
+// changes.
+TEST(ProgramConfigCommands, PatternCommonCanNeitherBeAddedNorRemoved)
+{
+    WendaraProcess p;
+    p.write_logger_config();
+    p.write_config("",
+                   "\"domains\":[{\"domain\":\"d1\",\"pattern\":\"common\"},"
+                   "{\"domain\":\"d2\",\"pattern\":\"office\"}],"
+                   "\"patterns\":[{\"pattern\":\"office\"}]");
+    p.start({p.config_path()});
+    ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
+    ASSERT_TRUE(p.wait_for_port(p.listen_port)) << p.stderr_text();
+
+    // An AP of d1 keeps its session through both commands: d1's worker is
+    // not stopped.
+    testsupport::ApSimulator ap(testsupport::ApSpec::typical("02:00:00:00:01:00", "d1"));
+    ASSERT_TRUE(ap.connect(p.listen_port));
+    ASSERT_TRUE(ap.subscribe());
+    const std::string subscribed = ap.wait_for("subscribe-response").value_or("");
+    ASSERT_NE(std::string::npos, subscribed.find("\"status\":\"success\"")) << subscribed;
+
+    const std::string file = LogFolder::read(p.config_path());
+    const std::string v = "{\"version\":\"2.1\"";
+    struct Step {
+        const char* what;
+        std::string request;
+        std::string reply;
+    };
+    const Step steps[] = {
+        {"add", cfg("\"operation\":\"add\",\"level\":\"pattern\",\"pattern\":\"common\","
+                    "\"config\":{\"use_dca\":0}"),
+         v + ",\"invalid_parameters\":[],\"operation\":\"add\",\"pattern\":\"common\","
+             "\"add_status\":\"Pattern exists\"}"},
+        {"list", cfg("\"operation\":\"get\",\"level\":\"pattern\""),
+         v + ",\"patterns\":[{\"name\":\"common\"},{\"name\":\"office\"}]}"},
+        {"remove", cfg("\"operation\":\"remove\",\"level\":\"pattern\",\"pattern\":\"common\""),
+         v + ",\"operation\":\"remove\",\"pattern\":\"common\",\"remove_status\":1}"},
+        {"domains", cfg("\"operation\":\"get\",\"level\":\"domain\""),
+         v + ",\"domains\":[{\"name\":\"d1\",\"config\":\"common\",\"time_zone\":\"\"},"
+             "{\"name\":\"d2\",\"config\":\"office\",\"time_zone\":\"\"}]}"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        EXPECT_EQ(step.reply, testsupport::tcp_exchange(p.cli_port, step.request));
+        EXPECT_EQ(file, LogFolder::read(p.config_path()));
+    }
+    EXPECT_FALSE(ap.wait_closed(300));
+    EXPECT_EQ(std::string::npos, p.all_logs_text().find("Worker with domain 'd1' erased."));
+    const std::string list = testsupport::tcp_exchange(p.cli_port, "{\"rrm\":{}}");
+    EXPECT_NE(std::string::npos, list.find("{\"name\":\"d1\",\"ap-count\":1,")) << list;
     p.interrupt();
     EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
 }

@@ -14,6 +14,7 @@
 // no configured domain) and drop old lines: it is set to 23:59 UTC, which a
 // test reaches only when it runs through that very minute, and the
 // configured domains keep their reports for 37200 days.
+#include "HttpClient.h"
 #include "Version.h"
 #include "WendaraProcess.h"
 
@@ -21,7 +22,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -478,6 +481,98 @@ TEST_F(ProgramReports, NewestReport)
              kDefaultConfig, kRunConfig);
     EXPECT_EQ(header() + ",\"report\":" + newest + ",\"status\":\"success\"}",
               ask(rrm("\"domain\":\"hall\",\"last_report\":1")));
+}
+
+// A report query used to quote the texts of its request whole in its Error
+// records: one request of a megabyte over HTTP (no authentication) added
+// megabytes to the log. Each text a record quotes is now its first 1024
+// bytes and its length.
+TEST_F(ProgramReports, RecordsQuoteOnlyTheHeadOfARequestsTexts)
+{
+    const std::string big(1000000, 'x');
+    const std::string bodies[] = {
+        rrm("\"domain\":\"office\",\"report\":\"2024-03-05,14:07:09," + big + "\""),
+        rrm("\"domain\":\"office\",\"report\":\"" + big + ",14:07:09,office\""),
+        rrm("\"domain\":\"office\"," + window(big, "2024-03-06,00:00:00 UTC")),
+        rrm("\"domain\":\"office\"," + window("2024-03-05,00:00:00 UTC", big)),
+        rrm("\"domain\":\"" + big + "\",\"last_report\":1"),
+        rrm("\"domain\":\"" + big + "\"," +
+            window("2024-03-05,00:00:00 UTC", "2024-03-06,00:00:00 UTC")),
+    };
+    const size_t log_before = p.all_logs_text().size();
+    for (const std::string& body : bodies) {
+        SCOPED_TRACE(body.substr(0, 60));
+        testsupport::HttpConnection c(p.api_port);
+        ASSERT_TRUE(c.send("POST / HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                           "Content-Length: " +
+                           std::to_string(body.size()) + "\r\n\r\n" + body));
+        const testsupport::HttpResponse reply = c.read_response(30s);
+        EXPECT_EQ(200, reply.status);
+        EXPECT_NE(std::string::npos, reply.body.find("\"status\":\"failure\"")) << reply.body;
+    }
+    const std::string length = "... (" + std::to_string(big.size()) + " bytes)";
+    ASSERT_TRUE(p.wait_for_log(". Domain: \"" + std::string(1024, 'x') + length +
+                               "\". Reports start date: \"2024-03-05,00:00:00 UTC\""))
+        << p.all_logs_text().size();
+    const std::string log = p.all_logs_text();
+    // Six requests of a megabyte each: a few dozen records of at most a few
+    // quoted heads each. (The web library's own Debug records of the
+    // transfer, one short line per piece of a body, are not the queries'.)
+    size_t added = 0, longest = 0;
+    for (size_t at = log_before; at < log.size();) {
+        size_t end = log.find('\n', at);
+        if (end == std::string::npos)
+            end = log.size();
+        static const std::string library = "DEBUG server/lib/WebsockServerWorker.cpp logger_callback: ";
+        if (log.compare(at, library.size(), library) != 0) {
+            added += end - at + 1;
+            longest = std::max(longest, end - at);
+        }
+        at = end + 1;
+    }
+    EXPECT_LT(added, 64u * 1024u);
+    // A record quotes at most four texts (report id, domain, date, file).
+    EXPECT_LT(longest, 4u * 1100u + 300u);
+    EXPECT_NE(std::string::npos,
+              log.find("Report not found. Report Id: \"2024-03-05,14:07:09," +
+                       std::string(1024 - 20, 'x') + "... (" +
+                       std::to_string(20 + big.size()) + " bytes)\""));
+}
+
+// A server killed inside a clean-up's commit (here: the index and settings
+// files already committed, the report file not, the start marker left) is
+// rolled back at the next start, before anything reads or saves: the newest
+// report is that of the old set, and no marker or work file is left.
+TEST(ProgramReportRecovery, AnInterruptedCleanUpIsRolledBackAtStart)
+{
+    WendaraProcess p;
+    p.write_logger_config();
+    p.write_config("\"report_delete_at_time_utc\":\"23:59\"",
+                   "\"domains\":[{\"domain\":\"hall\",\"pattern\":\"common\"}]");
+    const std::string r = p.reports_path() + "/";
+    const std::string old_config = std::string("1.1,2024-05-01,00:00:00,") + kDefaultRow + "\n";
+    testsupport::put_file(r + "report_hall.txt.old", kHallReport);
+    testsupport::put_file(r + "report_cfg_hall.txt.old", old_config);
+    testsupport::put_file(r + "report_idx_hall.txt.old", "1.1,2024-05-01,00:00:00\n");
+    // The new set, emptied by the clean-up, half committed.
+    testsupport::put_file(r + "report_cfg_hall.txt", "");
+    testsupport::put_file(r + "report_idx_hall.txt", "");
+    testsupport::put_file(r + "report_hall.txt.tmp", "");
+    testsupport::put_file(r + "report_hall.txt.start_status", "");
+
+    p.start({p.config_path()});
+    ASSERT_TRUE(p.wait_for_port(p.cli_port)) << p.stderr_text();
+    EXPECT_EQ(header() + ",\"report\":" + kHallNewest + ",\"status\":\"success\"}",
+              testsupport::tcp_exchange(p.cli_port, rrm("\"domain\":\"hall\",\"last_report\":1")));
+    EXPECT_EQ((std::vector<std::string>{"report_cfg_hall.txt", "report_hall.txt",
+                                        "report_idx_hall.txt"}),
+              p.work().names("reports"));
+    EXPECT_EQ(kHallReport, testsupport::LogFolder::read(r + "report_hall.txt"));
+    EXPECT_TRUE(p.wait_for_log("INFO server/lib/report_optimize_tpc_dca_cleanup.cpp recover: "
+                               "Rollback reports repository for domain: \"hall\" succesfull.\n"))
+        << p.all_logs_text();
+    p.interrupt();
+    EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
 }
 
 }  // namespace

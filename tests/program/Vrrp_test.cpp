@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <yajson/yajson.h>
@@ -565,6 +566,106 @@ TEST(ProgramVrrp, AServerKilledWhileItWritesBackupsLeavesEveryBackupFileWhole)
     for (const std::string& name : shared.names())
         files += name[0] != '.';
     EXPECT_EQ(static_cast<size_t>(kDomains), files);
+}
+
+// The backup of a domain of the longest name a domain may have (231 bytes)
+// is written: its temporary file's name does not grow with the domain's.
+TEST(ProgramVrrp, ADomainOfTheLongestNameIsBackedUp)
+{
+    const std::string name(231, 'l');
+    WendaraProcess p;
+    ASSERT_TRUE(start_vrrp_server(
+        p, "MASTER", 1,
+        "\"patterns\":[{\"pattern\":\"calm\",\"use_optimization_event\":0,"
+        "\"away_timeout\":3600}],\"domains\":[{\"domain\":\"" + name + "\",\"pattern\":\"calm\"}]"))
+        << p.stderr_text();
+    ASSERT_TRUE(p.wait_for_port(p.listen_port)) << p.all_logs_text();
+    ApSpec spec = ap_a();
+    spec.domain = name;
+    ApSimulator a(spec);
+    ASSERT_TRUE(subscribe(a, p.listen_port));
+    const std::string file = p.backup_path() + "/" + name + ".json";
+    ASSERT_TRUE(testsupport::wait_until([&] { return LogFolder::exists(file); }, 30s))
+        << p.all_logs_text();
+    EXPECT_EQ(0u, LogFolder::read(file).find("{\"name\":\"" + name + "\",\"rrm-status\":0,"));
+    EXPECT_EQ(std::vector<std::string>{name + ".json"}, p.work().names("backup"));
+    p.interrupt();
+    EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
+}
+
+// A backup file that cannot be written (the backup path is a regular file)
+// used to log one Error per domain every vrrp_timeout for ever. The retries
+// now come further and further apart (vrrp_timeout 1 s: 1, 2, 4 s ...), the
+// failure is reported once, and its end once.
+TEST(ProgramVrrp, BackupWritesThatKeepFailingAreRetriedFurtherApartAndReportedOnce)
+{
+    WendaraProcess p;
+    p.work().write("backup", "not a folder\n");
+    ASSERT_TRUE(start_vrrp_server(p, "MASTER", 1)) << p.stderr_text();
+    ASSERT_TRUE(p.wait_for_port(p.listen_port)) << p.all_logs_text();
+    ApSimulator a(ap_a());
+    ASSERT_TRUE(subscribe(a, p.listen_port));
+
+    const std::string retried = "DEBUG server/VrrpWorker.cpp retry_later: Backup of 1 domain(s) "
+                                "retried in ";
+    ASSERT_TRUE(p.wait_for_log(retried + "4 s\n", 60s)) << p.all_logs_text();
+    const std::string file = p.backup_path() + "/site.json";
+    const std::string error = "ERROR server/VrrpWorker.cpp make_domains_backup: Error writing "
+                              "backup file for domain site failed with error code: 20. "
+                              "Filename: " + file + "\n";
+    std::string log = p.all_logs_text();
+    const size_t one = log.find(retried + "1 s\n"), two = log.find(retried + "2 s\n"),
+                 four = log.find(retried + "4 s\n");
+    ASSERT_NE(std::string::npos, one) << log;
+    EXPECT_LT(one, two);
+    EXPECT_LT(two, four);
+
+    // The way is cleared: the next retry writes the file.
+    ASSERT_EQ(0, ::unlink(p.backup_path().c_str()));
+    ASSERT_EQ(0, ::mkdir(p.backup_path().c_str(), 0750));
+    ASSERT_TRUE(testsupport::wait_until([&] { return LogFolder::exists(file); }, 60s))
+        << p.all_logs_text();
+    ASSERT_TRUE(p.wait_for_log("INFO server/VrrpWorker.cpp make_domains_backup: Backup file for "
+                               "domain site written again. Filename: " + file + "\n"))
+        << p.all_logs_text();
+    p.interrupt();
+    EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
+    log = p.all_logs_text();
+    size_t errors = 0;
+    for (size_t at = 0; (at = log.find(error, at)) != std::string::npos; ++at)
+        ++errors;
+    EXPECT_EQ(1u, errors) << log;
+}
+
+// A writer killed between its write and its rename leaves a hidden
+// temporary file; the next start removes those of writers that are gone
+// (and those that earlier versions named after the domain), and nothing
+// else of the folder.
+TEST(ProgramVrrp, TemporaryFilesOfKilledBackupWritersAreRemovedAtStart)
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+
+    WendaraProcess p;
+    ::mkdir(p.backup_path().c_str(), 0750);
+    const std::vector<std::string> stale = {".backup." + std::to_string(child) + ".a1B2c3",
+                                            ".site.json.Xy12Zw"};
+    // A live writer's (pid 1 runs), the domain's file, something else.
+    const std::vector<std::string> kept = {".backup.1.a1B2c3", ".keep", "site.json"};
+    for (const auto& name : stale)
+        p.work().write("backup/" + name, std::string(1000, 'x'));
+    for (const auto& name : kept)
+        p.work().write("backup/" + name, "{}");
+    // As backup the server writes no backups of its own meanwhile.
+    ASSERT_TRUE(start_vrrp_server(p, "BACKUP", 1)) << p.stderr_text();
+    ASSERT_TRUE(p.wait_for_log("try to switch VRRP role to the same: backup -> backup\n"))
+        << p.all_logs_text();
+    EXPECT_EQ(kept, p.work().names("backup"));
+    p.interrupt();
+    EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
 }
 
 }  // namespace

@@ -95,6 +95,12 @@ TEST_F(VrrpWorkerTest, UnusableBackupFolderKeepsDomainsPending)
     EXPECT_EQ(std::set<std::string>{"lab"}, vrrp->pending());
     EXPECT_TRUE(vrrp->restore_domains_from_backup().is_null());
     EXPECT_EQ(2u, capture.count("backup_path /nonexistent-parent/backup invalid"));
+    // The backup run's failure is reported once per streak; its retries back
+    // off.
+    vrrp->make_domains_backup();
+    EXPECT_EQ(2u, capture.count("backup_path /nonexistent-parent/backup invalid"));
+    EXPECT_EQ(30, vrrp->retry_delay()) << "vrrp_timeout (15 s), then twice that";
+    EXPECT_EQ(std::set<std::string>{"lab"}, vrrp->pending());
 }
 
 TEST_F(VrrpWorkerTest, RestoreReadsEveryParsableFileOfTheBackupFolder)
@@ -352,6 +358,49 @@ TEST_F(VrrpLiveDomains, ADomainWhoseBackupFailsStaysPendingUntilTheRetriedRunWri
         },
         std::chrono::seconds(30)));
     EXPECT_TRUE(vrrp->pending().empty());
+}
+
+// A write that fails for good (a folder stands where the file goes) is
+// retried after vrrp_timeout (1 s here), then twice as long each time up to
+// five minutes, and reported by one Error; the first write that works again
+// is reported by an Info and the next failure starts from vrrp_timeout.
+TEST_F(VrrpLiveDomains, WritesThatKeepFailingBackOffAndAreReportedOncePerStreak)
+{
+    ApSimulator a(ApSpec::typical("02:00:00:00:01:00", "lab", 1, 1));
+    subscribe(a);
+    ASSERT_EQ(0, ::mkdir(folder().c_str(), 0750));
+    ASSERT_EQ(0, ::mkdir((folder() + "/lab.json").c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir((folder() + "/lab.json/keep").c_str(), 0755));
+    ElppCapture capture;
+    const std::string error =
+        "Error writing backup file for domain lab failed with error code: 21. Filename: " +
+        folder() + "/lab.json";
+    vrrp->schedule_domain_backup("lab");
+    const int delays[] = {1, 2, 4, 8, 16, 32, 64, 128, 256, 300, 300};
+    for (const int delay : delays) {
+        vrrp->make_domains_backup();
+        EXPECT_EQ(delay, vrrp->retry_delay());
+        EXPECT_EQ(std::set<std::string>{"lab"}, vrrp->pending());
+    }
+    EXPECT_EQ(1u, capture.count(error)) << ::testing::PrintToString(capture.texts());
+
+    ASSERT_EQ(0, ::rmdir((folder() + "/lab.json/keep").c_str()));
+    ASSERT_EQ(0, ::rmdir((folder() + "/lab.json").c_str()));
+    vrrp->make_domains_backup();
+    EXPECT_TRUE(LogFolder::exists(folder() + "/lab.json"));
+    EXPECT_TRUE(vrrp->pending().empty());
+    EXPECT_EQ(0, vrrp->retry_delay());
+    EXPECT_EQ(1u, capture.count("Backup file for domain lab written again. Filename: " +
+                                folder() + "/lab.json"));
+
+    // A new streak: reported again, backed off from the start.
+    ASSERT_EQ(0, ::unlink((folder() + "/lab.json").c_str()));
+    ASSERT_EQ(0, ::mkdir((folder() + "/lab.json").c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir((folder() + "/lab.json/keep").c_str(), 0755));
+    vrrp->schedule_domain_backup("lab");
+    vrrp->make_domains_backup();
+    EXPECT_EQ(1, vrrp->retry_delay());
+    EXPECT_EQ(2u, capture.count(error));
 }
 
 }  // namespace

@@ -218,17 +218,37 @@ TEST_F(ConfigEdit, PatternAdd)
     EXPECT_EQ(settings_json("lab"), w.to_string());
 }
 
+// "common" always names the common settings: a pattern of that name is
+// refused like one that exists (nothing validated, nothing stored); one that
+// a file brings along never serves a domain and is never removed, with the
+// domains of the common settings.
 TEST_F(ConfigEdit, PatternNamedCommonNeverServesADomain)
 {
     bool invalid = false;
     bool changed = false;
-    ASSERT_TRUE(config.pattern_add("common", JsonReader(R"({"dca_threshold": 77})"), rejects,
-                                   invalid, changed));
-    ASSERT_TRUE(config.domain_add("d4", "common", "", 0, changed));
-    EXPECT_EQ(config.get_domain_config("d4").dca_threshold, 25);
-    ASSERT_TRUE(config.pattern_change("common", JsonReader(R"({"dca_threshold": 60})"), rejects,
-                                      invalid, changed));
-    EXPECT_EQ(config.get_domain_config("d4").dca_threshold, 60);
+    EXPECT_FALSE(config.pattern_add("common", JsonReader(R"({"dca_threshold": 77})"), rejects,
+                                    invalid, changed));
+    EXPECT_FALSE(config.pattern_add("common", JsonReader(R"({"dca_threshold": 700})"), rejects,
+                                    invalid, changed));
+    EXPECT_FALSE(invalid);
+    EXPECT_FALSE(changed);
+    EXPECT_STREQ(rejects.to_string(), "[]");
+    EXPECT_FALSE(config.is_pattern_exist("common"));
+
+    GlobalConfig other("");
+    ASSERT_TRUE(other.load(JsonReader(
+        R"({"global":{},"common":{},"patterns":[{"pattern":"common","dca_threshold":77}],)"
+        R"("domains":[{"domain":"d4","pattern":"common"}]})")));
+    ASSERT_TRUE(other.is_pattern_exist("common"));
+    EXPECT_EQ(other.get_domain_config("d4").dca_threshold, 25);
+    ASSERT_TRUE(other.pattern_change("common", JsonReader(R"({"dca_threshold": 60})"), rejects,
+                                     invalid, changed));
+    EXPECT_EQ(other.get_domain_config("d4").dca_threshold, 60);
+    changed = false;
+    EXPECT_FALSE(other.pattern_remove("common", {"d4"}, changed));
+    EXPECT_FALSE(changed);
+    EXPECT_TRUE(other.is_domain_exist("d4"));
+    EXPECT_TRUE(other.is_pattern_exist("common"));
 }
 
 TEST_F(ConfigEdit, PatternRemove)

@@ -2,12 +2,17 @@
 // the lines that stay, and the per-domain rewrite with its recovery.
 #include "report_optimize_tpc_dca.h"
 
+#include "DomainConfig.h"
+#include "FileOpsRecorder.h"
 #include "LogCapture.h"
 #include "LogFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+
+#include <climits>
+#include <cstdlib>
 
 #include <functional>
 #include <stdexcept>
@@ -16,6 +21,7 @@
 
 namespace {
 
+using testsupport::FileOpsRecorder;
 using testsupport::LogCapture;
 using testsupport::LogFolder;
 
@@ -50,6 +56,31 @@ TEST(ReportFiles, NamesAndTheirArgumentChecks)
     }
     EXPECT_THROW(reports::delete_old_reports_in_domain("", 1, "/r"), std::invalid_argument);
     EXPECT_THROW(reports::delete_old_reports_in_domain("lab", 1, ""), std::invalid_argument);
+}
+
+// The files of "idx_lab" are report_idx_lab.txt (also "lab"'s index),
+// report_cfg_idx_lab.txt and report_idx_idx_lab.txt: every domain whose files
+// may be another's shares that one's lock, so one file has one lock.
+TEST(ReportFiles, DomainsThatMayShareAFileShareTheirLock)
+{
+    struct Case {
+        const char* a;
+        const char* b;
+        bool same;
+    };
+    const Case cases[] = {
+        {"lab", "idx_lab", true},         {"lab", "cfg_lab", true},
+        {"idx_lab", "cfg_idx_lab", true}, {"lab", "idx_cfg_idx_lab", true},
+        {"lab", "lab2", false},           {"lab", "xidx_lab", false},
+        {"lab", "IDX_lab", false},        {"idx_", "cfg_", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.a) + " / " + c.b);
+        EXPECT_EQ(c.same, reports::ReportFilesLock::key_of(c.a, "/r") ==
+                              reports::ReportFilesLock::key_of(c.b, "/r"));
+    }
+    EXPECT_NE(reports::ReportFilesLock::key_of("lab", "/r"),
+              reports::ReportFilesLock::key_of("lab", "/s"));
 }
 
 TEST(ReportAlarm, TimeOfDayTexts)
@@ -117,6 +148,59 @@ protected:
     {
         return "1.1," + stamp(t) + "," + ap + ",02:00:00:00:10:10,17,14\n";
     }
+
+    // The file operations recorded, as "op name[ -> name]" with the names in
+    // the folder, the folder itself as ".".
+    std::vector<std::string> file_steps(const std::vector<testsupport::FileOp>& ops) const
+    {
+        char real[PATH_MAX];
+        const std::string folder = ::realpath(dir.path().c_str(), real) ? real : dir.path();
+        auto name = [&](const std::string& path) {
+            if (path == folder || path == dir.path())
+                return std::string(".");
+            return path.substr(path.rfind('/') + 1);
+        };
+        std::vector<std::string> out;
+        for (const testsupport::FileOp& op : ops)
+            out.push_back(op.what + " " + name(op.path) + (op.to.empty() ? "" : " -> " + name(op.to)));
+        return out;
+    }
+
+    // One run of one radio, saved by the optimisation thread, and the lines
+    // it makes (written out by hand from the record's values and the default
+    // settings row).
+    struct SavedRun {
+        std::string start = stamp(std::time(nullptr) - 30);
+        reports::RadioReportMap map;
+        std::string report_line, config_line, index_line;
+        SavedRun()
+        {
+            reports::RadioReport radio;
+            radio.before_power = 17;
+            radio.after_power = 14;
+            radio.before_channel = 36;
+            radio.after_channel = 44;
+            radio.radio_id = 1;
+            radio.bandwidth = 80;
+            radio.max_power = 20;
+            radio.min_power = 5;
+            radio.primary_channel = 256;
+            radio.available_channels = "36 40 44 48";
+            radio.before_eirp = 23;
+            radio.after_eirp = 20;
+            radio.eirp_min = 5;
+            radio.eirp_max = 30;
+            radio.antenna_gain = 3;
+            radio.cable_loss = 1;
+            map[start + ",02:00:00:00:30:00,02:00:00:00:30:10"] = radio;
+            report_line = "1.1," + start +
+                          ",02:00:00:00:30:00,02:00:00:00:30:10,17,14,36,44,1,80,20,5,256,"
+                          "36 40 44 48,23,20,5,30,3,1\n";
+            config_line = "1.1," + start +
+                          ",1,1,1,1,25,-70,-70,2,2,0,120,-75,-65,30,5,20,0,1,15,20,2,0,1,93,1\n";
+            index_line = "1.1," + start + "\n";
+        }
+    } saved;
 
     LogFolder dir;
 };
@@ -303,7 +387,9 @@ TEST_F(ReportRewriteTest, RecoveryIsFollowedByThePresenceChecks)
 // A rewrite stopped after each of its file operations, in the order the
 // rewrite makes them, and the next call: up to the status change the old set
 // comes back (rollback), after it the new set stays; either way the call then
-// finishes the clean-up, so the new set is what remains.
+// finishes the clean-up, so the new set is what remains. A run saved before
+// that next clean-up first recovers the set the same way and then adds its
+// lines, which every later step keeps.
 TEST_F(ReportRewriteTest, EveryInterruptionPointIsRecovered)
 {
     const time_t now = std::time(nullptr);
@@ -380,6 +466,76 @@ TEST_F(ReportRewriteTest, EveryInterruptionPointIsRecovered)
         EXPECT_EQ(marked && is_new ? 1u : 0u,
                   capture.count(rrm::LOG_LEVEL_INFO,
                                 "Clean reports repository for domain: \"lab\" succesfull."));
+
+        // A run is saved between the interruption and the next clean-up.
+        set_up(taken);
+        LogCapture save_capture;
+        reports::save_radio_report_to_files(saved.map, "lab", saved.start, dir.path(),
+                                            rrm::DomainConfig());
+        EXPECT_EQ(0u, save_capture.event_count(rrm::EVENT_REPORT_SAVE_FAILED));
+        EXPECT_EQ(marked ? 1u : 0u,
+                  save_capture.count(rrm::LOG_LEVEL_WARNING,
+                                     "Detected unclean reports repository for domain: \"lab\". "
+                                     "Started rollback/recovery procedure."));
+        EXPECT_EQ((std::vector<std::string>{c, i, r}), dir.names());
+        EXPECT_EQ((is_new ? new_i : old_i) + saved.index_line, LogFolder::read(index()));
+        EXPECT_EQ((is_new ? new_c : old_c) + saved.config_line, LogFolder::read(config()));
+        EXPECT_EQ((is_new ? new_r : old_r) + saved.report_line, LogFolder::read(report()));
+        // The next clean-up drops the old lines and keeps the saved run.
+        EXPECT_EQ(0, reports::delete_old_reports_in_domain("lab", 2, dir.path()));
+        EXPECT_EQ((std::vector<std::string>{c, i, r}), dir.names());
+        EXPECT_EQ(new_i + saved.index_line, LogFolder::read(index()));
+        EXPECT_EQ(new_c + saved.config_line, LogFolder::read(config()));
+        EXPECT_EQ(new_r + saved.report_line, LogFolder::read(report()));
+    }
+}
+
+// The clean-up relies on what is on disk after a power cut, not only on what
+// a killed process leaves: the copies are synced before they are renamed into
+// place, the folder (start marker, copies) before any file is moved, every
+// move before the done marker, and the done marker before any old file goes.
+TEST_F(ReportRewriteTest, TheCommitSyncsWhatItsNextStepReliesOn)
+{
+    const time_t now = std::time(nullptr);
+    const time_t old = now - 5 * 86400;
+    const time_t recent = now - 60;
+    dir.write("report_idx_lab.txt", index_line(old) + index_line(recent));
+    dir.write("report_cfg_lab.txt", config_line(old) + config_line(recent));
+    dir.write("report_lab.txt", report_line(old, "A") + report_line(recent, "B"));
+    const std::string i = "report_idx_lab.txt", c = "report_cfg_lab.txt", r = "report_lab.txt";
+    const std::string start = r + ".start_status", done = r + ".done_status";
+    {
+        FileOpsRecorder recorder;
+        ASSERT_EQ(0, reports::delete_old_reports_in_domain("lab", 2, dir.path()));
+        EXPECT_EQ((std::vector<std::string>{
+                      "fsync " + i + ".tmp", "fsync " + c + ".tmp", "fsync " + r + ".tmp",
+                      "fsync .",
+                      "rename " + i + " -> " + i + ".old", "rename " + c + " -> " + c + ".old",
+                      "rename " + r + " -> " + r + ".old",
+                      "rename " + i + ".tmp -> " + i, "rename " + c + ".tmp -> " + c,
+                      "rename " + r + ".tmp -> " + r,
+                      "fsync .",
+                      "rename " + start + " -> " + done,
+                      "fsync .",
+                      "unlink " + i + ".old", "unlink " + c + ".old", "unlink " + r + ".old",
+                      "unlink " + done}),
+                  file_steps(recorder.ops()));
+    }
+
+    // A rollback: the old set is back on disk before the start marker goes.
+    dir.write(i + ".old", index_line(old));
+    dir.write(c + ".old", config_line(old));
+    dir.write(r + ".tmp", "");
+    ASSERT_EQ(0, std::rename((dir / r).c_str(), (dir / (r + ".old")).c_str()));
+    dir.write(start, "");
+    {
+        FileOpsRecorder recorder;
+        ASSERT_EQ(0, reports::reports_recovery_procedure_in_domain("lab", dir.path()));
+        EXPECT_EQ((std::vector<std::string>{
+                      "unlink " + r + ".tmp", "rename " + i + ".old -> " + i,
+                      "rename " + c + ".old -> " + c, "rename " + r + ".old -> " + r, "fsync .",
+                      "unlink " + start}),
+                  file_steps(recorder.ops()));
     }
 }
 

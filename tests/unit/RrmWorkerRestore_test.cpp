@@ -310,4 +310,52 @@ TEST(RrmWorkerRestore, UnknownPlanningStateComesBackIdle)
     }
 }
 
+// A backup written while a run went on holds state 5; no run goes on after
+// the restore, so the end of the hold plans the domain again. That change
+// of state is announced like any other: event 23 (the backup must not keep
+// the 5) and event 24 with the state the planning chose.
+TEST(RrmWorkerRestore, ARestoredRunIsPlannedAgainWithItsEventsAtTheEndOfTheHold)
+{
+    struct Case {
+        const char* what;
+        bool by_event;  // use_optimization_event
+        bool planning;  // channel assignment on, else nothing to plan
+        int next;       // the state after the hold
+    };
+    const Case cases[] = {
+        {"planned after a forcing event", true, true, 4},
+        {"nothing planned without events", false, true, 0},
+        {"nothing to plan", true, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        rrm::DomainConfig settings;
+        settings.use_optimization_event = c.by_event;
+        settings.use_dca = c.planning;
+        settings.use_tpc = c.planning;
+        settings.use_balance = c.planning;
+        settings.use_80211k = c.planning;
+        settings.use_80211v = false;
+        DomainFixture domain(settings);
+        restore(domain, R"({"name":"d","rrm-status":5,"fbt-status":0})");
+        rrm::TpcDcaSubworker& tpc = domain.tpc();
+        ASSERT_EQ(tpc.state, 5);
+        domain.log.clear();
+
+        tpc.timers.fire_due(rrm::TimerQueue::now_seconds() + 121);
+        EXPECT_FALSE(tpc.restore_lock);
+        EXPECT_EQ(tpc.state, c.next);
+        EXPECT_EQ(domain.log.event_count(rrm::EVENT_DOMAIN_CHANGED), 1u);
+        ASSERT_EQ(domain.log.event_count(rrm::EVENT_TPC_DCA_STATE), 1u);
+        for (const auto& event : domain.log.events()) {
+            if (event.code == rrm::EVENT_TPC_DCA_STATE) {
+                EXPECT_EQ(event.details,
+                          "{\"location\":\"d\", \"status\":" + std::to_string(c.next) + "}");
+            } else if (event.code == rrm::EVENT_DOMAIN_CHANGED) {
+                EXPECT_EQ(event.details, "d");
+            }
+        }
+    }
+}
+
 }  // namespace

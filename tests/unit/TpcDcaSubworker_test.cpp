@@ -120,19 +120,22 @@ TEST(TpcDcaSubworker, ModeResponseInStateTwo)
     EXPECT_TRUE(ap->radios.radios[0].vaps.find("guest")->fbt_links.empty());
 }
 
-TEST(TpcDcaSubworker, CommandsAcceptedByStateAndSettings)
+// Only the answer that the current step waits for is handled (timed in its
+// metric); late, early and other commands, and every command of a domain
+// whose settings plan nothing, are ignored.
+TEST(TpcDcaSubworker, AnswersAreHandledOnlyInTheStateThatWaitsForThem)
 {
     struct Case {
         bool planning;  // channel assignment on (else nothing that wakes it)
         int state;
         const char* cmd;
-        bool accepted;
+        bool handled;
     };
     const Case cases[] = {
         {true, 3, "rrm-response", true},        {true, 2, "rrm-response", false},
         {true, 5, "rrm-response", false},       {true, 2, "rrm-mode-response", true},
         {true, 3, "rrm-mode-response", false},  {true, 0, "rrm-mode-response", false},
-        {true, 0, "client-event", true},        {true, 5, "client-event", true},
+        {true, 0, "client-event", false},       {true, 5, "client-event", false},
         {false, 3, "rrm-response", false},      {false, 2, "rrm-mode-response", false},
         {false, 0, "client-event", false},
     };
@@ -146,8 +149,17 @@ TEST(TpcDcaSubworker, CommandsAcceptedByStateAndSettings)
         settings.use_80211k = false;
         settings.use_80211v = false;
         DomainFixture domain(settings);
-        domain.tpc().state = c.state;
-        EXPECT_EQ(domain.tpc().accepts(c.cmd), c.accepted);
+        const ApSpec spec = one_vap_ap("02:00:00:00:01:00");
+        domain.from_ap(spec.subscribe_request(), 1);
+        auto ap = domain.find(domain.worker->aps, spec.mac);
+        ASSERT_TRUE(ap);
+        rrm::TpcDcaSubworker& tpc = domain.tpc();
+        tpc.state = static_cast<rrm::DomainState>(c.state);
+        const int32_t before = tpc.rrm_response_metric.count + tpc.mode_response_metric.count;
+        const rrm::JsonReader message("{}");
+        EXPECT_TRUE(tpc.process_message(message, c.cmd, ap.get()));
+        EXPECT_EQ(before + (c.handled ? 1 : 0),
+                  tpc.rrm_response_metric.count + tpc.mode_response_metric.count);
     }
 }
 
