@@ -536,10 +536,12 @@ public:
     uint64_t sent = 0;
 };
 
-void BM_WorkerSubscriptions(benchmark::State& state)
+// `levels`: the levels handed to the log handler (which drops them).
+void worker_subscriptions(benchmark::State& state, int levels)
 {
     const int n = static_cast<int>(state.range(0));
     rrm::set_log_handler(&discard_log);
+    rrm::set_log_levels(levels);
     rrm::GlobalConfig config("");
     SinkRegistry registry(&config);
     std::vector<std::string> texts;
@@ -565,8 +567,24 @@ void BM_WorkerSubscriptions(benchmark::State& state)
         state.ResumeTiming();
     }
     state.SetItemsProcessed(state.iterations() * n);
+    rrm::set_log_levels(rrm::LOG_LEVELS_ALL);
+}
+
+// Every record handed on (and its arguments evaluated), as with no logger
+// configuration.
+void BM_WorkerSubscriptions(benchmark::State& state)
+{
+    worker_subscriptions(state, rrm::LOG_LEVELS_ALL);
 }
 BENCHMARK(BM_WorkerSubscriptions)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
+
+// A logger configuration with Debug and Trace off: their records are
+// neither formatted nor their arguments evaluated.
+void BM_WorkerSubscriptions_DebugOff(benchmark::State& state)
+{
+    worker_subscriptions(state, rrm::LOG_LEVEL_INFO | rrm::LOG_LEVEL_WARNING | rrm::LOG_LEVEL_ERROR);
+}
+BENCHMARK(BM_WorkerSubscriptions_DebugOff)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
 
 // Every iteration builds a server and connects its APs (not timed), so the
 // number of storms per size is fixed.
