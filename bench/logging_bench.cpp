@@ -6,7 +6,7 @@
 // configuration (`path:0`). The peer in the same run (`path:1`) is the way
 // records went before the level was tested first: every record handed to
 // the handler with all its arguments evaluated, formatted with vasprintf,
-// and then judged by easylogging++ (the handler written out below, every
+// and then judged by easylogging++ (tests/support/FormatFirstLog.h, every
 // level handed on).
 //
 // - BM_Reassociation: one client associates again and again with radio 0
@@ -14,21 +14,18 @@
 //   domain worker's message handler (steering on, the answers dropped),
 //   with Debug and Trace off. Each association dumps the radio's client
 //   table at Debug.
-// - BM_Subscriptions: 1,000 new APs (3 radios, 4 VAPs each) subscribe
-//   through a real domain worker's message handler, with Debug and Trace
-//   off: the domain worker's records of a subscription.
 // - BM_Records: one Debug record with a MAC text among its arguments
 //   (the shape of the steering handlers' records), with Debug off
 //   (`written:0`) and on (`written:1`, the record goes to the file).
 // - BM_MacText: `mac_to_string` against snprintf with the same format.
+// The domain worker's subscriptions with a real logger:
+// subscribe_bench's BM_WorkerSubscriptions_Logged.
 
+#include "BenchLogger.h"
 #include "Config.h"
 #include "DomainConfig.h"
 #include "JsonReader.h"
 #include "Log.h"
-#include "LogFolder.h"
-#include "LogHandler.h"
-#include "Logger.h"
 #include "MacAddress.h"
 #include "QueueMessage.h"
 #include "RRM.h"
@@ -36,70 +33,13 @@
 #include "SteeringDomain.h"
 
 #include <benchmark/benchmark.h>
-#include <easylogging++.h>
 
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace {
-
-// The handler as it was: format first, then let easylogging++ judge.
-void format_first_handler(const char* file, int line, const char* func, int level,
-                          const char* fmt, va_list args)
-{
-    char* text = nullptr;
-    if (::vasprintf(&text, fmt, args) == -1)
-        return;
-    if (!text)
-        return;
-    el::base::Writer(static_cast<el::Level>(level), file, line, func)
-            .construct(1, el::base::consts::kDefaultLoggerId)
-        << text;
-    std::free(text);
-}
-
-// A real logger writing to a temporary folder with Trace and Debug as
-// given, and the handler of the path under test.
-class BenchLogger {
-public:
-    BenchLogger(bool debug, bool format_first)
-    {
-        const char* on = debug ? "true" : "false";
-        const std::string conf = dir_.write(
-            "logger.conf",
-            std::string("* GLOBAL:\n"
-                        "    FORMAT = \"%datetime %level %file:%line %func: %msg\"\n"
-                        "    ENABLED = true\n"
-                        "    TO_FILE = true\n"
-                        "    TO_STANDARD_OUTPUT = false\n"
-                        "    MAX_LOG_FILE_SIZE = 16777216\n"
-                        "    LCLEANER_MAX_FILES_COUNT = 2\n"
-                        "* TRACE:\n    ENABLED = ") +
-                on + "\n* DEBUG:\n    ENABLED = " + on + "\n");
-        logger_ = std::make_unique<RRM_Logger>(conf, dir_ / "wendara.log");
-        if (format_first) {
-            rrm::set_log_handler(&format_first_handler);
-            rrm::set_log_levels(rrm::LOG_LEVELS_ALL);
-        } else {
-            rrm::set_log_handler(&server_log_handler);
-            apply_log_levels();
-        }
-    }
-    ~BenchLogger()
-    {
-        logger_.reset();
-        rrm::set_log_handler(&rrm::default_log_handler);
-        rrm::set_log_levels(rrm::LOG_LEVELS_ALL);
-    }
-
-private:
-    testsupport::LogFolder dir_;
-    std::unique_ptr<RRM_Logger> logger_;
-};
 
 class SinkRegistry : public rrm::RRM {
 public:
@@ -116,11 +56,10 @@ std::string client_mac(int c)
     return text;
 }
 
-std::shared_ptr<rrm::QueueMessage> parsed(const std::string& text, uint32_t session = 1)
+std::shared_ptr<rrm::QueueMessage> parsed(const std::string& text)
 {
     return std::make_shared<rrm::QueueMessage>(
-        rrm::JsonReader(text.c_str(), static_cast<std::size_t>(8192)),
-        BaseSession{nullptr, 0, session});
+        rrm::JsonReader(text.c_str(), static_cast<std::size_t>(8192)), BaseSession{nullptr, 0, 1});
 }
 
 void BM_Reassociation(benchmark::State& state)
@@ -152,50 +91,11 @@ void BM_Reassociation(benchmark::State& state)
     for (auto _ : state)
         worker->process_message(again->json, *again);
     state.SetItemsProcessed(state.iterations());
-    state.SetLabel(format_first ? "format first, every level handed on" : "level tested first");
+    state.SetLabel(BenchLogger::label(format_first));
 }
 BENCHMARK(BM_Reassociation)
     ->ArgNames({"clients", "path"})
     ->ArgsProduct({{10, 2000}, {0, 1}});
-
-void BM_Subscriptions(benchmark::State& state)
-{
-    const int n = static_cast<int>(state.range(0));
-    const bool format_first = state.range(1) == 1;
-    rrm::GlobalConfig config("");
-    SinkRegistry registry(&config);
-    std::vector<std::string> texts;
-    for (int i = 0; i < n; ++i) {
-        char mac[18];
-        std::snprintf(mac, sizeof mac, "02:00:%02X:%02X:%02X:00", (i >> 16) & 0xff,
-                      (i >> 8) & 0xff, i & 0xff);
-        texts.push_back(testsupport::ApSpec::typical(mac, "bench", 3, 4).subscribe_request());
-    }
-    BenchLogger logging(false, format_first);
-    for (auto _ : state) {
-        state.PauseTiming();
-        auto worker = std::make_shared<rrm::RrmWorker>(&config, rrm::DomainConfig(), "bench",
-                                                       &registry, 0, 2048);
-        std::vector<std::shared_ptr<rrm::QueueMessage>> messages;
-        for (size_t i = 0; i < texts.size(); ++i)
-            messages.push_back(parsed(texts[i], static_cast<uint32_t>(i + 1)));
-        state.ResumeTiming();
-        for (const auto& msg : messages)
-            worker->process_message(msg->json, *msg);
-        state.PauseTiming();
-        if (worker->aps.size() != static_cast<size_t>(n))
-            state.SkipWithError("not every AP subscribed");
-        messages.clear();
-        worker.reset();
-        state.ResumeTiming();
-    }
-    state.SetItemsProcessed(state.iterations() * n);
-    state.SetLabel(format_first ? "format first, every level handed on" : "level tested first");
-}
-BENCHMARK(BM_Subscriptions)
-    ->ArgNames({"aps", "path"})
-    ->ArgsProduct({{1000}, {0, 1}})
-    ->Unit(benchmark::kMillisecond);
 
 void BM_Records(benchmark::State& state)
 {
@@ -211,7 +111,7 @@ void BM_Records(benchmark::State& state)
         benchmark::DoNotOptimize(rssi);
     }
     state.SetItemsProcessed(state.iterations());
-    state.SetLabel(format_first ? "format first, every level handed on" : "level tested first");
+    state.SetLabel(BenchLogger::label(format_first));
 }
 BENCHMARK(BM_Records)->ArgNames({"written", "path"})->ArgsProduct({{0, 1}, {0, 1}});
 

@@ -49,8 +49,9 @@ void server_log_handler(const char* file, int line, const char* func, int level,
         writer << static_cast<const char*>(text);
         return;
     }
-    std::unique_ptr<char[]> long_text(new (std::nothrow) char[static_cast<size_t>(length) + 1]);
-    if (!long_text || std::vsnprintf(long_text.get(), static_cast<size_t>(length) + 1, fmt, args) < 0) {
+    const size_t size = static_cast<size_t>(length) + 1;
+    std::unique_ptr<char[]> long_text(new (std::nothrow) char[size]);
+    if (!long_text || std::vsnprintf(long_text.get(), size, fmt, args) < 0) {
         writer.drop();
         return;
     }

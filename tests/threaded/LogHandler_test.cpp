@@ -2,7 +2,7 @@
 // program's log handler, with the level tested before anything is
 // formatted, compared record by record with what the handler wrote before
 // (every record handed on, formatted with vasprintf, then judged by
-// easylogging++; written out below as the reference): the same log, for
+// easylogging++; tests/support/FormatFirstLog.h): the same log, for
 // every logger configuration, also when the file is rolled over by size.
 // And the library's level mask follows every configuration the logger
 // applies.
@@ -11,6 +11,7 @@
 #include "LogHandler.h"
 
 #include "ElppCapture.h"
+#include "FormatFirstLog.h"
 #include "Log.h"
 #include "LogFolder.h"
 #include "Logger.h"
@@ -33,21 +34,6 @@
 namespace {
 
 using testsupport::LogFolder;
-
-// What the program's handler did before it asked for the level first.
-void reference_log_handler(const char* file, int line, const char* func, int level,
-                           const char* fmt, va_list args)
-{
-    char* text = nullptr;
-    if (::vasprintf(&text, fmt, args) == -1)
-        return;
-    if (!text)
-        return;
-    el::base::Writer(static_cast<el::Level>(level), file, line, func)
-            .construct(1, el::base::consts::kDefaultLoggerId)
-        << text;
-    std::free(text);
-}
 
 // Records of every level from the library's own code (subscriptions, radio
 // and VAP readers, client tables and their dumps, steering, a message that
@@ -131,9 +117,9 @@ struct LogRun {
 
 // One run of the workload through a real logger with this configuration
 // (none: the library's defaults, on standard output), with the program's
-// handler and level mask, or with the reference handler and every level
+// handler and level mask, or with the handler as it was and every level
 // handed on.
-LogRun run(const std::string& config, bool reference)
+LogRun run(const std::string& config, bool format_first)
 {
     testsupport::reset_easylogging(true);
     LogFolder dir;
@@ -144,8 +130,9 @@ LogRun run(const std::string& config, bool reference)
             config.empty() ? dir / "absent.conf" : dir.write("logger.conf", config);
         testing::internal::CaptureStdout();
         auto logger = std::make_unique<RRM_Logger>(conf, dir / "log/wendara.log");
-        rrm::set_log_handler(reference ? &reference_log_handler : &server_log_handler);
-        if (reference)
+        rrm::set_log_handler(format_first ? &testsupport::format_first_log_handler
+                                          : &server_log_handler);
+        if (format_first)
             rrm::set_log_levels(rrm::LOG_LEVELS_ALL);
         else
             EXPECT_EQ(easylogging_levels(), rrm::log_levels());
