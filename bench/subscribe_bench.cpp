@@ -17,6 +17,7 @@
 // handler (its subscribe metric), i.e. what one domain worker takes.
 
 #include "ApSimulator.h"
+#include "BenchLogger.h"
 #include "Config.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
@@ -536,10 +537,11 @@ public:
     uint64_t sent = 0;
 };
 
-void BM_WorkerSubscriptions(benchmark::State& state)
+// N new APs subscribe, one after the other, through a fresh domain worker
+// in each iteration.
+void subscribe_all(benchmark::State& state)
 {
     const int n = static_cast<int>(state.range(0));
-    rrm::set_log_handler(&discard_log);
     rrm::GlobalConfig config("");
     SinkRegistry registry(&config);
     std::vector<std::string> texts;
@@ -566,7 +568,51 @@ void BM_WorkerSubscriptions(benchmark::State& state)
     }
     state.SetItemsProcessed(state.iterations() * n);
 }
+
+// `levels`: the levels handed to the log handler (which drops them).
+void worker_subscriptions(benchmark::State& state, int levels)
+{
+    rrm::set_log_handler(&discard_log);
+    rrm::set_log_levels(levels);
+    subscribe_all(state);
+    rrm::set_log_levels(rrm::LOG_LEVELS_ALL);
+}
+
+// Every record handed on (and its arguments evaluated), as with no logger
+// configuration.
+void BM_WorkerSubscriptions(benchmark::State& state)
+{
+    worker_subscriptions(state, rrm::LOG_LEVELS_ALL);
+}
 BENCHMARK(BM_WorkerSubscriptions)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
+
+// A logger configuration with Debug and Trace off: their records are
+// neither formatted nor their arguments evaluated.
+void BM_WorkerSubscriptions_DebugOff(benchmark::State& state)
+{
+    worker_subscriptions(state,
+                         rrm::LOG_LEVEL_INFO | rrm::LOG_LEVEL_WARNING | rrm::LOG_LEVEL_ERROR);
+}
+BENCHMARK(BM_WorkerSubscriptions_DebugOff)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(5000)
+    ->Unit(benchmark::kMillisecond);
+
+// Through a real logger (records to a file) with Debug and Trace off: the
+// program's handler with its level mask (`path:0`), or the handler as it
+// was before the level was tested first (`path:1`).
+void BM_WorkerSubscriptions_Logged(benchmark::State& state)
+{
+    const bool format_first = state.range(1) == 1;
+    BenchLogger logging(false, format_first);
+    subscribe_all(state);
+    state.SetLabel(BenchLogger::label(format_first));
+}
+BENCHMARK(BM_WorkerSubscriptions_Logged)
+    ->ArgNames({"aps", "path"})
+    ->ArgsProduct({{1000}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
 
 // Every iteration builds a server and connects its APs (not timed), so the
 // number of storms per size is fixed.

@@ -1,6 +1,7 @@
 #include "Logger.h"
 
 #include "AppLog.h"
+#include "LogHandler.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -321,6 +322,7 @@ RRM_Logger::RRM_Logger(const std::string& config_file, const std::string& log_fi
         el::Loggers::setVerboseLevel(1);
         el::Loggers::addFlag(el::LoggingFlag::NewLineForContainer);
         state_ = State::defaults;
+        apply_log_levels();
         return;
     }
 
@@ -353,6 +355,7 @@ RRM_Logger::RRM_Logger(const std::string& config_file, const std::string& log_fi
         print_line("All log levels disabled.");
         el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");
         state_ = State::disabled;
+        apply_log_levels();
         return;
     }
 
@@ -369,6 +372,7 @@ RRM_Logger::RRM_Logger(const std::string& config_file, const std::string& log_fi
     el::Loggers::setVerboseLevel(9);
     el::Loggers::reconfigureLogger(el::base::consts::kDefaultLoggerId, conf);
     el::Loggers::reconfigureAllLoggers(conf);
+    apply_log_levels();
     // easylogging++ shares one stream per file name for the whole process;
     // make sure it is open on the file that now stands at that name.
     reopen_log_file(false);
@@ -398,6 +402,7 @@ RRM_Logger::~RRM_Logger()
     try {
         APP_LOG(Info) << "Shutting down.";
         el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");
+        apply_log_levels();
         if (state_ == State::configured) {
             // No roll-over by size either once the file is let go of below
             // (easylogging++ would take a closed file for a full one).

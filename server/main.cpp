@@ -13,6 +13,7 @@
 #include "AppLog.h"
 #include "Config.h"
 #include "Log.h"
+#include "LogHandler.h"
 #include "Logger.h"
 #include "RRM.h"
 #include "VrrpWorker.h"
@@ -57,20 +58,6 @@ std::unique_ptr<VrrpWorker> vrrp_worker;
 // What the event handler sees of the VRRP worker: set once it exists,
 // cleared before it goes. Domain worker threads read it.
 std::atomic<VrrpWorker*> event_vrrp_worker{nullptr};
-
-void server_log_handler(const char* file, int line, const char* func, int level, const char* fmt,
-                        va_list args)
-{
-    char* text = nullptr;
-    if (::vasprintf(&text, fmt, args) == -1)
-        return;
-    if (!text)
-        return;
-    el::base::Writer(static_cast<el::Level>(level), file, line, func)
-            .construct(1, el::base::consts::kDefaultLoggerId)
-        << text;
-    std::free(text);
-}
 
 void server_event_handler(const int& code, const std::shared_ptr<std::string>& details)
 {

@@ -267,6 +267,8 @@ std::unique_ptr<ApMap> ApMap::copy() const
 
 void ApMap::dump() const
 {
+    if (!log_enabled(LOG_LEVEL_DEBUG))
+        return;
     for (const auto* entry : sorted())
         RRM_DEBUG("AP %s", mac_to_string(entry->second->base_mac).c_str());
 }

@@ -85,6 +85,10 @@ void AssocMap::clear()
 
 void AssocMap::dump() const
 {
+    // Called on every change of the table: with Debug off it must not cost
+    // a walk of the radio's clients.
+    if (!log_enabled(LOG_LEVEL_DEBUG))
+        return;
     RRM_DEBUG("Assocc clients:  %zu - %zu", clients.size(), expected.size());
     std::size_t n = 0;
     for (const auto& entry : clients) {

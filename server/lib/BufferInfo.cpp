@@ -66,6 +66,8 @@ char* put_line(char* out, const char* bytes, int32_t n)
 
 void BufferInfo::dump() const
 {
+    if (!rrm::log_enabled(rrm::LOG_LEVEL_DEBUG))
+        return;
     static const char heading[] = "Buffer info dump:\n";
     static const char skipped[] = "\t....part of message are skipped...\n";
 

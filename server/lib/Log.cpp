@@ -13,6 +13,12 @@ LogHandler g_log_handler = &default_log_handler;
 EventHandler g_event_handler = nullptr;
 }  // namespace
 
+namespace log_detail {
+// Read on every record of every thread; written when the program's logging
+// configuration changes. A record racing a change is judged by either mask.
+std::atomic<int> levels{LOG_LEVELS_ALL};
+}  // namespace log_detail
+
 void log_message(const char* file, int line, const char* func, int level, const char* fmt, ...)
 {
     va_list args;
@@ -24,6 +30,16 @@ void log_message(const char* file, int line, const char* func, int level, const 
 void set_log_handler(LogHandler handler)
 {
     g_log_handler = handler;
+}
+
+void set_log_levels(int levels)
+{
+    log_detail::levels.store(levels, std::memory_order_relaxed);
+}
+
+int log_levels()
+{
+    return log_detail::levels.load(std::memory_order_relaxed);
 }
 
 void default_log_handler(const char*, int, const char*, int, const char* fmt, va_list args)

@@ -2,6 +2,7 @@
 // The server library's only ways out: one log function and one event hook,
 // each forwarding to a handler that the program installs at start-up.
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <memory>
@@ -22,6 +23,10 @@ enum LogLevel : int {
     LOG_LEVEL_WARNING = 32,
     LOG_LEVEL_INFO = 128,
 };
+
+// Every level at once: what the library hands to its log handler until
+// the program says which levels its handler writes.
+constexpr int LOG_LEVELS_ALL = ~0;
 
 using EventCode = int;
 
@@ -62,6 +67,22 @@ void set_log_handler(LogHandler handler);
 void default_log_handler(const char* file, int line, const char* func, int level, const char* fmt,
                          va_list args);
 
+// The levels whose records the current handler writes, as a mask of
+// LogLevel values. A record of any other level is never formatted, and the
+// logging macros below do not even evaluate its arguments. LOG_LEVELS_ALL
+// until the program sets it; whoever configures the handler's output keeps
+// it up to date, at every change of that configuration.
+void set_log_levels(int levels);
+int log_levels();
+
+namespace log_detail {
+extern std::atomic<int> levels;
+}
+inline bool log_enabled(int level)
+{
+    return (log_detail::levels.load(std::memory_order_relaxed) & level) != 0;
+}
+
 void notify_event(const int& code, const std::shared_ptr<std::string>& details);
 void set_event_handler(EventHandler handler);
 
@@ -94,11 +115,20 @@ private:
 }  // namespace rrm
 
 // Every library record carries its source file (relative to the source
-// tree, see the prefix map in CMakeLists.txt), line and function.
-#define RRM_LOG(level, ...) ::rrm::log_message(__FILE__, __LINE__, __func__, (level), __VA_ARGS__)
+// tree, see the prefix map in CMakeLists.txt), line and function. The level
+// is tested first: the arguments of a record that is not written are not
+// evaluated (so they may be as costly as a record needs, and must have no
+// effect the code relies on).
+#define RRM_LOG(level, ...)                                                        \
+    (__builtin_expect(::rrm::log_enabled(level), 0)                                \
+         ? ::rrm::log_message(__FILE__, __LINE__, __func__, (level), __VA_ARGS__) \
+         : (void)0)
 // For a record that belongs to an operation other than the helper that
 // writes it: func names that operation.
-#define RRM_LOG_AS(func, level, ...) ::rrm::log_message(__FILE__, __LINE__, (func), (level), __VA_ARGS__)
+#define RRM_LOG_AS(func, level, ...)                                              \
+    (__builtin_expect(::rrm::log_enabled(level), 0)                               \
+         ? ::rrm::log_message(__FILE__, __LINE__, (func), (level), __VA_ARGS__)  \
+         : (void)0)
 #define RRM_TRACE(...) RRM_LOG(::rrm::LOG_LEVEL_TRACE, __VA_ARGS__)
 #define RRM_DEBUG(...) RRM_LOG(::rrm::LOG_LEVEL_DEBUG, __VA_ARGS__)
 #define RRM_INFO(...) RRM_LOG(::rrm::LOG_LEVEL_INFO, __VA_ARGS__)

@@ -20,8 +20,15 @@ using LwsLogEmitter = void (*)(int level, const char* line);
 
 // What lws_set_log_level does: the classes of lines to emit and, when not
 // null, the function that emits them (else the one set before, at first
-// the library's standard-error emitter).
-void set_lws_log(int level_mask, LwsLogEmitter emitter);
+// the library's standard-error emitter). An emitter that writes its lines
+// as records of this server's log names their level (`record_level`, a
+// LogLevel): while that level is not written, no line is formatted and the
+// library is told that no class is visible. 0: the emitter writes every
+// line it gets.
+void set_lws_log(int level_mask, LwsLogEmitter emitter, int record_level = 0);
+
+// The classes of lines that are formatted and emitted now (for tests).
+int lws_visible_mask();
 
 // Lines formatted here since the start of the process (for tests).
 std::size_t lws_lines_formatted();

@@ -243,7 +243,7 @@ void RrmWorker::process_ap_message(const JsonReader& json, const QueueMessage& m
 {
     const char* cmd = json.get_string("cmd");
     const MacAddress ap_mac = mac_from_string(json.get_string("ap-mac"));
-    {
+    if (log_enabled(LOG_LEVEL_DEBUG)) {
         const PeerText quoted_cmd(cmd);
         const PeerText quoted_mac(json.get_string("ap-mac"));
         RRM_DEBUG("process_message %s for %s", quoted_cmd.c_str(), quoted_mac.c_str());
@@ -291,7 +291,7 @@ void RrmWorker::process_balancer_cmd(const JsonReader& json, const MacAddress& a
 void RrmWorker::process_balancer_ap(const JsonReader& json, const std::shared_ptr<ApEntry>& ap)
 {
     const char* cmd = json.get_string("cmd");
-    {
+    if (log_enabled(LOG_LEVEL_DEBUG)) {
         const PeerText quoted_cmd(cmd);
         const PeerText quoted_mac(json.get_string("ap-mac"));
         RRM_DEBUG("process_message balancer %s for %s", quoted_cmd.c_str(), quoted_mac.c_str());

@@ -182,6 +182,8 @@ void VapMap::set(const std::string& ssid, const Vap& vap)
 
 void VapMap::dump() const
 {
+    if (!log_enabled(LOG_LEVEL_TRACE))
+        return;
     for (const auto& entry : table) {
         const Vap& vap = entry.second;
         RRM_TRACE("      vap_id = %d, 802.11k = %d, 802.11r = %d, 802.11v = %d, ssid = %s",

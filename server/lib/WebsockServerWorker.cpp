@@ -277,7 +277,9 @@ bool WebsockServerWorker::connect()
     connection_limit = descriptors > LIBRARY_DESCRIPTORS ? descriptors - LIBRARY_DESCRIPTORS : 0;
     creation_info.user = this;
 
-    set_lws_log(0x3ff, logger_callback);
+    // Every class of the library's lines, which the bridge writes at Debug:
+    // none is formatted while Debug is not written.
+    set_lws_log(0x3ff, logger_callback, LOG_LEVEL_DEBUG);
 
     // The library leaks a little with every context that cannot bind, so a
     // port that is plainly taken is not handed to it again and again.
@@ -432,11 +434,22 @@ void WebsockServerWorker::service_thread(int tsi)
 
 void WebsockServerWorker::logger_callback(int level, const char* line)
 {
-    std::string text(line ? line : "");
-    for (char& c : text)
-        if (c == '\n')
-            c = ' ';
-    RRM_DEBUG("libwebsocket-debug> %d: %.*s", level, static_cast<int>(text.size()), text.c_str());
+    if (!log_enabled(LOG_LEVEL_DEBUG))
+        return;
+    // One line on one record: line feeds become blanks, in a copy on the
+    // stack (the library's lines are at most 256 bytes).
+    const std::size_t length = line ? std::strlen(line) : 0;
+    char stack[512];
+    std::string heap;
+    char* text = stack;
+    if (length > sizeof stack) {
+        heap.assign(line, length);
+        text = &heap[0];
+    } else if (length > 0) {
+        std::memcpy(stack, line, length);
+    }
+    std::replace(text, text + length, '\n', ' ');
+    RRM_DEBUG("libwebsocket-debug> %d: %.*s", level, static_cast<int>(length), text);
 }
 
 // ---------------------------------------------------------------------------
@@ -659,7 +672,7 @@ int WebsockServerWorker::process_receive(lws* wsi, void* in, size_t len)
 
     // The registry takes its own lock and the parsing queue may make us wait:
     // none of ours is held.
-    {
+    if (log_enabled(LOG_LEVEL_DEBUG)) {
         // A record carries at most the head of a message and its length.
         const PeerText quoted(item.text, static_cast<size_t>(text_size));
         RRM_DEBUG("Recv %.*s", quoted.size(), quoted.data());
@@ -1109,7 +1122,7 @@ int WebsockServerWorker::lws_send(lws* wsi, const char* buffer, int len, int pro
 {
     if (!buffer || len <= 0)
         return 0;
-    {
+    if (log_enabled(LOG_LEVEL_DEBUG)) {
         const PeerText quoted(buffer, static_cast<size_t>(len));
         RRM_DEBUG("Send %.*s", quoted.size(), quoted.data());
     }

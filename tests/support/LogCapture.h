@@ -33,9 +33,11 @@ struct EventRecord {
 
 class LogCapture {
 public:
-    LogCapture()
+    // Every level is captured, whatever a logger set up before allowed.
+    LogCapture() : levels_before_(rrm::log_levels())
     {
         instance() = this;
+        rrm::set_log_levels(rrm::LOG_LEVELS_ALL);
         rrm::set_log_handler(&LogCapture::on_log);
         rrm::set_event_handler(&LogCapture::on_event);
     }
@@ -43,6 +45,7 @@ public:
     {
         rrm::set_log_handler(&rrm::default_log_handler);
         rrm::set_event_handler(nullptr);
+        rrm::set_log_levels(levels_before_);
         instance() = nullptr;
     }
     LogCapture(const LogCapture&) = delete;
@@ -136,6 +139,7 @@ private:
         self->events_.push_back({code, static_cast<bool>(details), details ? *details : ""});
     }
 
+    const int levels_before_;
     mutable std::mutex mutex_;
     std::vector<LogRecord> records_;
     std::vector<EventRecord> events_;

@@ -4,10 +4,13 @@
 // write at once never share a buffer.
 #include "LwsLog.h"
 
+#include "Log.h"
+
 #include <libwebsockets.h>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -53,6 +56,46 @@ TEST(LwsLog, TheLibrarysOwnLinesAreFormattedHereAndFollowTheMask)
     EXPECT_TRUE(take_lines().empty());
     EXPECT_EQ(lwsl_visible(LLL_INFO), 0);
     EXPECT_NE(lwsl_visible(LLL_NOTICE), 0);
+}
+
+// An emitter that writes the library's lines as records of one level of the
+// server's log gets them, formatted, only while that level is written; the
+// library then sees no class as visible. A mask set without an emitter (as
+// the web API sets it) keeps that; an emitter set by anyone else writes
+// every line.
+TEST(LwsLog, LinesOfAnEmitterAtALevelFollowThatLevel)
+{
+    const unsigned char data[] = {0x41, 0x42, 0x43};
+    const int debug_off = rrm::LOG_LEVELS_ALL & ~rrm::LOG_LEVEL_DEBUG;
+    struct Step {
+        const char* name;
+        std::function<void()> set;
+        int levels;
+        bool lines;
+    };
+    const Step steps[] = {
+        {"debug off", [] { rrm::set_lws_log(LLL_NOTICE, collect, rrm::LOG_LEVEL_DEBUG); },
+         debug_off, false},
+        {"debug on", [] {}, rrm::LOG_LEVELS_ALL, true},
+        {"mask alone keeps the emitter's level", [] { rrm::set_lws_log(LLL_NOTICE, nullptr); },
+         debug_off, false},
+        {"and follows it", [] {}, rrm::LOG_LEVEL_DEBUG, true},
+        {"another emitter", [] { lws_set_log_level(LLL_NOTICE, collect); }, 0, true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.set();
+        rrm::set_log_levels(step.levels);
+        take_lines();
+        const size_t before = rrm::lws_lines_formatted();
+        lwsl_hexdump_level(LLL_NOTICE, data, sizeof data);
+        EXPECT_EQ(step.lines, rrm::lws_lines_formatted() > before);
+        EXPECT_EQ(step.lines, !take_lines().empty());
+        EXPECT_EQ(step.lines, lwsl_visible(LLL_NOTICE) != 0);
+        EXPECT_EQ(step.lines ? LLL_NOTICE : 0, rrm::lws_visible_mask());
+    }
+    rrm::set_log_levels(rrm::LOG_LEVELS_ALL);
+    rrm::set_lws_log(LLL_ERR | LLL_WARN | LLL_NOTICE, nullptr);
 }
 
 TEST(LwsLog, LinesOfTwoThreadsNeverMix)

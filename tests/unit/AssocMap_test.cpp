@@ -186,6 +186,13 @@ TEST(AssocMap, DumpCountsBothTablesAndListsClients)
     const bool a_first = map.clients.begin()->first == A;
     EXPECT_EQ("Client (1/2) " + (a_first ? line_a : line_b), records[1].text);
     EXPECT_EQ("Client (2/2) " + (a_first ? line_b : line_a), records[2].text);
+
+    // With Debug not written the dump hands nothing to the handler.
+    capture.clear();
+    rrm::set_log_levels(rrm::LOG_LEVEL_TRACE | rrm::LOG_LEVEL_INFO | rrm::LOG_LEVEL_WARNING |
+                        rrm::LOG_LEVEL_ERROR);
+    map.dump();
+    EXPECT_TRUE(capture.records().empty());
 }
 
 

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -36,6 +38,63 @@ TEST(LogHooks, LevelsAreEasyloggingValues)
     EXPECT_EQ(16, rrm::LOG_LEVEL_ERROR);
     EXPECT_EQ(32, rrm::LOG_LEVEL_WARNING);
     EXPECT_EQ(128, rrm::LOG_LEVEL_INFO);
+}
+
+// Every level is handed on until someone says otherwise; a level left out of
+// the mask reaches no handler, and neither the arguments nor the function
+// name of its record are evaluated.
+TEST(LogLevels, RecordsOfLevelsOffAreNotHandledAndTheirArgumentsNotEvaluated)
+{
+    EXPECT_EQ(rrm::LOG_LEVELS_ALL, rrm::log_levels());
+    int evaluated = 0;
+    int named = 0;
+    auto arg = [&evaluated] { return ++evaluated; };
+    auto func = [&named] {
+        ++named;
+        return "named";
+    };
+    struct Case {
+        const char* name;
+        int levels;
+        bool trace, debug, info, warning, error;
+    };
+    const Case cases[] = {
+        {"all", rrm::LOG_LEVELS_ALL, true, true, true, true, true},
+        {"debug and trace off", rrm::LOG_LEVEL_INFO | rrm::LOG_LEVEL_WARNING | rrm::LOG_LEVEL_ERROR,
+         false, false, true, true, true},
+        {"only debug", rrm::LOG_LEVEL_DEBUG, false, true, false, false, false},
+        {"none", 0, false, false, false, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::LogCapture capture;
+        rrm::set_log_levels(c.levels);
+        evaluated = 0;
+        named = 0;
+        RRM_TRACE("t %d", arg());
+        RRM_DEBUG("d %d", arg());
+        RRM_INFO("i %d", arg());
+        RRM_WARNING("w %d", arg());
+        RRM_ERROR("e %d", arg());
+        RRM_LOG_AS(func(), rrm::LOG_LEVEL_DEBUG, "as %d", arg());
+        std::vector<std::string> expected;
+        int calls = 0;
+        for (auto [on, text] : {std::pair<bool, const char*>{c.trace, "t"}, {c.debug, "d"},
+                                {c.info, "i"}, {c.warning, "w"}, {c.error, "e"}})
+            if (on)
+                expected.push_back(std::string(text) + " " + std::to_string(++calls));
+        if (c.debug)
+            expected.push_back("as " + std::to_string(++calls));
+        std::vector<std::string> texts;
+        for (const auto& r : capture.records())
+            texts.push_back(r.text);
+        EXPECT_EQ(expected, texts);
+        EXPECT_EQ(calls, evaluated);
+        EXPECT_EQ(c.debug ? 1 : 0, named);
+        EXPECT_EQ(c.levels, rrm::log_levels());
+        EXPECT_EQ(c.debug, rrm::log_enabled(rrm::LOG_LEVEL_DEBUG));
+    }
+    rrm::set_log_levels(rrm::LOG_LEVELS_ALL);
 }
 
 TEST(PeerText, LongTextsAreCutToTheirHeadAndTheirLength)

@@ -109,6 +109,43 @@ TEST(MacText, KeyHolderFormIsTwelveUpperCaseDigits)
     EXPECT_EQ("000000000000", rrm::mac_to_keyholder_string(MacAddress{}));
 }
 
+// Both written forms, byte for byte as printf writes them, for every value
+// of every octet and for a spread of whole addresses.
+TEST(MacText, WrittenFormsAreWhatPrintfWrites)
+{
+    auto check = [](const MacAddress& m) {
+        const uint8_t* o = m.octets;
+        char colons[32];
+        std::snprintf(colons, sizeof colons, "%02X:%02X:%02X:%02X:%02X:%02X", o[0], o[1], o[2],
+                      o[3], o[4], o[5]);
+        char plain[32];
+        std::snprintf(plain, sizeof plain, "%02X%02X%02X%02X%02X%02X", o[0], o[1], o[2], o[3],
+                      o[4], o[5]);
+        ASSERT_EQ(colons, mac_to_string(m));
+        ASSERT_EQ(plain, rrm::mac_to_keyholder_string(m));
+    };
+    for (int position = 0; position < 6; ++position)
+        for (int value = 0; value < 256; ++value) {
+            MacAddress m;
+            // The other octets carry a pattern, so a digit written to the
+            // wrong place shows.
+            for (int i = 0; i < 6; ++i)
+                m.octets[i] = static_cast<uint8_t>(0x5A + 17 * i);
+            m.octets[position] = static_cast<uint8_t>(value);
+            SCOPED_TRACE(position);
+            SCOPED_TRACE(value);
+            check(m);
+        }
+    std::mt19937_64 random(20261210);
+    for (int n = 0; n < 100000; ++n) {
+        const uint64_t bits = random();
+        MacAddress m;
+        for (int i = 0; i < 6; ++i)
+            m.octets[i] = static_cast<uint8_t>(bits >> (8 * i));
+        check(m);
+    }
+}
+
 TEST(MacHash, FollowsTheWordFormula)
 {
     rrm::MacHash hash;

@@ -149,6 +149,12 @@ TEST(VapMap, DumpWritesOneTraceLinePerVap)
     EXPECT_EQ("dump", records[0].func);
     EXPECT_EQ("      vap_id = 4, 802.11k = 1, 802.11r = 0, 802.11v = 1, ssid = net",
               records[0].text);
+
+    // With Trace not written the dump hands nothing to the handler.
+    capture.clear();
+    rrm::set_log_levels(rrm::LOG_LEVELS_ALL & ~rrm::LOG_LEVEL_TRACE);
+    make_map({Vap(4, "net", {}, true, false, true)}).dump();
+    EXPECT_TRUE(capture.records().empty());
 }
 
 

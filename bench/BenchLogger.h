@@ -1,0 +1,59 @@
+#pragma once
+// A real RRM_Logger for a benchmark: configured from a file in a temporary
+// folder (records with their time, to a log file there), Trace and Debug on
+// or off, and the library's records going through the program's handler
+// with its level mask, or (`format_first`) through the handler as it was
+// before the level was tested first, with every level handed on.
+
+#include "FormatFirstLog.h"
+#include "Log.h"
+#include "LogFolder.h"
+#include "LogHandler.h"
+#include "Logger.h"
+
+#include <memory>
+#include <string>
+
+class BenchLogger {
+public:
+    BenchLogger(bool debug, bool format_first)
+    {
+        const char* on = debug ? "true" : "false";
+        const std::string conf = dir_.write(
+            "logger.conf",
+            std::string("* GLOBAL:\n"
+                        "    FORMAT = \"%datetime %level %file:%line %func: %msg\"\n"
+                        "    ENABLED = true\n"
+                        "    TO_FILE = true\n"
+                        "    TO_STANDARD_OUTPUT = false\n"
+                        "    MAX_LOG_FILE_SIZE = 16777216\n"
+                        "    LCLEANER_MAX_FILES_COUNT = 2\n"
+                        "* TRACE:\n    ENABLED = ") +
+                on + "\n* DEBUG:\n    ENABLED = " + on + "\n");
+        logger_ = std::make_unique<RRM_Logger>(conf, dir_ / "wendara.log");
+        if (format_first) {
+            rrm::set_log_handler(&testsupport::format_first_log_handler);
+            rrm::set_log_levels(rrm::LOG_LEVELS_ALL);
+        } else {
+            rrm::set_log_handler(&server_log_handler);
+            apply_log_levels();
+        }
+    }
+    ~BenchLogger()
+    {
+        logger_.reset();
+        rrm::set_log_handler(&rrm::default_log_handler);
+        rrm::set_log_levels(rrm::LOG_LEVELS_ALL);
+    }
+    BenchLogger(const BenchLogger&) = delete;
+    BenchLogger& operator=(const BenchLogger&) = delete;
+
+    static const char* label(bool format_first)
+    {
+        return format_first ? "format first, every level handed on" : "level tested first";
+    }
+
+private:
+    testsupport::LogFolder dir_;
+    std::unique_ptr<RRM_Logger> logger_;
+};
