@@ -454,7 +454,6 @@ TEST_F(SteeringE2E, LongQueueStopsLoadBalancing)
 {
     start_domain(settings());
     const ApSpec& a = specs[0];
-    const ApSpec& b = specs[1];
     const std::string x = "0a:1b:2c:3d:4e:5f";
     const std::string X = "0A:1B:2C:3D:4E:5F";
 
