@@ -524,6 +524,29 @@ TEST_F(Registry, StartAndRestartFollowTheVrrpRole)
         if (r.text.rfind("Wendara", 0) == 0) {
             EXPECT_EQ(r.func, "start");
         }
+
+    // VRRP turned off while backup: no role request would ever make the
+    // server master again, so the restart does, restoring the domains of
+    // the backup files as any switch to master does.
+    int asked = 0;
+    rrm->set_backup_source([&] {
+        ++asked;
+        return std::make_shared<std::string>(
+            R"([{"name":"d2","rrm-status":0,"fbt-status":0,"aps":[],"unanswered-aps":[],)"
+            R"("deleted-aps":[]}])");
+    });
+    config->global_update(rrm::JsonReader(R"({"vrrp_enabled":0})"));
+    capture.clear();
+    rrm->restart();
+    EXPECT_TRUE(capture.has(rrm::LOG_LEVEL_INFO, "VRRP is disabled: serving as master"));
+    EXPECT_EQ(rrm->get_vrrp_role(), 1);
+    EXPECT_TRUE(rrm->default_service()->is_thread_started());
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(rrm->find_worker("d2"));
+    // A master stays master: the next restart restores nothing.
+    rrm->restart();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(capture.count(rrm::LOG_LEVEL_INFO, "VRRP is disabled: serving as master"), 1u);
 }
 
 TEST_F(Registry, RemoveWorkerDropsTheApSessionsStopsAndForgetsTheWorker)
