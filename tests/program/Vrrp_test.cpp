@@ -141,6 +141,17 @@ std::string ask(const WendaraProcess& p, const std::string& request)
     return testsupport::tcp_exchange(p.cli_port, request, 30s);
 }
 
+// Waits until the domain list shows the given numbers of active, unanswered
+// and deleted APs.
+bool domain_counts_become(const WendaraProcess& p, int active, int unanswered, int deleted)
+{
+    const std::string counts = "\"ap-count\":" + std::to_string(active) +
+                               ",\"unanswered-ap-count\":" + std::to_string(unanswered) +
+                               ",\"deleted-ap-count\":" + std::to_string(deleted);
+    return testsupport::wait_until(
+        [&] { return ask(p, R"({"rrm":{}})").find(counts) != std::string::npos; }, 20s);
+}
+
 // Connects (the AP port may be coming back) and subscribes; true on a
 // successful "subscribe-response".
 bool subscribe(ApSimulator& ap, int port)
@@ -416,14 +427,7 @@ TEST(ProgramVrrp, ASecondServerThatBecomesMasterRestoresTheDomainFromTheBackupFi
     // A comes back to the new master and is active again.
     ApSimulator a_again(ap_a());
     EXPECT_TRUE(subscribe(a_again, second.listen_port));
-    EXPECT_TRUE(testsupport::wait_until(
-        [&] {
-            return ask(second, R"({"rrm":{}})")
-                       .find(R"("ap-count":1,"unanswered-ap-count":0,"deleted-ap-count":1)") !=
-                   std::string::npos;
-        },
-        20s))
-        << ask(second, R"({"rrm":{}})");
+    EXPECT_TRUE(domain_counts_become(second, 1, 0, 1)) << ask(second, R"({"rrm":{}})");
     second.interrupt();
     EXPECT_EQ(0, second.wait(30s).code) << second.stderr_text();
 }
@@ -458,14 +462,7 @@ TEST(ProgramVrrp, TurningVrrpOffOnABackupMakesItMasterFromItsBackupFiles)
     // A comes back on the AP port and is active again.
     ApSimulator a(ap_a());
     EXPECT_TRUE(subscribe(a, p.listen_port));
-    EXPECT_TRUE(testsupport::wait_until(
-        [&] {
-            return ask(p, R"({"rrm":{}})")
-                       .find(R"("ap-count":1,"unanswered-ap-count":0,"deleted-ap-count":0)") !=
-                   std::string::npos;
-        },
-        20s))
-        << ask(p, R"({"rrm":{}})");
+    EXPECT_TRUE(domain_counts_become(p, 1, 0, 0)) << ask(p, R"({"rrm":{}})");
     // Role requests are refused from now on.
     EXPECT_NE(std::string::npos, ask(p, R"({"vrrp":{"role":"backup"}})")
                                      .find("\"error\":\"VRRP is disabled, ignore request\""));

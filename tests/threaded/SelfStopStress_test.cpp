@@ -25,54 +25,30 @@ using testsupport::eventually;
 
 void quiet(const char*, int, const char*, int, const char*, va_list) {}
 
-// Counts the answers each session got; keeps no texts.
-class CountingRegistry : public testsupport::TestRegistry {
-public:
-    using TestRegistry::TestRegistry;
-    ~CountingRegistry() override { stop(); }
+// The answers each session got; no texts are kept.
+struct Answers {
+    std::mutex lock;
+    std::vector<uint32_t> per_session;
+    uint64_t total = 0;
+    uint64_t others = 0;
 
-    void enqueue_serialized(const char* text, const BaseSession& session) override
-    {
-        count(text ? text : "", session);
-    }
-    void enqueue_serialized(std::string text, const BaseSession& session) override
-    {
-        count(text, session);
-    }
-    std::vector<uint32_t> answers()
-    {
-        std::lock_guard<std::mutex> g(lock);
-        return per_session;
-    }
-    uint64_t total()
-    {
-        std::lock_guard<std::mutex> g(lock);
-        return answered;
-    }
-    uint64_t others()
-    {
-        std::lock_guard<std::mutex> g(lock);
-        return unexpected;
-    }
-
-private:
     void count(const std::string& text, const BaseSession& session)
     {
         std::lock_guard<std::mutex> g(lock);
         if (text.find("\"cmd\":\"subscribe-response\"") == std::string::npos) {
-            ++unexpected;
+            ++others;
             return;
         }
         if (per_session.size() <= session.id)
             per_session.resize(session.id + 1024, 0);
         ++per_session[session.id];
-        ++answered;
+        ++total;
     }
-
-    std::mutex lock;
-    std::vector<uint32_t> per_session;
-    uint64_t answered = 0;
-    uint64_t unexpected = 0;
+    uint64_t answered()
+    {
+        std::lock_guard<std::mutex> g(lock);
+        return total;
+    }
 };
 
 TEST(SelfStopStress, EverySubscriptionIsAnsweredOnceAcrossManySelfStops)
@@ -84,8 +60,12 @@ TEST(SelfStopStress, EverySubscriptionIsAnsweredOnceAcrossManySelfStops)
     // Before the registry: its threads use them until it is gone.
     std::atomic<uint32_t> sent{0};
     std::atomic<uint64_t> in_windows{0};
+    Answers answers;
     auto config = testsupport::make_config({"d1"});
-    auto registry = std::make_unique<CountingRegistry>(config.get());
+    auto registry = std::make_unique<testsupport::TestRegistry>(config.get());
+    registry->on_sent = [&](const std::string& text, const BaseSession& session) {
+        answers.count(text, session);
+    };
     // A worker without AP ends at the first run of its domain timer (1 s)
     // that finds its queue empty.
     registry->adjust_settings = [](rrm::DomainConfig& s) { s.domain_timer_period = 1; };
@@ -120,16 +100,16 @@ TEST(SelfStopStress, EverySubscriptionIsAnsweredOnceAcrossManySelfStops)
         std::this_thread::sleep_for(std::chrono::microseconds(id % 20 == 0 ? 30000 : 20));
     }
     const size_t stops = registry->report_count();
-    ASSERT_TRUE(eventually([&] { return registry->total() >= sent; }))
-        << registry->total() << " of " << sent << " answered";
+    ASSERT_TRUE(eventually([&] { return answers.answered() >= sent; }))
+        << answers.answered() << " of " << sent << " answered";
     // Whatever is still on its way would show up as a second answer.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
-    const std::vector<uint32_t> answers = registry->answers();
+    registry.reset();
     uint64_t lost = 0;
     uint64_t twice = 0;
     for (uint32_t id = 1; id <= sent; ++id) {
-        const uint32_t n = id < answers.size() ? answers[id] : 0;
+        const uint32_t n = id < answers.per_session.size() ? answers.per_session[id] : 0;
         lost += n == 0;
         twice += n > 1;
     }
@@ -141,7 +121,7 @@ TEST(SelfStopStress, EverySubscriptionIsAnsweredOnceAcrossManySelfStops)
     RecordProperty("routed_while_ending", static_cast<int>(in_windows));
     EXPECT_EQ(lost, 0u);
     EXPECT_EQ(twice, 0u);
-    EXPECT_EQ(registry->others(), 0u);
+    EXPECT_EQ(answers.others, 0u);
     // The run met the moments it is about.
     EXPECT_GE(stops, 3u);
     EXPECT_GT(in_windows, 0u);
