@@ -742,9 +742,8 @@ void RrmWorker::process_timer_message()
 
 void RrmWorker::stop_if_empty()
 {
-    // Not while messages wait: they would be lost with the worker (a
-    // subscription among them would never be answered), and whoever queues
-    // into a full ring would wait for a thread that is gone.
+    // Not while messages wait: the registry would only hand them to the
+    // domain's next worker (a subscription among them makes one).
     if (all_aps_empty() && queue_size() == 0)
         request_stop();
 }

@@ -211,7 +211,8 @@ protected:
     {
         return aps.empty() && aps_to_delete.empty() && unanswered_aps.empty();
     }
-    // Ends the worker when it holds no AP and no message waits.
+    // Ends the worker when it holds no AP and no message waits; from then on
+    // it takes no message (what reaches it goes to the domain's next worker).
     void stop_if_empty();
     size_t total_ap_count() const
     {
