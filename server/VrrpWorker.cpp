@@ -97,13 +97,18 @@ bool VrrpWorker::request_role(int role)
     if (!config->server().vrrp_enabled)
         return false;
     std::shared_ptr<std::string> domains;
-    if (role == 1 && registry->get_vrrp_role() == 0) {
-        yajson::JsonValue restored = restore_domains_from_backup();
-        if (!restored.is_null())
-            domains = std::make_shared<std::string>(compact(restored));
-    }
+    if (role == 1 && registry->get_vrrp_role() == 0)
+        domains = backup_domains_text();
     registry->update_vrrp_role(role, domains);
     return true;
+}
+
+std::shared_ptr<std::string> VrrpWorker::backup_domains_text()
+{
+    yajson::JsonValue restored = restore_domains_from_backup();
+    if (restored.is_null())
+        return nullptr;
+    return std::make_shared<std::string>(compact(restored));
 }
 
 char* VrrpWorker::make_failure_reply(const char* error) const

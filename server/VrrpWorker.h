@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -77,6 +78,9 @@ public:
     // passed over (the writer's temporary files) unless they end in ".json"
     // (the file of a domain whose name starts with a dot).
     yajson::JsonValue restore_domains_from_backup();
+    // The same as the compact text a switch to master restores from; null
+    // when the folder cannot be used.
+    std::shared_ptr<std::string> backup_domains_text();
 
     // Switches the registry to `role` (0 backup, 1 master); becoming master
     // from backup restores the domains of the backup files. False when VRRP

@@ -224,6 +224,10 @@ int main(int argc, char** argv)
         registry->recover_report_files();
         vrrp_worker = std::make_unique<VrrpWorker>(registry.get(), config.get());
         event_vrrp_worker.store(vrrp_worker.get());
+        // A backup whose VRRP is turned off becomes master from its backup
+        // files. The registry goes before the VRRP worker.
+        registry->set_backup_source(
+            [vrrp = vrrp_worker.get()] { return vrrp->backup_domains_text(); });
         api_cli = std::make_unique<ApiCli>(registry.get(), vrrp_worker.get());
         api_web = std::make_unique<ApiWeb>(registry.get(), vrrp_worker.get());
         if (!api_web->is_running()) {

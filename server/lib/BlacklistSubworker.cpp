@@ -67,6 +67,11 @@ void BlacklistSubworker::process_timer()
             post_blacklist(entry.second.get());
         }
         worker->broadcast_buffer_flush();
+    } else {
+        // The blocks the APs hold run out all the same.
+        for (auto& entry : aps->table)
+            for (Radio& radio : entry.second->radios.radios)
+                radio.block_list.age_held();
     }
     // What was queued and not sent (paused steering, APs that are not
     // active) is not kept for later.
@@ -86,9 +91,12 @@ void BlacklistSubworker::post_disassoc_request(ApEntry* ap)
     message.add_string("ap-mac", mac_to_string(ap->base_mac).c_str());
     message.add_string("domain", domain_name->c_str());
     JsonWriter radios = message.add_array("radios");
-    for (const Radio& radio : ap->radios.radios)
-        if (!radio.block_list.disassoc.empty())
+    for (Radio& radio : ap->radios.radios) {
+        if (!radio.block_list.disassoc.empty()) {
             radio.disassoc_list_to_json(radios);
+            radio.block_list.disassoc_sent(config->blacklist_timeout);
+        }
+    }
     worker->broadcast_buffer_add(message.to_string(), ap->session);
 }
 
@@ -101,9 +109,12 @@ void BlacklistSubworker::post_blacklist(ApEntry* ap)
         return;
     JsonWriter message("rrm", "rrm-blacklist", "");
     JsonWriter radios = message.add_array("radios");
-    for (const Radio& radio : ap->radios.radios)
-        if (!radio.block_list.changes.empty())
+    for (Radio& radio : ap->radios.radios) {
+        if (!radio.block_list.changes.empty()) {
             radio.blacklist_to_json(radios);
+            radio.block_list.changes_sent(config->blacklist_timeout);
+        }
+    }
     message.add_string("ap-mac", mac_to_string(ap->base_mac).c_str());
     message.add_string("domain", domain_name->c_str());
     worker->broadcast_buffer_add(message.to_string(), ap->session);

@@ -424,6 +424,18 @@ void LoadBalancerSubworker::acknowledge(ApMap& map, const MacAddress& src,
     post_client_assoc_ack(source, mac_to_string(client).c_str(), ssid, src_radio);
 }
 
+void LoadBalancerSubworker::acknowledge_anywhere(const MacAddress& src, const MacAddress& client,
+                                                  const char* ssid)
+{
+    for (ApMap* map : {aps, unanswered_aps}) {
+        const int radio_id = map->find_radio_id_by_bssid(src);
+        if (radio_id >= 0) {
+            acknowledge(*map, src, client, ssid, radio_id);
+            return;
+        }
+    }
+}
+
 void LoadBalancerSubworker::process_result(const MacAddress& client,
                                            const RrmProblistEntry& round)
 {
@@ -433,27 +445,30 @@ void LoadBalancerSubworker::process_result(const MacAddress& client,
     const std::string src_text = mac_to_string(src);
     const std::string client_text = mac_to_string(client);
 
-    // The client's AP may have missed a planning step since the round
-    // started: it is then found among the unanswered APs.
-    ApMap* src_map = aps;
-    int src_radio = aps->find_radio_id_by_bssid(src);
-    if (src_radio < 0 && unanswered_aps->find_radio_id_by_bssid(src) >= 0) {
-        src_map = unanswered_aps;
-        src_radio = unanswered_aps->find_radio_id_by_bssid(src);
-    }
-    const int src_size = get_radio_size(src, *src_map);
-    const int src_rssi = get_client_rssi(src, client, *src_map);
-    if (src_radio < 0) {
-        RRM_WARNING("Skip balancing: source radio_id not found for src_ap=%s", src_text.c_str());
+    // While steering is paused nothing it decides would reach an AP (the
+    // block-list tick sends nothing then): the round ends without a move,
+    // and the model keeps what the APs hold. The client's AP may have missed
+    // a planning step meanwhile, and is then among the unanswered APs.
+    if (lock_balancer() != 0) {
+        RRM_DEBUG("LoadBalancer: balancing paused, no move for %s", client_text.c_str());
+        acknowledge_anywhere(src, client, ssid);
         return;
     }
+    const int src_radio = aps->find_radio_id_by_bssid(src);
+    if (src_radio < 0) {
+        RRM_WARNING("Skip balancing: source radio_id not found for src_ap=%s", src_text.c_str());
+        acknowledge_anywhere(src, client, ssid);
+        return;
+    }
+    const int src_size = get_radio_size(src, *aps);
+    const int src_rssi = get_client_rssi(src, client, *aps);
     RRM_DEBUG("LoadBalancer: radio %d client %s src_ap %s size %d sta_low %d rssi %d", src_radio,
               client_text.c_str(), src_text.c_str(), src_size, settings.load_balance_sta_low,
               src_rssi);
     // The source's load cannot be read: nothing to compare a move with, but
     // an AP that waits for its ack still gets it.
     if (src_size < 0) {
-        acknowledge(*src_map, src, client, ssid, src_radio);
+        acknowledge(*aps, src, client, ssid, src_radio);
         return;
     }
 
@@ -510,7 +525,7 @@ void LoadBalancerSubworker::process_result(const MacAddress& client,
 
     if (!chosen) {
         RRM_DEBUG("LoadBalancer: no find result for %s", client_text.c_str());
-        acknowledge(*src_map, src, client, ssid, src_radio);
+        acknowledge(*aps, src, client, ssid, src_radio);
         return;
     }
     const MacAddress dst = best;
@@ -519,7 +534,7 @@ void LoadBalancerSubworker::process_result(const MacAddress& client,
     if (dst_radio < 0) {
         RRM_WARNING("Skip balancing: destination radio_id not found for dst_ap=%s",
                     dst_text.c_str());
-        acknowledge(*src_map, src, client, ssid, src_radio);
+        acknowledge(*aps, src, client, ssid, src_radio);
         return;
     }
     RRM_DEBUG("dst_ap %s radio %d min_size %d min_rssi %d", dst_text.c_str(), dst_radio,
@@ -528,7 +543,7 @@ void LoadBalancerSubworker::process_result(const MacAddress& client,
     // No destination: the client stays, and its AP still gets the ack it
     // may be waiting for.
     if (dst_ap == nullptr) {
-        acknowledge(*src_map, src, client, ssid, src_radio);
+        acknowledge(*aps, src, client, ssid, src_radio);
         return;
     }
 
@@ -540,7 +555,7 @@ void LoadBalancerSubworker::process_result(const MacAddress& client,
                            src_rssi <= settings.blacklist_thr_low);
         if (!move) {
             RRM_DEBUG("LoadBalancer: no balancer");
-            acknowledge(*src_map, src, client, ssid, src_radio);
+            acknowledge(*aps, src, client, ssid, src_radio);
             return;
         }
         Radio* destination = radio_by_id(*dst_ap, dst_radio);
@@ -548,7 +563,7 @@ void LoadBalancerSubworker::process_result(const MacAddress& client,
             RRM_WARNING("Skip balancing action: destination radio_id=%d is invalid/disabled for "
                         "ap=%s",
                         dst_radio, mac_to_string(dst_ap->base_mac).c_str());
-            acknowledge(*src_map, src, client, ssid, src_radio);
+            acknowledge(*aps, src, client, ssid, src_radio);
             return;
         }
         destination->block_list.unblock(client);

@@ -13,7 +13,9 @@
 // moved to the least loaded radio that hears it well (unblocked and
 // expected there, blocked around it, disassociated from the APs that hold
 // it), or its association is acknowledged ("rrm-client-assoc-ack") when the
-// AP asked for that.
+// AP asked for that. A round that ends while steering is paused (the domain
+// worker's load_balancer_stop or load_balancer_lock) moves nothing: what it
+// would change could not be sent, so it is only acknowledged.
 //
 // It has no timer: the domain worker's one-second load-balancer tick calls
 // process_timer, which also stops load balancing for about a minute while
@@ -103,6 +105,9 @@ private:
     // the AP of `map` that its source radio belongs to.
     void acknowledge(ApMap& map, const MacAddress& src, const MacAddress& client,
                      const char* ssid, int src_radio);
+    // The same for a round that ends without being evaluated: the source
+    // radio is looked for among the active APs, then the unanswered ones.
+    void acknowledge_anywhere(const MacAddress& src, const MacAddress& client, const char* ssid);
 
     RrmProblist problist;
 };

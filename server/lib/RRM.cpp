@@ -88,6 +88,7 @@ void RRM::start(bool preserve_role)
         return;
     }
     RRM_DEBUG("Wendara version %s start\n", WENDARA_VERSION);
+    bool take_over = false;
     if (server.vrrp_enabled) {
         if (!preserve_role) {
             vrrp_role = 0;
@@ -96,13 +97,22 @@ void RRM::start(bool preserve_role)
             RRM_DEBUG("Wendara start in vrrp mode, preserving role: %s\n",
                       vrrp_role_to_string(vrrp_role));
         }
+    } else if (vrrp_role != 1) {
+        // Nothing would ever make a server without VRRP master again: role
+        // requests are refused then.
+        RRM_INFO("VRRP is disabled: serving as master");
+        take_over = true;
     }
-    if (vrrp_role == 1) {
+    if (vrrp_role == 1 || take_over) {
         default_worker->start();
         if (websock_worker)
             websock_worker->start();
         if (ping_worker)
             ping_worker->start();
+    }
+    if (take_over) {
+        restore_domains(backup_source ? backup_source() : nullptr);
+        vrrp_role = 1;
     }
 }
 
@@ -160,6 +170,8 @@ void RRM::stop()
 
 void RRM::restart()
 {
+    // A role switch may come out of it (VRRP turned off while backup).
+    std::lock_guard<std::mutex> switching(vrrp_mutex);
     std::lock_guard<std::recursive_mutex> life(lifecycle_mutex);
     const int32_t role = vrrp_role;
     stop();
@@ -195,66 +207,76 @@ void RRM::route_domain(const char* domain, const char* cmd, JsonReader&& json,
 void RRM::route(const std::string& name, bool subscribe, JsonReader&& json,
                 const BaseSession& session, bool replay)
 {
-    std::shared_ptr<Worker> found;
-    {
-        std::lock_guard<std::mutex> guard(workers.mutex);
-        if (!replay) {
+    // A worker found here may have ended by itself since: it refuses the
+    // message, and the next look finds the domain held back for the hand-over
+    // of its queue, or the domain's next worker.
+    for (;;) {
+        std::shared_ptr<Worker> found;
+        {
+            std::lock_guard<std::mutex> guard(workers.mutex);
+            if (!replay) {
+                auto held = removing.find(name);
+                if (held != removing.end()) {
+                    held->second.emplace_back(subscribe, std::move(json), session);
+                    return;
+                }
+            }
+            auto it = workers.map.find(name);
+            if (it != workers.map.end())
+                found = it->second;
+        }
+        if (found) {
+            if (found->offer_message(std::move(json), session))
+                return;
+            continue;
+        }
+        if (!subscribe)
+            return;
+
+        std::shared_ptr<Worker> fresh(make_rrm_worker(name));
+        if (!fresh)
+            return;
+        bool inserted = false;
+        {
+            std::lock_guard<std::mutex> guard(workers.mutex);
             auto held = removing.find(name);
-            if (held != removing.end()) {
+            if (held != removing.end() && !replay) {
                 held->second.emplace_back(subscribe, std::move(json), session);
                 return;
             }
+            if (stopping)
+                return;
+            auto result = workers.map.emplace(name, fresh);
+            found = result.first->second;
+            if (result.second) {
+                inserted = true;
+                ++pending_starts;
+            }
         }
-        auto it = workers.map.find(name);
-        if (it != workers.map.end())
-            found = it->second;
-    }
-    if (found) {
-        found->enqueue_message(std::move(json), session);
-        return;
-    }
-    if (!subscribe)
-        return;
-
-    std::shared_ptr<Worker> fresh(make_rrm_worker(name));
-    if (!fresh)
-        return;
-    bool inserted = false;
-    {
-        std::lock_guard<std::mutex> guard(workers.mutex);
-        auto held = removing.find(name);
-        if (held != removing.end() && !replay) {
-            held->second.emplace_back(subscribe, std::move(json), session);
+        if (!inserted) {
+            // Lost the race: the winner takes this request too; ours was
+            // never started and goes with `fresh`.
+            if (found->offer_message(std::move(json), session))
+                return;
+            continue;
+        }
+        // Queued before the start, so the request is the thread's first
+        // message.
+        fresh->enqueue_message(std::move(json), session);
+        try {
+            fresh->start();
+        } catch (const std::exception& e) {
+            abandon_start(name, fresh);
+            RRM_ERROR("Exception at processing message for domain '%s': %s", name.c_str(),
+                      e.what());
+            notify_event(EVENT_DOMAIN_WORKER_CREATE_FAILED, std::make_shared<std::string>(name));
             return;
         }
-        if (stopping)
-            return;
-        auto result = workers.map.emplace(name, fresh);
-        found = result.first->second;
-        if (result.second) {
-            inserted = true;
-            ++pending_starts;
-        }
-    }
-    if (!inserted) {
-        // Lost the race: the winner takes this request too; ours was never
-        // started and goes with `fresh`.
-        found->enqueue_message(std::move(json), session);
+        finish_start();
+        // The record is routing's, whichever of its steps made the worker.
+        RRM_LOG_AS("route_domain", LOG_LEVEL_DEBUG, "Created new worker '%s'.", name.c_str());
         return;
     }
-    // Queued before the start, so the request is the thread's first message.
-    fresh->enqueue_message(std::move(json), session);
-    try {
-        fresh->start();
-    } catch (const std::exception& e) {
-        abandon_start(name, fresh);
-        RRM_ERROR("Exception at processing message for domain '%s': %s", name.c_str(), e.what());
-        notify_event(EVENT_DOMAIN_WORKER_CREATE_FAILED, std::make_shared<std::string>(name));
-        return;
-    }
-    finish_start();
-    // The record is routing's, whichever of its steps made the worker.
-    RRM_LOG_AS("route_domain", LOG_LEVEL_DEBUG, "Created new worker '%s'.", name.c_str());
 }
 
 std::shared_ptr<Worker> RRM::insert_domain_worker(const std::string& domain,
@@ -311,6 +333,8 @@ void RRM::stop_domain_event(const std::string& domain)
 {
     try {
         std::shared_ptr<Worker> ended;
+        bool hand_over = false;
+        bool own_mark = false;
         {
             std::lock_guard<std::mutex> guard(workers.mutex);
             auto it = workers.map.find(domain);
@@ -324,7 +348,19 @@ void RRM::stop_domain_event(const std::string& domain)
                 return;
             ended = std::move(it->second);
             workers.map.erase(it);
+            // What reached the worker after it decided to end goes to the
+            // domain's next worker. Meanwhile the domain's messages are held
+            // back, so they follow in their order; a stop drops everything
+            // anyway. The hand-over counts as a start in flight: stop and
+            // removals wait for it.
+            if (!stopping) {
+                hand_over = true;
+                own_mark = removing.emplace(domain, HeldMessages()).second;
+                ++pending_starts;
+            }
         }
+        if (hand_over)
+            hand_over_queue(domain, *ended, own_mark);
         // Its thread is the calling one: detached rather than joined, unless
         // a concurrent stop took it first (then that stop joins it). Once
         // detached, nothing here may touch the registry: nobody waits for
@@ -334,6 +370,38 @@ void RRM::stop_domain_event(const std::string& domain)
         RRM_ERROR("Exception at processing stop_domain_event: %s", e.what());
         notify_event(EVENT_STOP_DOMAIN_EXCEPTION, std::make_shared<std::string>(domain));
     }
+}
+
+void RRM::hand_over_queue(const std::string& domain, Worker& ended, bool own_mark)
+{
+    struct Done {
+        RRM* self;
+        ~Done() { self->finish_start(); }
+    } done{this};
+    HeldMessages handed;
+    for (Worker::MessagePtr& msg : ended.close_and_take()) {
+        // The registry's notices concerned a worker without APs (it ended
+        // for want of them), and its own stop message a run that is over.
+        if (msg->from_server)
+            continue;
+        const bool subscribe =
+            std::strcmp(msg->json.get_string("cmd"), "subscribe-request") == 0;
+        handed.emplace_back(subscribe, std::move(msg->json), msg->session);
+    }
+    {
+        std::lock_guard<std::mutex> guard(workers.mutex);
+        // Ahead of what was held back meanwhile: these came first. Whoever
+        // marked the domain routes them (a removal that runs at the same
+        // time, once it has joined this thread).
+        auto held = removing.find(domain);
+        if (held != removing.end()) {
+            for (HeldMessage& later : held->second)
+                handed.push_back(std::move(later));
+            held->second.swap(handed);
+        }
+    }
+    if (own_mark)
+        release_domain(domain, nullptr);
 }
 
 // ------------------------------------------- notices to the domain workers
@@ -364,6 +432,11 @@ void RRM::drop_session_at_websock_worker(const BaseSession& session, bool force)
         websock_worker->enqueue_message_force(std::move(command), session);
     else
         websock_worker->enqueue_message(std::move(command), session);
+}
+
+bool RRM::session_ended(const BaseSession& session)
+{
+    return websock_worker && websock_worker->session_ended(session);
 }
 
 void RRM::ping_session_at_websock_worker(const BaseSession& session)
@@ -583,6 +656,11 @@ void RRM::update_vrrp_role(int new_role, std::shared_ptr<std::string> domains)
         restore_domains(std::move(domains));
     }
     vrrp_role = new_role;
+}
+
+void RRM::set_backup_source(std::function<std::shared_ptr<std::string>()> source)
+{
+    backup_source = std::move(source);
 }
 
 void RRM::restore_domains(std::shared_ptr<std::string> domains)

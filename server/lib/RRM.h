@@ -64,7 +64,9 @@ public:
 
     // Reads "enabled" and "vrrp_enabled"; starts the service workers while
     // master. With VRRP enabled and preserve_role false the role becomes
-    // backup.
+    // backup. A backup whose VRRP has been turned off (a restart keeping
+    // the role) serves as master: the service workers start and the domains
+    // are restored from backup_source, as on any switch to master.
     void start(bool preserve_role = false);
     // Stops the ping worker, every domain worker (erasing them), then the
     // default and WebSocket workers. Creates no domain worker while it runs.
@@ -79,6 +81,10 @@ public:
     // be null) are restored. Switches are serialised; a role query meanwhile
     // reads the old role.
     void update_vrrp_role(int new_role, std::shared_ptr<std::string> domains);
+    // Where a switch to master that no role request asked for finds the
+    // domains to restore (the compact text of an array of domain backup
+    // objects, or null): the VRRP front end's backup files. Set before start.
+    void set_backup_source(std::function<std::shared_ptr<std::string>()> source);
     void restore_domains(std::shared_ptr<std::string> domains);
     // A worker for the backup's domain, its state restored before its thread
     // starts; nothing when the domain already has one.
@@ -101,15 +107,24 @@ public:
     // A new domain worker, not started and in no map, owned by the caller;
     // null (after an Error record and event 13) when the domain's settings
     // cannot be found or the worker cannot be built.
-    Worker* make_rrm_worker(const std::string& domain);
+    virtual Worker* make_rrm_worker(const std::string& domain);
     // Called by a worker's thread that ended without being stopped by the
-    // registry. Forgets the domain's worker only when it is the calling one.
+    // registry. Forgets the domain's worker only when it is the calling one;
+    // what was queued in it, and what routing gives it until it is closed,
+    // goes to the domain's next worker (a "subscribe-request" makes one), in
+    // its order, before the domain's later messages.
     void stop_domain_event(const std::string& domain) override;
 
     // Tell every domain worker, through its force ring, that a session has
     // ended, or that the AP side is sending too much.
     void drop_session_at_rrm_worker(const BaseSession& session);
     void stop_load_balancer_at_rrm_worker(const BaseSession& session);
+
+    // True when the AP transport has closed the session (or another session
+    // has replaced it on its connection): a message it sent is then handled
+    // as one from no session, whatever the domain worker has heard of the
+    // close yet.
+    virtual bool session_ended(const BaseSession& session);
 
     // Make the WebSocket worker close or ping one session.
     void drop_session_at_websock_worker(const BaseSession& session, bool force);
@@ -198,7 +213,13 @@ private:
     // domain meanwhile.
     void stop_domain_worker(const std::string& domain, const std::shared_ptr<Worker>& worker);
     void release_domain(const std::string& domain, const std::shared_ptr<Worker>& worker);
+    // A worker that ended by itself: what is queued in it, and what reaches
+    // it until it is closed, is routed again, ahead of what was held back
+    // for the domain meanwhile; routing resumes when nothing is left (only
+    // when this hand-over marked the domain: own_mark).
+    void hand_over_queue(const std::string& domain, Worker& ended, bool own_mark);
 
+    std::function<std::shared_ptr<std::string>()> backup_source;
     std::recursive_mutex lifecycle_mutex;
     // Serialises the VRRP role switches (the CLI thread and the main thread
     // may ask at once). Taken before lifecycle_mutex and the workers-map

@@ -4,11 +4,34 @@
 
 namespace rrm {
 
+namespace {
+
+int32_t held_for(const std::unordered_map<MacAddress, int32_t, MacHash>& held,
+                 const MacAddress& client)
+{
+    auto it = held.find(client);
+    return it == held.end() ? 0 : it->second;
+}
+
+}  // namespace
+
+void RadioBlacklist::refresh(std::unordered_map<MacAddress, int32_t, MacHash>::iterator member,
+                             int timeout)
+{
+    member->second = timeout;
+    // What is queued already carries the full timeout when it goes.
+    const MacAddress& client = member->first;
+    if (changes.count(client) != 0 || disassoc.count(client) != 0)
+        return;
+    if (held_for(held, client) < timeout)
+        changes.insert_or_assign(client, true);
+}
+
 void RadioBlacklist::block(const MacAddress& client, int timeout)
 {
     auto it = members.find(client);
     if (it != members.end()) {
-        it->second = timeout;
+        refresh(it, timeout);
         return;
     }
     members.emplace(client, timeout);
@@ -40,7 +63,7 @@ void RadioBlacklist::block_disassoc(const MacAddress& client, int timeout, const
         return;
     auto it = members.find(client);
     if (it != members.end()) {
-        it->second = timeout;
+        refresh(it, timeout);
         return;
     }
     members.emplace(client, timeout);
@@ -59,6 +82,35 @@ void RadioBlacklist::tick()
             ++it;
         }
     }
+    age_held();
+}
+
+void RadioBlacklist::age_held()
+{
+    for (auto it = held.begin(); it != held.end();) {
+        if (it->second <= 1) {
+            it = held.erase(it);
+        } else {
+            --it->second;
+            ++it;
+        }
+    }
+}
+
+void RadioBlacklist::changes_sent(int timeout)
+{
+    for (const auto& change : changes) {
+        if (change.second)
+            held.insert_or_assign(change.first, timeout);
+        else
+            held.erase(change.first);
+    }
+}
+
+void RadioBlacklist::disassoc_sent(int timeout)
+{
+    for (const auto& entry : disassoc)
+        held.insert_or_assign(entry.first, timeout);
 }
 
 void RadioBlacklist::clear()
@@ -66,6 +118,7 @@ void RadioBlacklist::clear()
     members.clear();
     changes.clear();
     disassoc.clear();
+    held.clear();
 }
 
 void RadioBlacklist::requeue_blocks()

@@ -239,8 +239,19 @@ void RrmWorker::process_internal_message(const JsonReader& json, const BaseSessi
         process_stop_load_balancer();
 }
 
+const BaseSession& RrmWorker::acting_session(const BaseSession& session) const
+{
+    return registry && registry->session_ended(session) ? null_session : session;
+}
+
+bool RrmWorker::same_session(const ApEntry& ap, const BaseSession& session)
+{
+    return session.id != 0 && ap.session.id == session.id;
+}
+
 void RrmWorker::process_ap_message(const JsonReader& json, const QueueMessage& msg)
 {
+    const BaseSession& session = acting_session(msg.session);
     const char* cmd = json.get_string("cmd");
     const MacAddress ap_mac = mac_from_string(json.get_string("ap-mac"));
     if (log_enabled(LOG_LEVEL_DEBUG)) {
@@ -252,7 +263,7 @@ void RrmWorker::process_ap_message(const JsonReader& json, const QueueMessage& m
     // A subscription tests the version itself, so that it can answer a wrong
     // one.
     if (is_cmd(cmd, "subscribe-request")) {
-        subscribe_metric.time([&] { process_subscribe_request(json, msg.session, ap_mac); });
+        subscribe_metric.time([&] { process_subscribe_request(json, session, ap_mac); });
         return;
     }
     if (!check_message_version(json, AP_PROTOCOL_VERSION)) {
@@ -261,11 +272,11 @@ void RrmWorker::process_ap_message(const JsonReader& json, const QueueMessage& m
         return;
     }
     if (is_cmd(cmd, "unsubscribe-request")) {
-        unsubscribe_metric.time([&] { process_unsubscribe_request(json, msg.session, ap_mac); });
+        unsubscribe_metric.time([&] { process_unsubscribe_request(json, session, ap_mac); });
     } else if (is_cmd(cmd, "rrm-config-changed")) {
-        config_changed_metric.time([&] { process_config_changed(json, msg.session, ap_mac); });
+        config_changed_metric.time([&] { process_config_changed(json, session, ap_mac); });
     } else if (is_cmd(cmd, "rrm-response") || is_cmd(cmd, "rrm-mode-response")) {
-        const std::shared_ptr<ApEntry>& ap = aps.get_ap(ap_mac, msg.session);
+        const std::shared_ptr<ApEntry>& ap = aps.get_ap(ap_mac, session);
         subworkers.get_tpc_dca()->process_message(json, cmd, ap.get());
     } else if (is_cmd(cmd, "rrm-sta-roam") || is_cmd(cmd, "rrm-assoc-state-changed") ||
                is_cmd(cmd, "rrm-client-disassoc") || is_cmd(cmd, "rrm-client-assoc") ||
@@ -366,6 +377,14 @@ void RrmWorker::replace_session(std::shared_ptr<ApEntry>& ap, const BaseSession&
 void RrmWorker::process_subscribe_request(const JsonReader& json, const BaseSession& session,
                                           const MacAddress& ap_mac)
 {
+    // The connection has gone: an AP taken now would stay active on a
+    // session nobody hears (active APs never age), and no answer can reach
+    // it. It subscribes again when it comes back.
+    if (session.id == 0) {
+        const PeerText quoted_mac(json.get_string("ap-mac"));
+        RRM_DEBUG("Subscription of %s from a closed session not taken", quoted_mac.c_str());
+        return;
+    }
     if (global_config && !global_config->server().enabled) {
         send_subscribe_fail(session, FAIL_DISABLED, ap_mac);
         return;
@@ -545,7 +564,7 @@ void RrmWorker::process_unsubscribe_request(const JsonReader&, const BaseSession
 {
     auto it = find_entry(aps, ap_mac);
     if (it != aps.table.end()) {
-        if (it->second->session.id != session.id)
+        if (!same_session(*it->second, session))
             return;
         subworkers.get_tpc_dca()->force_optimization();
         // The planning may have moved the AP meanwhile.
@@ -557,7 +576,7 @@ void RrmWorker::process_unsubscribe_request(const JsonReader&, const BaseSession
         return;
     }
     it = find_entry(unanswered_aps, ap_mac);
-    if (it != unanswered_aps.table.end() && it->second->session.id == session.id) {
+    if (it != unanswered_aps.table.end() && same_session(*it->second, session)) {
         erase_entry(unanswered_aps, it);
         raise_domain_changed();
     }
@@ -592,7 +611,9 @@ void RrmWorker::process_config_changed(const JsonReader& json, const BaseSession
 void RrmWorker::process_exists_ap(const JsonReader& json, const BaseSession& session,
                                   const MacAddress&, std::shared_ptr<ApEntry>& ap, bool force)
 {
-    if (ap->session.id != session.id)
+    // An AP restored from a backup has no session yet; a message from a
+    // closed session acts for none.
+    if (!same_session(*ap, session))
         throw std::out_of_range("invalid exist session");
 
     // What the AP reports, read on the side under the AP's own MAC (the
@@ -721,9 +742,8 @@ void RrmWorker::process_timer_message()
 
 void RrmWorker::stop_if_empty()
 {
-    // Not while messages wait: they would be lost with the worker (a
-    // subscription among them would never be answered), and whoever queues
-    // into a full ring would wait for a thread that is gone.
+    // Not while messages wait: the registry would only hand them to the
+    // domain's next worker (a subscription among them makes one).
     if (all_aps_empty() && queue_size() == 0)
         request_stop();
 }

@@ -172,8 +172,16 @@ protected:
     void process_internal_message(const JsonReader& json, const BaseSession& session);
     void process_drop_session(const JsonReader& json, const BaseSession& session);
     void process_stop_load_balancer();
-    // An admitted AP message of service "rrm".
+    // An admitted AP message of service "rrm". One from a session that has
+    // ended is handled as one from no session (null_session): it takes no
+    // subscription, and no session test of a handler passes it.
     void process_ap_message(const JsonReader& json, const QueueMessage& msg);
+    // The session a message may act for: its own, or null_session when the
+    // transport has closed it, however the drop notice and the message were
+    // ordered in the queue.
+    const BaseSession& acting_session(const BaseSession& session) const;
+    // An AP's session is the message's: no session (id 0) matches none.
+    static bool same_session(const ApEntry& ap, const BaseSession& session);
 
     void process_subscribe_request(const JsonReader& json, const BaseSession& session,
                                    const MacAddress& ap_mac);
@@ -203,7 +211,8 @@ protected:
     {
         return aps.empty() && aps_to_delete.empty() && unanswered_aps.empty();
     }
-    // Ends the worker when it holds no AP and no message waits.
+    // Ends the worker when it holds no AP and no message waits; from then on
+    // it takes no message (what reaches it goes to the domain's next worker).
     void stop_if_empty();
     size_t total_ap_count() const
     {

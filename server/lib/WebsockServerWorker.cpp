@@ -220,6 +220,20 @@ uint32_t WebsockServerWorker::next_session_id()
     return session_id_counter++;
 }
 
+bool WebsockServerWorker::session_ended(const BaseSession& handle)
+{
+    if (handle.id == 0)
+        return false;
+    std::lock_guard<std::mutex> guard(sessions.mutex);
+    auto it = sessions.map.find(handle.wsi);
+    if (it != sessions.map.end() && it->second->session.id == handle.id &&
+        it->second->session.tsi == handle.tsi)
+        return false;
+    // Ids are counted up and never given out twice.
+    std::lock_guard<std::mutex> ids(id_lock);
+    return handle.id < session_id_counter;
+}
+
 // ---------------------------------------------------------------------------
 // Start and stop
 

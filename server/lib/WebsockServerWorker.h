@@ -119,6 +119,10 @@ public:
     int worker_lws_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
                             size_t len);
     uint32_t next_session_id();
+    // True when the session was opened here and is no longer the live
+    // session of its connection: whatever it sent can no longer be answered.
+    // A handle this transport never gave out is not known to have ended.
+    bool session_ended(const BaseSession& handle);
     void start_jsonificator_threads(int n);
 
     // The port the server listens on, 0 while it does not; differs from the

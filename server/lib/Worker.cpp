@@ -116,6 +116,40 @@ void Worker::enqueue_message_force(JsonReader&& json, const BaseSession& session
     }
 }
 
+bool Worker::offer_message(JsonReader&& json, const BaseSession& session)
+{
+    struct Counted {
+        std::atomic<int>& offers;
+        explicit Counted(std::atomic<int>& n) : offers(n) { offers.fetch_add(1); }
+        ~Counted() { offers.fetch_sub(1); }
+    } counted(offers);
+    // Tested after the offer is counted: either close_and_take sees this
+    // offer and waits for its push, or this offer sees the worker closed.
+    if (closed.load())
+        return false;
+    enqueue_message(std::move(json), session);
+    return true;
+}
+
+std::vector<Worker::MessagePtr> Worker::close_and_take()
+{
+    closed.store(true);
+    std::vector<MessagePtr> taken;
+    MessagePtr msg;
+    // Emptied while the late offers land, so that none of them waits for
+    // room in a ring that nobody else empties.
+    for (;;) {
+        while (queue.pop(msg))
+            taken.push_back(std::move(msg));
+        if (offers.load() == 0)
+            break;
+        std::this_thread::yield();
+    }
+    while (queue.pop(msg))
+        taken.push_back(std::move(msg));
+    return taken;
+}
+
 bool Worker::process_next_message()
 {
     // Out of its ring cell before it is processed, so the cell is free for
@@ -149,6 +183,7 @@ void Worker::start()
     stop_requested = false;
     notify_owner_on_exit = true;
     generation.fetch_add(1);
+    closed = false;
     thread_active = true;
     try {
         thread = std::thread(&Worker::thread_body, this, std::move(self));
@@ -314,6 +349,13 @@ void Worker::run_loop()
                     break;
                 held.lock();
                 poll_timers();
+                // A timer that decided to end the worker: no further message
+                // is taken, so none is handled by a worker that is going away
+                // (the owner hands what is queued on).
+                if (stop_requested) {
+                    held.unlock();
+                    break;
+                }
                 bool idle = process_next_message();
                 held.unlock();
                 if (!idle) {

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace rrm {
 
@@ -82,6 +83,15 @@ public:
     // thread ends. Meant for the worker's own thread.
     void request_stop();
     void flush_and_stop();
+    // Queues a message for the worker unless it has stopped taking messages
+    // (it ended by itself and its owner is handing its queue on); then false,
+    // with json as it was. The registry's routing queues this way.
+    bool offer_message(JsonReader&& json, const BaseSession& session);
+    // Refuses every later offer_message and takes out what is queued, once
+    // the offers under way have landed: nothing offered is left behind in a
+    // worker that no thread serves any more. For the owner, on the ended
+    // worker's own thread.
+    std::vector<MessagePtr> close_and_take();
     // Runs fn under `lock`; its exception reaches the caller, the lock
     // released. fn must not take `lock` again.
     void run_locked(const std::function<void()>& fn);
@@ -131,6 +141,10 @@ private:
     mutable std::mutex thread_mutex;
     // True from start until the thread will take no more messages.
     std::atomic<bool> thread_active{false};
+    // Set by close_and_take; offers in progress are counted, so that the
+    // closing side knows when none can land any more.
+    std::atomic<bool> closed{false};
+    std::atomic<int> offers{0};
     // Counts starts; a stop message carries the one it was queued in, so a
     // stop message left over from before a restart stops nothing.
     std::atomic<uint32_t> generation{0};

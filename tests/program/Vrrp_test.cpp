@@ -142,6 +142,17 @@ std::string ask(const WendaraProcess& p, const std::string& request)
     return testsupport::tcp_exchange(p.cli_port, request, 30s);
 }
 
+// Waits until the domain list shows the given numbers of active, unanswered
+// and deleted APs.
+bool domain_counts_become(const WendaraProcess& p, int active, int unanswered, int deleted)
+{
+    const std::string counts = "\"ap-count\":" + std::to_string(active) +
+                               ",\"unanswered-ap-count\":" + std::to_string(unanswered) +
+                               ",\"deleted-ap-count\":" + std::to_string(deleted);
+    return testsupport::wait_until(
+        [&] { return ask(p, R"({"rrm":{}})").find(counts) != std::string::npos; }, 20s);
+}
+
 // Connects (the AP port may be coming back) and subscribes; true on a
 // successful "subscribe-response".
 bool subscribe(ApSimulator& ap, int port)
@@ -417,16 +428,48 @@ TEST(ProgramVrrp, ASecondServerThatBecomesMasterRestoresTheDomainFromTheBackupFi
     // A comes back to the new master and is active again.
     ApSimulator a_again(ap_a());
     EXPECT_TRUE(subscribe(a_again, second.listen_port));
-    EXPECT_TRUE(testsupport::wait_until(
-        [&] {
-            return ask(second, R"({"rrm":{}})")
-                       .find(R"("ap-count":1,"unanswered-ap-count":0,"deleted-ap-count":1)") !=
-                   std::string::npos;
-        },
-        20s))
-        << ask(second, R"({"rrm":{}})");
+    EXPECT_TRUE(domain_counts_become(second, 1, 0, 1)) << ask(second, R"({"rrm":{}})");
     second.interrupt();
     EXPECT_EQ(0, second.wait(30s).code) << second.stderr_text();
+}
+
+TEST(ProgramVrrp, TurningVrrpOffOnABackupMakesItMasterFromItsBackupFiles)
+{
+    // A backup with A's backup file in its folder: no AP port, no domain.
+    WendaraProcess p;
+    ::mkdir(p.backup_path().c_str(), 0750);
+    p.work().write("backup/site.json", R"({"name":"site","rrm-status":0,"fbt-status":0,"aps":[)" +
+                                           kBackupA + R"(],"unanswered-aps":[],"deleted-aps":[]})");
+    ASSERT_TRUE(start_vrrp_server(p, "BACKUP", 1)) << p.stderr_text();
+    ASSERT_TRUE(p.wait_for_log("try to switch VRRP role to the same: backup -> backup\n"))
+        << p.all_logs_text();
+    EXPECT_FALSE(testsupport::port_open(p.listen_port));
+
+    // VRRP is turned off: no role request could make the server master any
+    // more, so it becomes master now, as on any switch to master.
+    EXPECT_EQ("{\"version\":\"2.1\",\"invalid_parameters\":[],\"operation\":\"set\","
+              "\"level\":\"global\"}",
+              ask(p, R"({"cfg":{"operation":"set","level":"global","config":{"vrrp_enabled":0}}})"));
+    EXPECT_TRUE(p.wait_for_log("INFO server/lib/RRM.cpp start: VRRP is disabled: serving as master\n"))
+        << p.all_logs_text();
+    ASSERT_TRUE(p.wait_for_port(p.listen_port)) << p.all_logs_text();
+    EXPECT_EQ(header() + R"(,"role":"master","status":"success"})", ask(p, R"({"vrrp":{}})"));
+    EXPECT_EQ(header() + R"(,"domains":[{"name":"site","ap-count":0,"unanswered-ap-count":0,)"
+                         R"("deleted-ap-count":1,"common-config":0}]})",
+              ask(p, R"({"rrm":{}})"));
+    EXPECT_EQ(header() + ",\"deleted-ap\":" + kLinksA + "}",
+              ask(p, R"({"rrm":{"domain":"site","ap":"02:00:00:00:01:00","fbt-links":1}})"));
+
+    // A comes back on the AP port and is active again.
+    ApSimulator a(ap_a());
+    EXPECT_TRUE(subscribe(a, p.listen_port));
+    EXPECT_TRUE(domain_counts_become(p, 1, 0, 0)) << ask(p, R"({"rrm":{}})");
+    // Role requests are refused from now on.
+    EXPECT_NE(std::string::npos, ask(p, R"({"vrrp":{"role":"backup"}})")
+                                     .find("\"error\":\"VRRP is disabled, ignore request\""));
+    EXPECT_TRUE(testsupport::port_open(p.listen_port));
+    p.interrupt();
+    EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
 }
 
 // What a restore would read of the folder (every name but the hidden

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,14 +59,54 @@ public:
     // Counts the end reports of worker threads, then hands them on. The
     // registry's own handling comes last: a thread that it detaches may
     // still be returning from here while the registry is being destroyed.
+    // before_end_report, when set, runs first on the ending thread: what it
+    // routes reaches the domain after its worker decided to end and before
+    // the registry forgets it.
     void stop_domain_event(const std::string& domain) override
     {
+        if (before_end_report)
+            before_end_report(domain);
         {
             std::lock_guard<std::mutex> g(m);
             ++reports;
             cv.notify_all();
         }
         RRM::stop_domain_event(domain);
+    }
+    std::function<void(const std::string&)> before_end_report;
+
+    // Sessions the test has closed, as the transport would have: messages
+    // from them act for no session.
+    void end_session(uint32_t id)
+    {
+        std::lock_guard<std::mutex> g(m);
+        ended.insert(id);
+    }
+    bool session_ended(const BaseSession& session) override
+    {
+        {
+            std::lock_guard<std::mutex> g(m);
+            if (ended.count(session.id) != 0)
+                return true;
+        }
+        return RRM::session_ended(session);
+    }
+
+    // Settings for the workers that routing makes (a short domain timer,
+    // say); the configuration's own when unset.
+    std::function<void(rrm::DomainConfig&)> adjust_settings;
+    rrm::Worker* make_rrm_worker(const std::string& domain) override
+    {
+        if (!adjust_settings)
+            return RRM::make_rrm_worker(domain);
+        rrm::DomainConfig settings = config->get_domain_config(domain);
+        adjust_settings(settings);
+        return new rrm::RrmWorker(config, settings, domain, this, 0, DOMAIN_QUEUE_CAPACITY);
+    }
+    size_t report_count()
+    {
+        std::lock_guard<std::mutex> g(m);
+        return reports;
     }
     bool wait_reports(size_t n)
     {
@@ -103,9 +144,17 @@ public:
     std::shared_ptr<rrm::DefaultWorker> default_service() { return default_worker; }
     using RRM::removal_pending;
 
+    // When set, sees what goes to APs instead of the record (which then
+    // stays empty), on the sending thread.
+    std::function<void(const std::string&, const BaseSession&)> on_sent;
+
 private:
     void record(const std::string& text, const BaseSession& session)
     {
+        if (on_sent) {
+            on_sent(text, session);
+            return;
+        }
         std::lock_guard<std::mutex> g(m);
         texts.push_back({text, session});
         cv.notify_all();
@@ -114,6 +163,7 @@ private:
     std::mutex m;
     std::condition_variable cv;
     std::vector<Sent> texts;
+    std::set<uint32_t> ended;
     size_t reports = 0;
 };
 

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <future>
+#include <thread>
 #include <string>
 
 namespace {
@@ -350,6 +352,56 @@ TEST_F(DomainE2E, FailedSubscriptionIsAnsweredAndClosed)
                          R"("status":"fail","code":503,"ap-mac":"02:00:00:00:01:00"})");
     EXPECT_TRUE(ap.wait_closed());
     EXPECT_EQ(ap.close_code(), 1000);
+}
+
+TEST_F(DomainE2E, ApThatSubscribesAndVanishesBehindABacklogLeavesNoGhost)
+{
+    ApSimulator first(small_ap("02:00:00:00:01:00"));
+    ASSERT_TRUE(first.connect(harness.port()));
+    ASSERT_TRUE(first.subscribe());
+    ASSERT_TRUE(first.wait_for("subscribe-response"));
+    ASSERT_TRUE(counts_become(1, 0, 0));
+    auto worker = harness.registry->find_worker("lab");
+    ASSERT_TRUE(worker);
+
+    // The domain is busy (a long management query holds its worker) while
+    // the first AP's messages pile up, and a new AP subscribes and its
+    // connection is lost at once: its request waits behind the backlog, the
+    // drop notice goes ahead of it.
+    std::promise<void> entered;
+    std::promise<void> go;
+    std::thread busy([&] {
+        harness.registry->run_on_domain("lab", [&](rrm::RrmWorker&) {
+            entered.set_value();
+            go.get_future().wait();
+        });
+    });
+    entered.get_future().wait();
+    const std::string idle = first.spec().message("rrm-client-disassoc");
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(first.send(idle));
+    ApSimulator vanishing(small_ap("02:00:00:00:02:00"));
+    ASSERT_TRUE(vanishing.connect(harness.port()));
+    ASSERT_TRUE(vanishing.subscribe());
+    ASSERT_TRUE(wait_until([&] { return worker->queue_size() == 51; }));
+    vanishing.drop();
+    // The transport has closed the session and told the worker.
+    ASSERT_TRUE(wait_until([&] { return worker->queue_size() == 52; }));
+    go.set_value();
+    busy.join();
+
+    // The subscription came from a session that no longer exists: the AP
+    // is not taken, so no entry that never ages stays active in the domain.
+    ASSERT_TRUE(wait_until([&] { return worker->queue_size() == 0; }));
+    EXPECT_TRUE(counts_become(1, 0, 0));
+    EXPECT_TRUE(wait_until([&] {
+        return log.has(rrm::LOG_LEVEL_DEBUG,
+                       "Subscription of 02:00:00:00:02:00 from a closed session not taken");
+    }));
+    const rrm::JsonReader status(details().c_str());
+    const rrm::JsonReader aps = status.child("details").child("aps");
+    ASSERT_EQ(aps.size(), 1);
+    EXPECT_STREQ(aps.child(0).get_string("mac"), "02:00:00:00:01:00");
 }
 
 }  // namespace

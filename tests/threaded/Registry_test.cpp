@@ -3,6 +3,7 @@
 // worker, a worker's own end, stop, restart and removal.
 
 #include "ApEntry.h"
+#include "ApSimulator.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "LogCapture.h"
@@ -369,6 +370,63 @@ TEST_F(Registry, IdleWorkerEndsThroughItsDomainTimer)
     EXPECT_EQ(capture.event_count(rrm::EVENT_STOP_DOMAIN_EXCEPTION), 0u);
 }
 
+TEST_F(Registry, SubscriptionOvertakenByTheDropOfItsSessionTakesNoAp)
+{
+    ASSERT_TRUE(rrm->add_domain_worker("d1", quiet_settings()));
+    stall("d1");
+    // A new AP subscribes and its connection closes at once: the request
+    // waits in the normal ring, the registry's drop notice comes behind it
+    // into the force ring, which the worker takes first.
+    const testsupport::ApSpec spec = testsupport::ApSpec::typical("02:00:00:00:01:00", "d1", 2, 1);
+    route(spec.subscribe_request(), 7);
+    rrm->end_session(7);
+    rrm->drop_session_at_rrm_worker(session(7));
+    release();
+    ASSERT_TRUE(debug_eventually("Subscription of 02:00:00:00:01:00 from a closed session not taken"));
+    size_t held = 1;
+    rrm->run_on_domain("d1", [&](rrm::RrmWorker& w) {
+        held = w.aps.size() + w.aps_to_delete.size() + w.unanswered_aps.size();
+    });
+    EXPECT_EQ(held, 0u) << "an AP active on a session nobody hears would never age";
+    for (const auto& sent : rrm->sent())
+        EXPECT_NE(sent.session.id, 7u) << sent.text;
+}
+
+TEST_F(Registry, MessagesReachingAWorkerAfterItDecidedToEndGoToTheDomainsNextWorker)
+{
+    // Workers that routing makes end one second after they are left without
+    // an AP; refused subscriptions leave none.
+    rrm->adjust_settings = [](rrm::DomainConfig& s) { s.domain_timer_period = 1; };
+    int ends = 0;
+    rrm->before_end_report = [&](const std::string& domain) {
+        // Its thread has left its loop; the registry still has it under the
+        // domain's name, so routing queues on it.
+        if (domain != "d1")
+            return;
+        if (++ends == 1)
+            route(subscribe("d1", mac_text(2)), 2);
+        else if (ends == 2)
+            route(R"({"service":"rrm","cmd":"rrm-config-changed","version":"2.4","domain":"d1",)"
+                  R"("ap-mac":"00:00:00:00:00:03"})", 3);
+    };
+    route(subscribe("d1", mac_text(1)), 1);
+    ASSERT_TRUE(rrm->wait_reports(1));
+    // The subscription that came in the window is answered by the next
+    // worker (refused: it has no "factory"), which then ends in turn.
+    ASSERT_TRUE(rrm->wait_sent(2));
+    ASSERT_TRUE(rrm->wait_reports(2));
+    const auto sent = rrm->sent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1].session.id, 2u);
+    EXPECT_NE(sent[1].text.find("\"subscribe-response\""), std::string::npos);
+    EXPECT_EQ(debug_count("Created new worker 'd1'."), 2u);
+    // Another message in the window finds no next worker: dropped, as for
+    // any domain without one.
+    EXPECT_TRUE(eventually([&] { return rrm->worker_count() == 0 && !rrm->removal_pending("d1"); }));
+    EXPECT_EQ(debug_count("Created new worker 'd1'."), 2u);
+    EXPECT_EQ(rrm->sent().size(), 2u);
+}
+
 TEST_F(Registry, EndOfAnOldWorkerLeavesTheNewerOneOfItsName)
 {
     // The old worker is no longer registered (it was replaced); its end is
@@ -466,6 +524,29 @@ TEST_F(Registry, StartAndRestartFollowTheVrrpRole)
         if (r.text.rfind("Wendara", 0) == 0) {
             EXPECT_EQ(r.func, "start");
         }
+
+    // VRRP turned off while backup: no role request would ever make the
+    // server master again, so the restart does, restoring the domains of
+    // the backup files as any switch to master does.
+    int asked = 0;
+    rrm->set_backup_source([&] {
+        ++asked;
+        return std::make_shared<std::string>(
+            R"([{"name":"d2","rrm-status":0,"fbt-status":0,"aps":[],"unanswered-aps":[],)"
+            R"("deleted-aps":[]}])");
+    });
+    config->global_update(rrm::JsonReader(R"({"vrrp_enabled":0})"));
+    capture.clear();
+    rrm->restart();
+    EXPECT_TRUE(capture.has(rrm::LOG_LEVEL_INFO, "VRRP is disabled: serving as master"));
+    EXPECT_EQ(rrm->get_vrrp_role(), 1);
+    EXPECT_TRUE(rrm->default_service()->is_thread_started());
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(rrm->find_worker("d2"));
+    // A master stays master: the next restart restores nothing.
+    rrm->restart();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(capture.count(rrm::LOG_LEVEL_INFO, "VRRP is disabled: serving as master"), 1u);
 }
 
 TEST_F(Registry, RemoveWorkerDropsTheApSessionsStopsAndForgetsTheWorker)

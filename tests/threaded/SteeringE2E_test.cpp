@@ -97,6 +97,23 @@ Step load_is(const std::string& ap, int id, int n, const char* note)
                  note);
 }
 
+// A tick of the block-list sub-worker has passed since the AP was last sent
+// a block (or disassociation) of the client on that radio: the AP now holds
+// it for less than the timeout, so a block refreshed from here on goes out
+// again.
+Step ap_block_aged(const std::string& ap, int id, const std::string& client, int timeout,
+                   const char* note)
+{
+    const rrm::MacAddress sta = rrm::mac_from_string(client.c_str());
+    return until(
+        [=](rrm::RrmWorker& w) {
+            const auto& held = radio_of(w, ap, id).block_list.held;
+            auto it = held.find(sta);
+            return it != held.end() && it->second < timeout;
+        },
+        note);
+}
+
 // n clients that must not be steered ("no-balance"), heard below the high
 // threshold: they count in the radio's load and cause nothing else.
 std::vector<Step> fill(int ap, const ApSpec& spec, int id, int n)
@@ -186,6 +203,39 @@ protected:
                     << "AP " << ap << " " << cmd;
     }
 
+    // The worker thread is held (as a long management query would hold it)
+    // while the AP sends n messages that ask for nothing, and for more than
+    // a second, so that the next pass's load-balancer tick finds them all
+    // waiting: the queue guard stops steering. Returns once it has.
+    void hold_while_flooded(int ap, int n)
+    {
+        std::mutex m;
+        std::condition_variable cv;
+        bool holding = false;
+        std::thread holder([&] {
+            worker->run_locked([&] {
+                {
+                    std::lock_guard<std::mutex> g(m);
+                    holding = true;
+                }
+                cv.notify_all();
+                wait_until([&] { return worker->queue_size() >= static_cast<uint64_t>(n); });
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            });
+        });
+        {
+            std::unique_lock<std::mutex> g(m);
+            cv.wait(g, [&] { return holding; });
+        }
+        const std::string idle = specs[ap].message("rrm-probe-response", ",\"radios\":[]");
+        for (int i = 0; i < n; ++i)
+            ASSERT_TRUE(aps[ap]->send(idle));
+        holder.join();
+        ASSERT_TRUE(domain_holds([](rrm::RrmWorker& w) {
+            return w.load_balancer_stop && w.queue_size() == 0;
+        }));
+    }
+
     static rrm::DomainConfig settings()
     {
         rrm::DomainConfig s;
@@ -265,11 +315,21 @@ TEST_F(SteeringE2E, RoundMovesClientToLeastLoadedRadioAndNeverBackWithinTheTimeo
               },
               "B1 expects it, A1 forgot it"),
         send(0, client_disassoc(a, 1, x, "corp"), "A lets it go: nothing to release"),
+        ap_block_aged(A, 0, x, 30, "a second after the blocks went out"),
         send(1, client_assoc(b, 1, -55, x, "corp", 0, 1), "it arrives on B1 (busy: 7 with it)"),
         // Expected there: no new round, only the ack; still strong, so it
-        // is held where it is already blocked: nothing new to send.
+        // is held where it is blocked, for 30 s from now: past what the APs
+        // hold, so the blocks go again (A1's too, which the disassociation
+        // blocked).
         expect(1, assoc_ack(B, "lab", x, 1, "corp")),
+        expect(0, blacklist(A, "lab", {{0, {{X, "block", 30}}}, {1, {{X, "block", 30}}}})),
+        expect(1, blacklist(B, "lab", {{0, {{X, "block", 30}}}})),
+        expect(2, blacklist(C, "lab", {{0, {{X, "block", 30}}}, {1, {{X, "block", 30}}}})),
+        ap_block_aged(A, 0, x, 30, "a second later"),
         send(1, client_assoc(b, 1, -60, x, "corp", 0, 1), "it associates again on B1"),
+        expect(0, blacklist(A, "lab", {{0, {{X, "block", 30}}}, {1, {{X, "block", 30}}}})),
+        expect(1, blacklist(B, "lab", {{0, {{X, "block", 30}}}})),
+        expect(2, blacklist(C, "lab", {{0, {{X, "block", 30}}}, {1, {{X, "block", 30}}}})),
         // Now an ordinary client of a busy radio: a round on A1 and C1.
         expect(0, probe_request(A, "lab", {1}, x, "corp")),
         expect(2, probe_request(C, "lab", {1}, x, "corp")),
@@ -320,7 +380,7 @@ TEST_F(SteeringE2E, RoundEndsByAcknowledgingWhenAMoveDoesNotPayOff)
     EXPECT_TRUE(log.has(rrm::LOG_LEVEL_DEBUG, "LoadBalancer: no balancer"));
 }
 
-TEST_F(SteeringE2E, BlocksExpire)
+TEST_F(SteeringE2E, BlocksLastOnTheApsAsLongAsTheServerHoldsThemAndThenExpire)
 {
     rrm::DomainConfig s = settings();
     s.blacklist_timeout = 5;
@@ -329,32 +389,62 @@ TEST_F(SteeringE2E, BlocksExpire)
     const std::string x = "0a:1b:2c:3d:4e:5f";
     const std::string X = "0A:1B:2C:3D:4E:5F";
     const rrm::MacAddress client = rrm::mac_from_string(x.c_str());
+    using Clock = std::chrono::steady_clock;
+
+    // B is told of every block of the client on its two radios; an AP
+    // lifts a block 5 s after it arrived.
+    const std::string b_block =
+        blacklist(B, "lab", {{0, {{X, "block", 5}}}, {1, {{X, "block", 5}}}});
+    std::vector<Clock::time_point> arrivals;
+    std::atomic<bool> watching{true};
+    std::thread watcher([&] {
+        size_t seen = 0;
+        while (watching) {
+            const auto texts = aps[1]->received("rrm-blacklist");
+            for (; seen < texts.size(); ++seen) {
+                EXPECT_EQ(texts[seen], b_block);
+                arrivals.push_back(Clock::now());
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+
+    // A strong client, reported every 2 s, four times: the server holds it
+    // blocked on B for 5 s after each report.
+    ASSERT_TRUE(aps[0]->send(client_assoc(a, 1, -50, x, "corp", 0, 0)));
+    ASSERT_TRUE(aps[1]->wait_count("rrm-blacklist", 1));
+    const auto first = Clock::now();
+    for (int i = 1; i <= 3; ++i) {
+        std::this_thread::sleep_until(first + std::chrono::seconds(2 * i));
+        ASSERT_TRUE(aps[0]->send(client_assoc(a, 1, -50, x, "corp", 0, 0)));
+    }
     auto blocked_on_b = [client](rrm::RrmWorker& w) {
         return radio_of(w, B, 0).block_list.members.count(client) +
                radio_of(w, B, 1).block_list.members.count(client);
     };
+    ASSERT_TRUE(domain_holds([&](rrm::RrmWorker& w) { return blocked_on_b(w) == 0; }));
+    const auto forgotten = Clock::now();
+    watching = false;
+    watcher.join();
+
+    // Each report restarted the server's five seconds past the end of the
+    // block B held: the block went again, once per report and no more, so
+    // B held the client until the server forgot it. (A report 2 s after a
+    // block is at least one block-list tick later.)
+    ASSERT_EQ(arrivals.size(), 4u);
+    for (size_t i = 1; i < arrivals.size(); ++i)
+        EXPECT_LE(arrivals[i] - arrivals[i - 1], std::chrono::seconds(5)) << i;
+    EXPECT_LE(forgotten - arrivals.back(), std::chrono::milliseconds(5500));
+    EXPECT_EQ(aps[0]->count("rrm-blacklist"), 4u);
+    EXPECT_EQ(aps[2]->count("rrm-blacklist"), 4u);
+
+    // Forgotten silently (the APs lifted the blocks by their timeout): the
+    // next strong report blocks it anew.
     const std::vector<Step> steps = {
-        send(0, client_assoc(a, 1, -50, x, "corp", 0, 1)),
-        expect(0, assoc_ack(A, "lab", x, 1, "corp")),
-        expect(0, blacklist(A, "lab", {{0, {{X, "block", 5}}}})),
-        expect(1, blacklist(B, "lab", {{0, {{X, "block", 5}}}, {1, {{X, "block", 5}}}})),
-        expect(2, blacklist(C, "lab", {{0, {{X, "block", 5}}}, {1, {{X, "block", 5}}}})),
-        send(0, client_assoc(a, 1, -50, x, "corp", 0, 1), "again while blocked"),
-        expect(0, assoc_ack(A, "lab", x, 1, "corp")),
-        // Only the members' time restarts: nothing is queued, so nothing
-        // is sent for it.
-        until([client](rrm::RrmWorker& w) {
-                  return radio_of(w, B, 0).block_list.changes.count(client) == 0 &&
-                         radio_of(w, B, 0).block_list.members.count(client) == 1;
-              },
-              "blocked, no change queued"),
-        // Five seconds later the server forgets the blocks, silently: the
-        // APs lift them by the timeout they were given.
-        until([&](rrm::RrmWorker& w) { return blocked_on_b(w) == 0; }, "forgotten"),
         send(0, client_assoc(a, 1, -50, x, "corp", 0, 1), "associates again"),
         expect(0, assoc_ack(A, "lab", x, 1, "corp")),
         expect(0, blacklist(A, "lab", {{0, {{X, "block", 5}}}}), "blocked anew"),
-        expect(1, blacklist(B, "lab", {{0, {{X, "block", 5}}}, {1, {{X, "block", 5}}}})),
+        expect(1, b_block),
         expect(2, blacklist(C, "lab", {{0, {{X, "block", 5}}}, {1, {{X, "block", 5}}}})),
     };
     run(steps);
@@ -364,38 +454,10 @@ TEST_F(SteeringE2E, LongQueueStopsLoadBalancing)
 {
     start_domain(settings());
     const ApSpec& a = specs[0];
-    const ApSpec& b = specs[1];
     const std::string x = "0a:1b:2c:3d:4e:5f";
     const std::string X = "0A:1B:2C:3D:4E:5F";
 
-    // The worker thread is held (as a long management query would hold it)
-    // while B sends 300 messages, and for more than a second, so that the
-    // next pass's load-balancer tick finds them all waiting.
-    std::mutex m;
-    std::condition_variable cv;
-    bool holding = false;
-    std::thread holder([&] {
-        worker->run_locked([&] {
-            {
-                std::lock_guard<std::mutex> g(m);
-                holding = true;
-            }
-            cv.notify_all();
-            wait_until([&] { return worker->queue_size() >= 300; });
-            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        });
-    });
-    {
-        std::unique_lock<std::mutex> g(m);
-        cv.wait(g, [&] { return holding; });
-    }
-    const std::string idle = b.message("rrm-probe-response", ",\"radios\":[]");
-    for (int i = 0; i < 300; ++i)
-        ASSERT_TRUE(aps[1]->send(idle));
-    holder.join();
-    ASSERT_TRUE(domain_holds([](rrm::RrmWorker& w) {
-        return w.load_balancer_stop && w.queue_size() == 0;
-    }));
+    hold_while_flooded(1, 300);
     // Stopped for 60 s: six domain-timer runs of 10 s (one may have run
     // since).
     int counter = 0;
@@ -419,6 +481,61 @@ TEST_F(SteeringE2E, LongQueueStopsLoadBalancing)
     ASSERT_TRUE(domain_holds([](rrm::RrmWorker& w) { return !w.load_balancer_stop; }));
     const std::vector<Step> resumed = {
         send(0, client_assoc(a, 1, -80, x, "corp", 0, 1), "weak again"),
+        expect(1, probe_request(B, "lab", {1}, x, "corp")),
+        expect(2, probe_request(C, "lab", {1}, x, "corp")),
+        expect(0, assoc_ack(A, "lab", X, 1, "corp"), "end of the round, nobody answered"),
+    };
+    run(resumed);
+}
+
+TEST_F(SteeringE2E, RoundThatEndsWhileSteeringIsStoppedMovesNothing)
+{
+    start_domain(settings());
+    const ApSpec& a = specs[0];
+    const ApSpec& b = specs[1];
+    const std::string x = "0a:1b:2c:3d:4e:5f";
+    const std::string X = "0A:1B:2C:3D:4E:5F";
+    const rrm::MacAddress client = rrm::mac_from_string(x.c_str());
+
+    // A weak client on A1; B1 hears it well and is empty: a move to B1
+    // would pay off. C never answers, so the round runs its five ticks.
+    ASSERT_TRUE(aps[0]->send(client_assoc(a, 1, -80, x, "corp", 0, 1)));
+    ASSERT_TRUE(aps[1]->wait_for("rrm-probe-request"));
+    ASSERT_TRUE(aps[2]->wait_for("rrm-probe-request"));
+    ASSERT_TRUE(aps[1]->send(probe_response(b, {{1, x, "corp", -55}})));
+    ASSERT_TRUE(domain_holds([&](rrm::RrmWorker& w) {
+        const auto* round = w.subworkers.get_load_balancer()->get_problist().find(client);
+        return round && round->results.size() == 1;
+    }));
+    // Meanwhile B floods the domain: the queue guard stops steering before
+    // the round is over.
+    hold_while_flooded(1, 300);
+
+    // The round ends while steering is stopped: nothing it would change
+    // could reach an AP, so the client stays where A holds it, and the
+    // association is acknowledged as it asked.
+    auto ack = aps[0]->wait_for("rrm-client-assoc-ack", 15000);
+    ASSERT_TRUE(ack) << "the round ended without an answer to A";
+    EXPECT_EQ(*ack, assoc_ack(A, "lab", X, 1, "corp"));
+    EXPECT_TRUE(log.has(rrm::LOG_LEVEL_DEBUG,
+                        "LoadBalancer: balancing paused, no move for 0A:1B:2C:3D:4E:5F"));
+    bool untouched = false;
+    harness.registry->run_on_domain("lab", [&](rrm::RrmWorker& w) {
+        untouched = radio_of(w, A, 1).client_table.clients.count(client) == 1 &&
+                    radio_of(w, B, 1).client_table.expected.empty();
+        for (const std::string& ap : {A, B, C})
+            for (int id = 0; id < 2; ++id)
+                untouched = untouched && radio_of(w, ap, id).block_list.members.empty();
+    });
+    EXPECT_TRUE(untouched) << "the model changed where no AP was told";
+
+    // Steering resumes; A's later report of the client is not ignored: the
+    // client falls on A1 (where the server still knows it), so a new round
+    // asks B and C, and it ends, unanswered, with an ack.
+    harness.registry->run_on_domain("lab", [](rrm::RrmWorker& w) { w.stop_counter = 1; });
+    ASSERT_TRUE(domain_holds([](rrm::RrmWorker& w) { return !w.load_balancer_stop; }));
+    const std::vector<Step> resumed = {
+        send(0, assoc_state_changed(a, 1, -82, x, "corp"), "A reports it weaker"),
         expect(1, probe_request(B, "lab", {1}, x, "corp")),
         expect(2, probe_request(C, "lab", {1}, x, "corp")),
         expect(0, assoc_ack(A, "lab", X, 1, "corp"), "end of the round, nobody answered"),

@@ -478,6 +478,69 @@ TEST(Worker, RequestStopEndsAfterThePassThenDisconnectAndOwner)
     EXPECT_FALSE(f.worker->is_thread_started());
 }
 
+TEST(Worker, ATimerThatEndsTheWorkerLetsNoFurtherMessageInAndItsQueueIsHandedOut)
+{
+    Fixture f;
+    f.worker->start();
+    ASSERT_TRUE(f.worker->wait_handled(0));
+    f.worker->run_locked([&] {
+        f.worker->timers.add_timer(
+            [w = f.worker.get()] {
+                // A message arrives in the very pass in which the worker
+                // decides to end.
+                w->send("late");
+                w->request_stop();
+            },
+            1, 0);
+    });
+    ASSERT_TRUE(f.owner.wait_for_calls(1));
+    EXPECT_TRUE(f.worker->handled().empty()) << "taken by a worker that is ending";
+    EXPECT_EQ(1, f.worker->disconnect_calls.load());
+
+    // What the owner finds: the message, and a worker that takes no more.
+    auto left = f.worker->close_and_take();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_STREQ(left[0]->json.get_string("tag"), "late");
+    EXPECT_FALSE(f.worker->offer_message(rrm::JsonReader(R"({"tag":"later"})"),
+                                         BaseSession{nullptr, 0, 1}));
+    EXPECT_EQ(f.worker->queue_size(), 0u);
+    // A start opens it again.
+    f.worker->start();
+    EXPECT_TRUE(f.worker->offer_message(rrm::JsonReader(R"({"tag":"again"})"),
+                                        BaseSession{nullptr, 0, 1}));
+    ASSERT_TRUE(f.worker->wait_handled(1));
+    EXPECT_EQ(f.worker->handled(), (std::vector<std::string>{"again"}));
+}
+
+TEST(Worker, OffersThatRaceTheCloseEitherLandInWhatIsTakenOrAreRefused)
+{
+    LogCapture capture;
+    for (int round = 0; round < 50; ++round) {
+        auto worker = std::make_shared<TestWorker>(nullptr, true);
+        std::atomic<bool> go{false};
+        std::atomic<int> accepted{0};
+        std::vector<std::thread> producers;
+        for (int p = 0; p < 3; ++p)
+            producers.emplace_back([&] {
+                while (!go)
+                    std::this_thread::yield();
+                for (int i = 0; i < 200; ++i)
+                    if (worker->offer_message(rrm::JsonReader(R"({"tag":"x"})"),
+                                              BaseSession{nullptr, 0, 1}))
+                        ++accepted;
+            });
+        go = true;
+        std::this_thread::yield();
+        auto taken = worker->close_and_take();
+        for (auto& t : producers)
+            t.join();
+        // Every accepted offer is in what the close took: none is left in
+        // the rings, none lost.
+        EXPECT_EQ(static_cast<int>(taken.size()), accepted.load());
+        EXPECT_EQ(worker->queue_size(), 0u);
+    }
+}
+
 TEST(Worker, StopRacingAWorkerThatEndsByItselfNeverJoinsADetachedThread)
 {
     LogCapture capture;

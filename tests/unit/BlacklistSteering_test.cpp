@@ -82,11 +82,14 @@ void associate(SteeringDomain& d, const std::string& ap, int id)
     d.radio(ap, id).client_table.add_client(M, -60, "corp", false, false);
 }
 
-// Blocked and already told to the AP: a member without pending change.
+// Blocked and already told to the AP, which lets the client go when the
+// server forgets it, in `seconds`: a member without pending change.
 void blocked(SteeringDomain& d, const std::string& ap, int id, int seconds = 30)
 {
-    d.radio(ap, id).block_list.block(M, seconds);
-    d.radio(ap, id).block_list.changes.clear();
+    rrm::RadioBlacklist& list = d.radio(ap, id).block_list;
+    list.block(M, seconds);
+    list.changes_sent(seconds);
+    list.changes.clear();
 }
 
 struct Case {
@@ -153,12 +156,19 @@ TEST(BlacklistSteering, BlockAndUnblock)
              associate(d, B, 1);
          },
          update(A, 1, true), {{"A0", block}, {"B0", block}, {"B1", "associated"}}},
-        {"a client blocked already only gets its time again, nothing is queued",
+        {"a client blocked this very second (its AP holds it the full 30 s) only gets its time "
+         "again, nothing is queued",
+         [](SteeringDomain& d, DomainConfig&) {
+             d.hears(B, radio_mac(A, 1));
+             blocked(d, B, 0);
+         },
+         update(A, 1, true), {{"A0", block}, {"B0", "member 30"}, {"B1", block}}},
+        {"a client whose block its AP lifts in 7 s is blocked again for the full 30 s",
          [](SteeringDomain& d, DomainConfig&) {
              d.hears(B, radio_mac(A, 1));
              blocked(d, B, 0, 7);
          },
-         update(A, 1, true), {{"A0", block}, {"B0", "member 30"}, {"B1", block}}},
+         update(A, 1, true), {{"A0", block}, {"B0", block}, {"B1", block}}},
         {"release: unblock queued where the client was blocked",
          [](SteeringDomain& d, DomainConfig&) {
              d.hears(B, radio_mac(A, 1));
@@ -271,10 +281,18 @@ TEST(BlacklistSteering, DisassociateElsewhere)
              associate(d, D, 0);
          },
          disassociate, {{"D0", "associated"}}},
-        {"a client blocked there already: its time restarts, no second disassociation",
+        {"a client blocked there already: no second disassociation; its time restarts past "
+         "the 4 s its AP still holds it, so the block goes again",
          [](SteeringDomain& d, DomainConfig&) {
              d.hears(B, radio_mac(A, 0));
              blocked(d, B, 0, 4);
+             associate(d, B, 0);
+         },
+         disassociate, {{"B0", "member 30, block"}}},
+        {"a client its AP holds the full time: only its time restarts",
+         [](SteeringDomain& d, DomainConfig&) {
+             d.hears(B, radio_mac(A, 0));
+             blocked(d, B, 0);
              associate(d, B, 0);
          },
          disassociate, {{"B0", "member 30"}}},

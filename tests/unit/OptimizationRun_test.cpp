@@ -299,4 +299,45 @@ TEST(OptimizationRun, ResultAppliedToTheLiveAps)
     EXPECT_EQ(live.size(), 4u);
 }
 
+TEST(OptimizationRun, AppliedPowersKeepWithinTheRadiosEirpLimits)
+{
+    // A radio with an antenna of 5 dBi behind 1 dB of cable: its EIRP is
+    // power + 4. Bounds 5..20.
+    struct Case {
+        const char* name;
+        int eirp_min, eirp_max;
+        int planned;          // the power the run left
+        int power, eirp;      // applied
+    };
+    const Case cases[] = {
+        // 18 + 4 = 22 > 20: EIRP 20, so power 20 - 4 = 16.
+        {"above the EIRP ceiling", -1, 20, 18, 16, 20},
+        // 5 + 4 = 9 < 12: EIRP 12, power 12 - 4 = 8.
+        {"below the EIRP floor", 12, 30, 5, 8, 12},
+        // 10 + 4 = 14, within 12..20: as planned.
+        {"within the limits", 12, 20, 10, 10, 14},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        rrm::DomainConfig config;
+        rrm::ApMap live;
+        auto ap = five_ghz_ap(&config, A, 36, 17, {36});
+        rrm::Radio& radio = ap->radios.radios[0];
+        radio.antenna_configured = true;
+        radio.antenna_gain = 5;
+        radio.cable_loss = 1;
+        radio.eirp_min = c.eirp_min;
+        radio.eirp_max = c.eirp_max;
+        live.insert(ap->base_mac, ap);
+        rrm::RadioResultMap results;
+        std::vector<rrm::Radio> planned = {radio};
+        planned[0].power = c.planned;
+        results[ap->base_mac] = planned;
+
+        rrm::apply_radio_results(live, results);
+        EXPECT_EQ(radio.power, c.power);
+        EXPECT_EQ(radio.eirp, c.eirp);
+    }
+}
+
 }  // namespace

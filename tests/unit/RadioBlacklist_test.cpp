@@ -48,7 +48,13 @@ ClientState state(const RadioBlacklist& list, const MacAddress& mac)
 
 TEST(RadioBlacklist, Transitions)
 {
-    enum Op { BLOCK, UNBLOCK, REMOVE, DISASSOC, DISASSOC_EMPTY, DISASSOC_NULL, TICK, SENT, REQUEUE };
+    // SENT: the pending entries went to the AP with the timeout given;
+    // DISCARD: they were dropped unsent (steering paused); AGE: a second
+    // passed on the AP only (the server's counters are held while paused).
+    enum Op {
+        BLOCK, UNBLOCK, REMOVE, DISASSOC, DISASSOC_EMPTY, DISASSOC_NULL, TICK, SENT, DISCARD,
+        AGE, REQUEUE
+    };
     struct Step {
         Op op;
         int timeout;
@@ -59,10 +65,32 @@ TEST(RadioBlacklist, Transitions)
         ClientState expected;
     } cases[] = {
         {"block queues a block", {{BLOCK, 30}}, {30, 1, ""}},
-        {"second block only resets the counter", {{BLOCK, 30}, {SENT, 0}, {BLOCK, 20}}, {20, -1, ""}},
+        {"a second block within what the AP holds only resets the counter",
+         {{BLOCK, 30}, {SENT, 30}, {BLOCK, 20}},
+         {20, -1, ""}},
+        {"a block again in the second the first went out queues nothing",
+         {{BLOCK, 5}, {SENT, 5}, {BLOCK, 5}},
+         {5, -1, ""}},
+        // The AP lifts a block sent with 5 s after 5 s: restarting the
+        // server's count two seconds on would outlast it.
+        {"a block again past the end of the AP's block is queued again",
+         {{BLOCK, 5}, {TICK, 0}, {SENT, 5}, {TICK, 0}, {TICK, 0}, {BLOCK, 5}},
+         {5, 1, ""}},
+        {"the AP's block runs down while the server's count is held",
+         {{BLOCK, 5}, {SENT, 5}, {AGE, 0}, {BLOCK, 5}},
+         {5, 1, ""}},
+        {"a block dropped unsent leaves the AP holding nothing: the next block goes",
+         {{BLOCK, 5}, {DISCARD, 0}, {BLOCK, 5}},
+         {5, 1, ""}},
+        {"a disassociation that went out holds the client like a block",
+         {{DISASSOC, 5}, {SENT, 5}, {BLOCK, 5}},
+         {5, -1, ""}},
+        {"a refresh past the disassociation's hold queues a block",
+         {{DISASSOC, 5}, {SENT, 5}, {TICK, 0}, {BLOCK, 5}},
+         {5, 1, ""}},
         {"block twice before sending queues one block", {{BLOCK, 30}, {BLOCK, 10}}, {10, 1, ""}},
         {"block then unblock leaves only the unblock", {{BLOCK, 30}, {UNBLOCK, 0}}, {-1, 0, ""}},
-        {"unblock after the block was sent", {{BLOCK, 30}, {SENT, 0}, {UNBLOCK, 0}}, {-1, 0, ""}},
+        {"unblock after the block was sent", {{BLOCK, 30}, {SENT, 30}, {UNBLOCK, 0}}, {-1, 0, ""}},
         {"unblock of a stranger does nothing", {{UNBLOCK, 0}}, {-1, -1, ""}},
         {"remove of a stranger does nothing", {{REMOVE, 0}}, {-1, -1, ""}},
         {"block after unblock replaces the pending unblock",
@@ -73,7 +101,7 @@ TEST(RadioBlacklist, Transitions)
          {{DISASSOC, 30}, {UNBLOCK, 0}},
          {-1, -1, ""}},
         {"disassociation of a member only resets its counter",
-         {{BLOCK, 30}, {SENT, 0}, {DISASSOC, 7}},
+         {{BLOCK, 30}, {SENT, 30}, {DISASSOC, 7}},
          {7, -1, ""}},
         {"disassociation without SSID changes nothing",
          {{BLOCK, 30}, {DISASSOC_EMPTY, 7}, {DISASSOC_NULL, 8}},
@@ -89,7 +117,7 @@ TEST(RadioBlacklist, Transitions)
         {"tick takes the disassociation along", {{DISASSOC, 1}, {TICK, 0}}, {-1, -1, ""}},
         {"most negative timeout is dropped without wrapping", {{BLOCK, INT_MIN}, {TICK, 0}}, {-1, 1, ""}},
         {"requeue queues a block for a member",
-         {{BLOCK, 30}, {SENT, 0}, {REQUEUE, 0}},
+         {{BLOCK, 30}, {SENT, 30}, {REQUEUE, 0}},
          {30, 1, ""}},
         {"requeue drops a pending unblock of a non-member",
          {{BLOCK, 30}, {UNBLOCK, 0}, {REQUEUE, 0}},
@@ -108,7 +136,14 @@ TEST(RadioBlacklist, Transitions)
             case DISASSOC_EMPTY: list.block_disassoc(A, step.timeout, ""); break;
             case DISASSOC_NULL: list.block_disassoc(A, step.timeout, nullptr); break;
             case TICK: list.tick(); break;
-            case SENT: list.changes.clear(); list.disassoc.clear(); break;
+            case SENT:
+                list.changes_sent(step.timeout);
+                list.disassoc_sent(step.timeout);
+                list.changes.clear();
+                list.disassoc.clear();
+                break;
+            case DISCARD: list.changes.clear(); list.disassoc.clear(); break;
+            case AGE: list.age_held(); break;
             case REQUEUE: list.requeue_blocks(); break;
             }
         }

@@ -430,4 +430,69 @@ TEST(RrmWorkerSubscribe, Unsubscription)
     }
 }
 
+TEST(RrmWorkerSubscribe, MessagesFromAClosedSessionActForNoSession)
+{
+    // The transport closed the session; its drop notice travels in the force
+    // ring and may be handled before or after what the session queued.
+    enum Before { NOTHING, SUBSCRIBED, SUBSCRIBED_DROPPED };
+    struct Case {
+        const char* name;
+        Before before;       // the AP on session 1 before the late message
+        bool drop_first;     // the drop notice of session 1 is handled first
+        std::string (*late)(const ApSpec&);
+        size_t active, deleted;
+        const char* error;  // the Error record of the message, if any
+    };
+    auto subscribe = [](const ApSpec& s) { return s.subscribe_request(); };
+    auto changed = [](const ApSpec& s) { return s.config_changed(); };
+    auto leave = [](const ApSpec& s) { return s.unsubscribe_request(); };
+    auto mode = [](const ApSpec& s) { return s.message("rrm-mode-response"); };
+    const char* invalid = "Exception at processing message on worker 'd': invalid exist session";
+    const Case cases[] = {
+        {"a new AP's subscription overtaken by its drop is not taken", NOTHING, true, subscribe,
+         0, 0, nullptr},
+        {"a new AP's subscription from a session closed before the drop came", NOTHING, false,
+         subscribe, 0, 0, nullptr},
+        {"a dropped AP's subscription from its own closed session leaves it deleted",
+         SUBSCRIBED_DROPPED, false, subscribe, 0, 1, nullptr},
+        {"a configuration change handled after the drop: no rrm-info to the dead session",
+         SUBSCRIBED_DROPPED, false, changed, 0, 1, invalid},
+        {"a configuration change before the drop is handled: the same", SUBSCRIBED, false,
+         changed, 1, 0, invalid},
+        {"an unsubscription from the closed session: the AP waits for the drop", SUBSCRIBED,
+         false, leave, 1, 0, nullptr},
+        {"a planning answer from the closed session", SUBSCRIBED, false, mode, 1, 0,
+         "Exception at processing message on worker 'd': invalid session"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DomainFixture domain;
+        const ApSpec spec = one_radio_ap();
+        if (c.before != NOTHING)
+            domain.from_ap(spec.subscribe_request(), 1);
+        domain.registry->end_session(1);
+        if (c.before == SUBSCRIBED_DROPPED || c.drop_first)
+            domain.drop(1);
+        domain.log.clear();
+        const size_t sent_before = domain.sent().size();
+        domain.from_ap(c.late(spec), 1);
+
+        EXPECT_EQ(domain.worker->aps.size(), c.active);
+        EXPECT_EQ(domain.worker->aps_to_delete.size(), c.deleted);
+        EXPECT_TRUE(domain.worker->unanswered_aps.empty());
+        EXPECT_EQ(domain.sent().size(), sent_before) << "nothing can reach a closed session";
+        if (c.error) {
+            EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_ERROR, c.error));
+        }
+        EXPECT_EQ(domain.log.event_count(rrm::EVENT_WORKER_MSG_EXCEPTION), c.error ? 1u : 0u);
+        EXPECT_EQ(domain.log.event_count(rrm::EVENT_DOMAIN_CHANGED), 0u);
+    }
+    // The record of a subscription that is not taken.
+    DomainFixture domain;
+    domain.registry->end_session(3);
+    domain.from_ap(one_radio_ap().subscribe_request(), 3);
+    EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_DEBUG,
+                               "Subscription of 02:00:00:00:01:00 from a closed session not taken"));
+}
+
 }  // namespace

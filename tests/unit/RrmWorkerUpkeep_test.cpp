@@ -5,6 +5,7 @@
 
 #include "ApSimulator.h"
 #include "DomainFixture.h"
+#include "LoadBalancer802dot11vSubworker.h"
 #include "Log.h"
 #include "TimerQueue.h"
 
@@ -88,6 +89,86 @@ TEST(RrmWorkerUpkeep, ConfigChangedComparesTheReportWithTheKnownRadios)
         EXPECT_EQ(ap->visible_members.table.empty(), c.forces);
         EXPECT_EQ(domain.log.event_count(rrm::EVENT_DOMAIN_CHANGED), c.forces ? 2u : 0u);
         EXPECT_EQ(domain.worker->config_changed_metric.count, 1);
+    }
+}
+
+// An AP with one 5 GHz radio open to 802.11v (a VAP with 802.11v, not
+// locked), in a domain with 802.11v and balancing on.
+ApSpec v_ap(const std::string& mac)
+{
+    ApSpec spec = k_ap(mac);
+    spec.radios[0].locked_80211v = 0;
+    spec.radios[0].locked_balancer = 0;
+    spec.radios[0].vaps[0].v = true;
+    return spec;
+}
+
+rrm::DomainConfig v_settings()
+{
+    rrm::DomainConfig settings;
+    settings.use_80211v = true;
+    settings.use_dca = false;
+    return settings;
+}
+
+TEST(RrmWorkerUpkeep, ConfigChangedWithNewPrioritiesPlansAn80211vUpdate)
+{
+    struct Case {
+        const char* name;
+        int clients;  // associated on the radio before the report
+        const char* info;
+        bool plans;
+    };
+    // Priorities: 255 below load_balance_sta_low (5) clients, 127 below
+    // load_balance_sta_high (20). The report changes nothing else.
+    const Case cases[] = {
+        {"load unchanged: nothing to plan", 0, "process_exists_ap update_802dot11kv 0 (0/0/0)",
+         false},
+        {"six clients now: priority 127, the lists go again", 6,
+         "process_exists_ap update_802dot11kv 1 (0/0/1)", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DomainFixture domain(v_settings());
+        const ApSpec spec = v_ap("02:00:00:00:01:00");
+        domain.from_ap(spec.subscribe_request(), 1);
+        domain.idle();
+        auto ap = domain.find(domain.worker->aps, spec.mac);
+        rrm::Radio& radio = ap->radios.radios[1];
+        ASSERT_EQ(radio.priority, 255);
+        for (int i = 0; i < c.clients; ++i)
+            radio.client_table.add_client(rrm::mac_from_u48(0x0a0000000000ull + i), -60, "corp",
+                                          false, false);
+        domain.log.clear();
+        domain.from_ap(spec.config_changed(), 1);
+        EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_INFO, c.info));
+        EXPECT_EQ(domain.log.has(rrm::LOG_LEVEL_DEBUG,
+                                 "Planning 802.11v optimization (timer restarted)"),
+                  c.plans);
+        EXPECT_EQ(radio.priority, c.clients ? 127 : 255);
+    }
+}
+
+TEST(RrmWorkerUpkeep, LastDeletedApAgedOutMarksThe80211vListsForSending)
+{
+    for (int state : {0, 2}) {
+        SCOPED_TRACE(state);
+        DomainFixture domain(v_settings());
+        domain.from_ap(v_ap("02:00:00:00:01:00").subscribe_request(), 1);
+        domain.from_ap(v_ap("02:00:00:00:02:00").subscribe_request(), 2);
+        domain.drop(2);
+        domain.find(domain.worker->aps_to_delete, "02:00:00:00:02:00")->ttl = 1;
+        // The lists as last sent.
+        domain.worker->subworkers.get_load_balancer_802dot11v()->mark_priorities_sent();
+        auto stays = domain.find(domain.worker->aps, "02:00:00:00:01:00");
+        ASSERT_FALSE(stays->radios.radios[1].list_changed);
+        domain.tpc().state = state;
+        domain.worker->process_timer_message();
+        ASSERT_TRUE(domain.worker->aps_to_delete.empty());
+        // The neighbour lists lost an AP: sent again, unless a cycle is
+        // collecting answers (it ends with "rrm-info" to everyone anyway).
+        for (const rrm::Radio& radio : stays->radios.radios)
+            EXPECT_EQ(radio.list_changed, state == 0) << radio.id;
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "ApSimulator.h"
 #include "DomainFixture.h"
+#include "LoadBalancer802dot11vSubworker.h"
 #include "JsonReader.h"
 #include "TimerQueue.h"
 #include "TpcDcaSubworker.h"
@@ -366,6 +367,67 @@ TEST(TpcDcaSubworker, RrmInfoToEveryActiveApInOneFlush)
     }
     EXPECT_EQ(macs, (std::set<std::string>{"02:00:00:00:01:00", "02:00:00:00:02:00"}));
     EXPECT_TRUE(domain.worker->broadcast_buffer.empty());
+}
+
+TEST(TpcDcaSubworker, RrmInfoListsTheNeighboursAmongTheActiveThenTheDeletedAps)
+{
+    // V hears A (active) and D (deleted); all serve "corp" with 802.11k.
+    rrm::DomainConfig settings;
+    settings.use_80211k = true;
+    DomainFixture domain(settings);
+    const std::string V = "02:00:00:00:01:00", A = "02:00:00:00:02:00", D = "02:00:00:00:03:00";
+    uint32_t session = 0;
+    for (const std::string& mac : {V, A, D}) {
+        ApSpec spec = one_vap_ap(mac);
+        spec.radios[0].vaps[0].k = true;
+        domain.from_ap(spec.subscribe_request(), ++session);
+    }
+    domain.drop(3);
+    ASSERT_NE(domain.find(domain.worker->aps_to_delete, D), nullptr);
+    auto viewer = domain.find(domain.worker->aps, V);
+    for (const std::string& heard : {D, A})
+        viewer->visible_members.insert(rrm::mac_from_string(heard.c_str()),
+                                       rrm::Neighbour(-60, 6, rrm::BAND_2G, 20, 17, 0));
+    domain.tpc().post_tpc_results_ap(viewer.get(), true, false, false);
+
+    const rrm::JsonReader info(domain.last("rrm-info").c_str());
+    const rrm::JsonReader list = info.child("802dot11k");
+    ASSERT_EQ(list.size(), 2);
+    EXPECT_STREQ(list.child(0).get_string("neighbour-mac"), A.c_str());
+    EXPECT_STREQ(list.child(1).get_string("neighbour-mac"), D.c_str());
+    EXPECT_STREQ(list.child(1).child("vaps").child(0).get_string("ssid"), "corp");
+}
+
+TEST(TpcDcaSubworker, RrmInfoToEveryApMarksTheListsSent)
+{
+    // 802.11v on: the lists come from the 802.11v balancer, whose step sends
+    // only lists that changed since they were last sent.
+    rrm::DomainConfig settings;
+    settings.use_80211v = true;
+    DomainFixture domain(settings);
+    uint32_t session = 0;
+    for (const char* mac : {"02:00:00:00:01:00", "02:00:00:00:02:00"}) {
+        ApSpec spec = one_vap_ap(mac);
+        spec.radios[0].locked_80211v = 0;
+        spec.radios[0].vaps[0].v = true;
+        domain.from_ap(spec.subscribe_request(), ++session);
+    }
+    domain.idle();
+    for (auto& entry : domain.worker->aps.table)
+        entry.second->radios.mark_lists_changed();
+    domain.tpc().post_tpc_results(false);
+    ASSERT_EQ(domain.sent("rrm-info").size(), 2u);
+    for (const auto& entry : domain.worker->aps.table)
+        for (const rrm::Radio& radio : entry.second->radios.radios) {
+            EXPECT_FALSE(radio.list_changed);
+            EXPECT_EQ(radio.priority_sent, radio.priority);
+        }
+    // The 802.11v step finds nothing new to send.
+    domain.worker->subworkers.get_load_balancer_802dot11v()->optimize_lists();
+    EXPECT_EQ(domain.sent("rrm-info").size(), 2u);
+    EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_DEBUG,
+                               "802.11kv list has not changed on 02:00:00:00:01:00, no need to "
+                               "send new one"));
 }
 
 TEST(TpcDcaSubworker, ModeRequestsToEveryApOfTheMap)

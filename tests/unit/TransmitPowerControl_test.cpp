@@ -213,6 +213,18 @@ const Scenario SCENARIOS[] = {
      // 0): it counts. AP 0: +5 -> 15; AP 1: 20.
      {{0, 0, 15, false}, {1, 0, 20, false}},
      {0, 1}},
+    {"without HD mode the viewer is the radio on the record's channel", false,
+     {{0, 1, BAND_5G, 36, 10, 5, 25, 20, 1},
+      {0, 2, BAND_5G, 149, 10, 5, 25},
+      {1, 1, BAND_5G, 149, 25, 1, 30}},
+     {{0, 1, 1, -50}},
+     {},
+     // AP 0 hears AP 1 on 149: its viewer is radio 2 (on 149), not radio 1
+     // (first of the band, on 36, locked for TPC: no threshold). -50 > -68:
+     // AP 1 lowered by 20: 25 -> 5, conflicted. AP 0: radio 1 locked, radio
+     // 2 hears -50, not below -72: both stay 10.
+     {{0, 1, 10, false}, {0, 2, 10, false}, {1, 1, 5, true}},
+     {1}},
     {"a record without band counts for 5 GHz, never for 6 GHz", false,
      {{0, 1, BAND_5G, 36, 10, 5, 25},
       {0, 2, BAND_6G, 37, 10, 5, 23},
