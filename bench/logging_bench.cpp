@@ -18,6 +18,9 @@
 //   (the shape of the steering handlers' records), with Debug off
 //   (`written:0`) and on (`written:1`, the record goes to the file).
 // - BM_MacText: `mac_to_string` against snprintf with the same format.
+// - BM_PeerText: the quote of a 4 KB AP message as "Recv" takes it (control
+//   bytes escaped, at most 1024 bytes and the length) against the head
+//   copied whole, as it was before control bytes were escaped.
 // The domain worker's subscriptions with a real logger:
 // subscribe_bench's BM_WorkerSubscriptions_Logged.
 
@@ -34,7 +37,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -137,6 +142,46 @@ void BM_MacText(benchmark::State& state)
     state.SetLabel(printf_peer ? "snprintf" : "mac_to_string");
 }
 BENCHMARK(BM_MacText)->ArgName("snprintf")->Arg(0)->Arg(1);
+
+// The quote of a peer's text as before control bytes were escaped: the head
+// copied whole, the length behind it.
+struct CopiedQuote {
+    char buffer[rrm::PEER_TEXT_MAX + 48];
+    int size = 0;
+    CopiedQuote(const char* text, std::size_t length)
+    {
+        const std::size_t kept = std::min(length, rrm::PEER_TEXT_MAX);
+        std::memcpy(buffer, text, kept);
+        std::size_t n = kept;
+        if (kept < length)
+            n += static_cast<std::size_t>(std::snprintf(buffer + kept, sizeof buffer - kept,
+                                                        "... (%zu bytes)", length));
+        buffer[n] = '\0';
+        size = static_cast<int>(n);
+    }
+};
+
+void BM_PeerText(benchmark::State& state)
+{
+    const bool copy_peer = state.range(0) == 1;
+    // An AP message of 4 KB, the shape "Recv" quotes: JSON text, no control
+    // bytes.
+    std::string text = R"({"service":"rrm","cmd":"rrm-response","version":"2.4","radios":[)";
+    while (text.size() < 4096)
+        text += R"({"id":0,"channel":36,"ssid":"corp","mac":"02:00:00:00:01:10"},)";
+    for (auto _ : state) {
+        if (copy_peer) {
+            CopiedQuote quoted(text.data(), text.size());
+            benchmark::DoNotOptimize(quoted.buffer);
+        } else {
+            rrm::PeerText quoted(text);
+            benchmark::DoNotOptimize(quoted.data());
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetLabel(copy_peer ? "head copied" : "PeerText");
+}
+BENCHMARK(BM_PeerText)->ArgName("copy")->Arg(0)->Arg(1);
 
 }  // namespace
 

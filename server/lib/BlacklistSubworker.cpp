@@ -147,8 +147,8 @@ void BlacklistSubworker::process_assoc_state_changed(const JsonReader& message, 
     const int lock_balancer = steering_paused(*worker) ? 1 : 0;
     RRM_DEBUG("Assocc state change client %s rssi %d state %s radio_id %d ssid %s (ap %s) "
               "lock_balancer %d",
-              sta_mac, rssi, state, radio_id, ssid, mac_to_string(ap->base_mac).c_str(),
-              lock_balancer);
+              PeerText(sta_mac).c_str(), rssi, PeerText(state).c_str(), radio_id,
+              PeerText(ssid).c_str(), mac_to_string(ap->base_mac).c_str(), lock_balancer);
     if (lock_balancer)
         return;
     if (*sta_mac == '\0' || *ssid == '\0')

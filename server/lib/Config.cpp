@@ -50,24 +50,6 @@ bool domain_time_zone_ok(const JsonReader& element)
     return !invalid;
 }
 
-// A name from the configuration file as a log record may quote it: control
-// characters as \xNN, so that it cannot start a line of its own.
-std::string printable(const std::string& text)
-{
-    std::string out;
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 struct SaveError {
     const char* step;
     int error;
@@ -370,7 +352,7 @@ GlobalConfig::LoadResult GlobalConfig::load_document(const JsonReader& root,
                             entry.info.time_zone_offset, kMaxTimeZone, kMinTimeZone, ignored);
             if (const char* problem = domain_name_problem(name)) {
                 // Not run, but the operator's entry stays in the file.
-                const PeerText quoted(printable(name));
+                const PeerText quoted(name);
                 RRM_WARNING("Domain '%s' of the configuration file is not run: %s; its entry is "
                             "kept in the file",
                             quoted.c_str(), problem);
@@ -598,7 +580,7 @@ bool GlobalConfig::domain_add(const std::string& domain, const std::string& patt
 {
     Lock held(mutex_);
     if (const char* problem = domain_name_problem(domain)) {
-        const PeerText name(printable(domain));
+        const PeerText name(domain);
         RRM_WARNING("Domain '%s' not added: %s", name.c_str(), problem);
         return false;
     }

@@ -62,23 +62,35 @@ void set_event_handler(EventHandler handler)
 
 PeerText::PeerText(const char* text, std::size_t length)
 {
-    if (!text) {
-        buffer_[0] = '\0';
-        data_ = buffer_;
-        size_ = 0;
-        return;
+    static const char hex[] = "0123456789abcdef";
+    data_ = buffer_;
+    std::size_t n = 0;
+    std::size_t taken = 0;
+    if (text) {
+        // A control byte would start a line of its own in the log (or end
+        // the quote at a NUL): it is written as \xNN, as domain names are.
+        for (; taken < length; ++taken) {
+            const auto byte = static_cast<unsigned char>(text[taken]);
+            const bool control = byte < 0x20 || byte == 0x7f;
+            if (n + (control ? 4 : 1) > PEER_TEXT_MAX)
+                break;
+            if (control) {
+                buffer_[n++] = '\\';
+                buffer_[n++] = 'x';
+                buffer_[n++] = hex[byte >> 4];
+                buffer_[n++] = hex[byte & 0x0f];
+            } else {
+                buffer_[n++] = static_cast<char>(byte);
+            }
+        }
     }
-    const std::size_t kept = length <= PEER_TEXT_MAX ? length : PEER_TEXT_MAX;
-    std::memcpy(buffer_, text, kept);
-    std::size_t n = kept;
-    if (kept < length) {
-        const int tail = std::snprintf(buffer_ + kept, sizeof buffer_ - kept, "... (%zu bytes)",
-                                       length);
+    if (taken < length) {
+        const int tail =
+            std::snprintf(buffer_ + n, sizeof buffer_ - n, "... (%zu bytes)", length);
         if (tail > 0)
-            n += std::min(static_cast<std::size_t>(tail), sizeof buffer_ - kept - 1);
+            n += std::min(static_cast<std::size_t>(tail), sizeof buffer_ - n - 1);
     }
     buffer_[n] = '\0';
-    data_ = buffer_;
     size_ = static_cast<int>(n);
 }
 

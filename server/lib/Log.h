@@ -90,10 +90,13 @@ void set_event_handler(EventHandler handler);
 // request's values) that one log record carries.
 constexpr std::size_t PEER_TEXT_MAX = 1024;
 
-// Peer-supplied text as a record may quote it: whole up to PEER_TEXT_MAX
-// bytes, else its first PEER_TEXT_MAX bytes followed by "... (N bytes)"
-// with its whole length. Log it with "%.*s" and size()/data(), or "%s"
-// and c_str(); nothing is allocated.
+// Peer-supplied text as a record may quote it: at most PEER_TEXT_MAX bytes,
+// and when the text does not fit, as much of its head as does, followed by
+// "... (N bytes)" with its whole length. Control bytes (below 0x20, and
+// 0x7f) are written as "\xNN", so that no peer can start a log line of its
+// own or cut a record short with a NUL; every other byte is kept as sent.
+// Log it with "%.*s" and size()/data(), or "%s" and c_str(); nothing is
+// allocated.
 class PeerText {
 public:
     PeerText(const char* text, std::size_t length);

@@ -188,7 +188,7 @@ void VapMap::dump() const
         const Vap& vap = entry.second;
         RRM_TRACE("      vap_id = %d, 802.11k = %d, 802.11r = %d, 802.11v = %d, ssid = %s",
                   vap.vap_id, vap.use_802dot11k ? 1 : 0, vap.use_802dot11r ? 1 : 0,
-                  vap.use_802dot11v ? 1 : 0, vap.ssid.c_str());
+                  vap.use_802dot11v ? 1 : 0, PeerText(vap.ssid).c_str());
     }
 }
 
@@ -371,7 +371,7 @@ void VapMap::from_json(const JsonReader& vaps, const VapPool& pool, bool backup_
             RRM_WARNING("VAP MAC %s outside radio pool [%s, +%u), using %s for ssid=%s",
                         mac_to_string(given).c_str(), mac_to_string(pool.radio_mac).c_str(),
                         static_cast<unsigned>(pool.mac_count), mac_to_string(fallback).c_str(),
-                        ssid.c_str());
+                        PeerText(ssid).c_str());
             chosen = fallback;
         }
 

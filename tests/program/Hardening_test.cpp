@@ -340,11 +340,7 @@ TEST(ProgramHardening, RecordsQuoteOnlyTheHeadOfWhatAnApSends)
 
     const std::string log = p.all_logs_text();
     size_t longest = 0, recv_big = 0, unknown_domain = 0;
-    for (size_t at = 0; at < log.size();) {
-        size_t end = log.find('\n', at);
-        if (end == std::string::npos)
-            end = log.size();
-        const std::string line = log.substr(at, end - at);
+    for (const std::string& line : testsupport::lines_of(log)) {
         longest = std::max(longest, line.size());
         recv_big += line.find("Recv {\"service\":\"rrm\",\"cmd\":\"big\"") != std::string::npos &&
                     line.find("... (" + std::to_string(big.size()) + " bytes)") != std::string::npos;
@@ -352,7 +348,6 @@ TEST(ProgramHardening, RecordsQuoteOnlyTheHeadOfWhatAnApSends)
                                      "message for domain 'dddd",
                                      0) == 0 &&
                           line.find("... (921600 bytes)': Domain not found") != std::string::npos;
-        at = end + 1;
     }
     // The level, file and function, the format's own words and 1024 bytes
     // of text with the length behind them.

@@ -12,6 +12,7 @@ namespace {
 
 using testsupport::LogFolder;
 using testsupport::WendaraProcess;
+using testsupport::lines_of;
 using namespace std::chrono_literals;
 
 const std::regex kDatedName(R"(\d{4}\.\d{2}\.\d{2}_\d{2}\.\d{2}\.\d{2}(_\d+)?\.log)");
@@ -37,19 +38,6 @@ std::string dated(time_t when)
     return name;
 }
 
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        out.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
 
 TEST(ProgramLogger, EachLoggerStatePrintsItsOwnTextOnStandardOutput)
 {

@@ -20,6 +20,21 @@
 
 namespace testsupport {
 
+// The lines of a text (a log), without their line breaks.
+inline std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
 class LogFolder {
 public:
     LogFolder()

@@ -97,7 +97,7 @@ TEST(LogLevels, RecordsOfLevelsOffAreNotHandledAndTheirArgumentsNotEvaluated)
     rrm::set_log_levels(rrm::LOG_LEVELS_ALL);
 }
 
-TEST(PeerText, LongTextsAreCutToTheirHeadAndTheirLength)
+TEST(PeerText, LongTextsAreCutToTheirHeadAndTheirLengthAndControlBytesEscaped)
 {
     const std::string limit(rrm::PEER_TEXT_MAX, 'a');
     struct Case {
@@ -111,7 +111,24 @@ TEST(PeerText, LongTextsAreCutToTheirHeadAndTheirLength)
         {"exactly the most", limit, limit},
         {"one byte more", limit + "b", limit + "... (1025 bytes)"},
         {"a megabyte", limit + std::string(1024 * 1024 - 1024, 'c'), limit + "... (1048576 bytes)"},
-        {"a NUL inside is kept", std::string("a\0b", 3), std::string("a\0b", 3)},
+        // Control bytes as \xNN, within the same 1024 bytes: a newline of
+        // the peer's cannot start a record of its own, nor a NUL end one.
+        {"a NUL inside", std::string("a\0b", 3), "a\\x00b"},
+        {"line breaks, tab, escape and DEL", "x\r\ny\tz\x1b[2J\x7f", "x\\x0d\\x0ay\\x09z\\x1b[2J\\x7f"},
+        {"other bytes as sent", "caf\xc3\xa9 \\x0a \"q\" ~", "caf\xc3\xa9 \\x0a \"q\" ~"},
+        // 1023 + 4 bytes do not fit: the escape is not cut in two.
+        {"an escape past the most", std::string(1023, 'a') + "\n",
+         std::string(1023, 'a') + "... (1024 bytes)"},
+        {"an escape that ends at the most", std::string(1020, 'a') + "\n",
+         std::string(1020, 'a') + "\\x0a"},
+        // 256 escapes are 1024 bytes.
+        {"nothing but control bytes", std::string(300, '\n'),
+         [] {
+             std::string head;
+             for (int i = 0; i < 256; ++i)
+                 head += "\\x0a";
+             return head + "... (300 bytes)";
+         }()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

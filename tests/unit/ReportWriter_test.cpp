@@ -92,7 +92,8 @@ TEST(ReportText, IntegerTexts)
         {"3000000000", 22, 0, "Argument \"3000000000\" too big."},
         {"-2147483649", 22, 0, "Argument \"-2147483649\" too small."},
         {"", 22, 0, "String for convert is empty."},
-        {std::string("5\0" "9", 3), 22, 0, "Argument \"5\" inconvertible."},
+        // A NUL is quoted as \\x00, not cut at.
+        {std::string("5\0" "9", 3), 22, 0, "Argument \"5\\x009\" inconvertible."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
