@@ -76,6 +76,8 @@ public:
     // on a time of its own gives them all the same clock.
     using Clock = int64_t (*)();
     void set_clock(Clock source) { clock = source ? source : &now_seconds; }
+    // The current second of that clock.
+    int64_t now() const { return clock(); }
 
 private:
     void insert(TimerEntry&& entry);
