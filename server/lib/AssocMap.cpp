@@ -4,6 +4,7 @@
 #include "JsonWriter.h"
 #include "Log.h"
 
+#include <cstddef>
 #include <ctime>
 
 namespace rrm {
@@ -21,14 +22,17 @@ void AssocClient::to_json(JsonWriter& object) const
     object.add_int("no-balance", no_balance ? 1 : 0);
 }
 
-void AssocMap::add_client(const MacAddress& mac, int rssi, const char* ssid, bool no_balance,
+bool AssocMap::add_client(const MacAddress& mac, int rssi, const char* ssid, bool no_balance,
                           bool need_ack)
 {
     if (!ssid || !*ssid)
-        return;
+        return true;
+    if (clients.size() >= static_cast<std::size_t>(MAX_CLIENTS) && clients.count(mac) == 0)
+        return false;
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     put_client(mac, AssocClient(rssi, static_cast<int64_t>(now.tv_sec), ssid, no_balance, need_ack));
+    return true;
 }
 
 void AssocMap::put_client(const MacAddress& mac, const AssocClient& client)
@@ -51,12 +55,15 @@ void AssocMap::erase_client(const MacAddress& mac)
     clients.erase(mac);
 }
 
-void AssocMap::add_expected_sta(const MacAddress& mac, const ExpectedSta& sta)
+bool AssocMap::add_expected_sta(const MacAddress& mac, const ExpectedSta& sta)
 {
     if (clients.count(mac))
-        return;
+        return true;
+    if (expected.size() >= static_cast<std::size_t>(MAX_CLIENTS) && expected.count(mac) == 0)
+        return false;
     erase_expected_sta(mac);
     expected.emplace(mac, sta);
+    return true;
 }
 
 void AssocMap::erase_expected_sta(const MacAddress& mac)
@@ -111,11 +118,12 @@ void AssocMap::to_json(JsonWriter& array) const
     }
 }
 
-void AssocMap::from_json(const JsonReader& assoclist)
+int AssocMap::from_json(const JsonReader& assoclist)
 {
     if (assoclist.is_null())
-        return;
+        return 0;
     clients.clear();
+    int left_out = 0;
     const int count = assoclist.size();
     for (int i = 0; i < count; ++i) {
         JsonReader element = assoclist.child(i);
@@ -127,8 +135,14 @@ void AssocMap::from_json(const JsonReader& assoclist)
         if (!*mac || !*ssid)
             continue;
         // The first element of a MAC wins.
-        clients.emplace(mac_from_string(mac), AssocClient(rssi, 0, ssid, false, false));
+        const MacAddress key = mac_from_string(mac);
+        if (clients.size() >= static_cast<std::size_t>(MAX_CLIENTS)) {
+            left_out += clients.count(key) == 0 ? 1 : 0;
+            continue;
+        }
+        clients.emplace(key, AssocClient(rssi, 0, ssid, false, false));
     }
+    return left_out;
 }
 
 }  // namespace rrm

@@ -39,12 +39,18 @@ struct ExpectedSta {
 
 class AssocMap {
 public:
+    // The most stations an 802.11 radio can associate (association ids 1 to
+    // 2007): neither table takes a client beyond it, so forged reports
+    // cannot grow a radio without bound.
+    static constexpr int MAX_CLIENTS = 2007;
+
     std::unordered_map<MacAddress, AssocClient, MacHash> clients;
     std::unordered_map<MacAddress, ExpectedSta, MacHash> expected;
 
     // Records an association now, replacing any record of the client.
-    // Without an SSID nothing happens.
-    void add_client(const MacAddress& mac, int rssi, const char* ssid, bool no_balance,
+    // Without an SSID nothing happens (true). False when the client is new
+    // and the table is full: nothing changes.
+    bool add_client(const MacAddress& mac, int rssi, const char* ssid, bool no_balance,
                     bool need_ack);
     void put_client(const MacAddress& mac, const AssocClient& client);
     // Only signal levels below 0 are taken; returns 1 when stored.
@@ -53,8 +59,9 @@ public:
     void disassoc_client(const MacAddress& mac) { erase_client(mac); }
 
     // An associated client is not expected; a repeated decision restarts the
-    // entry.
-    void add_expected_sta(const MacAddress& mac, const ExpectedSta& sta);
+    // entry. False when the station is new and the table is full: nothing
+    // changes.
+    bool add_expected_sta(const MacAddress& mac, const ExpectedSta& sta);
     void erase_expected_sta(const MacAddress& mac);
     // One second passed: entries whose time is up go.
     void age_expected_stas();
@@ -68,8 +75,10 @@ public:
     // One "assoc_clients" element per associated client.
     void to_json(JsonWriter& array) const;
     // Replaces the associated clients with an AP's "assoclist"; a null or
-    // absent list changes nothing. Expected stations stay.
-    void from_json(const JsonReader& assoclist);
+    // absent list changes nothing. Expected stations stay. At most
+    // MAX_CLIENTS are taken, the first ones; returns how many clients of the
+    // list were left out for that.
+    int from_json(const JsonReader& assoclist);
 };
 
 }  // namespace rrm

@@ -121,7 +121,7 @@ void take_vaps(const ApEntry& viewer, const std::vector<const Vap*>& own, const 
         if (count > limit) {
             RRM_ERROR("On mac(%s) radio(%d) number of entries for ssid(%s) exceded limit(%d)",
                       mac_to_string(viewer.base_mac).c_str(), static_cast<int>(candidate.id),
-                      mine->ssid.c_str(), limit);
+                      PeerText(mine->ssid).c_str(), limit);
             continue;
         }
         taken.push_back(TakenVap{theirs->vap_id, &mine->ssid,
@@ -212,8 +212,8 @@ void LoadBalancer802dot11vSubworker::process_client_assoc(const JsonReader& mess
     const char* ssid = message.get_string("ssid");
     const int no_balance = message.get_int("no-balance");
     const std::string ap_text = mac_to_string(ap.base_mac);
-    RRM_DEBUG("Assocc client %s rssi %d radio_id %d ssid %s (ap %s)", sta_text, rssi, radio_id,
-              ssid, ap_text.c_str());
+    RRM_DEBUG("Assocc client %s rssi %d radio_id %d ssid %s (ap %s)", PeerText(sta_text).c_str(),
+              rssi, radio_id, PeerText(ssid).c_str(), ap_text.c_str());
     if (*sta_text == '\0' || *ssid == '\0')
         return;
     const MacAddress sta = mac_from_string(sta_text);
@@ -223,12 +223,15 @@ void LoadBalancer802dot11vSubworker::process_client_assoc(const JsonReader& mess
                     ap_text.c_str());
         return;
     }
-    radio->client_table.add_client(sta, rssi, ssid, no_balance != 0, false);
+    if (!radio->client_table.add_client(sta, rssi, ssid, no_balance != 0, false)) {
+        worker->report_client_refused(ap, radio_id, sta_text, false);
+        return;
+    }
 
     auto expected = radio->client_table.expected.find(sta);
     if (expected != radio->client_table.expected.end()) {
         RRM_DEBUG("Assoc: client(%s) was roamed by 802.11v, removing from expected list",
-                  sta_text);
+                  PeerText(sta_text).c_str());
         const MacAddress left_mac = expected->second.ap_mac;
         radio->client_table.erase_expected_sta(sta);
         // The client has left every other radio of the AP it came from,
@@ -238,8 +241,8 @@ void LoadBalancer802dot11vSubworker::process_client_assoc(const JsonReader& mess
             for (Radio& other : left->radios.radios) {
                 if (&other == radio || other.client_table.clients.count(sta) == 0)
                     continue;
-                RRM_DEBUG("Assoc: removing client(%s) from AP(%s) assoc clients list", sta_text,
-                          mac_to_string(left_mac).c_str());
+                RRM_DEBUG("Assoc: removing client(%s) from AP(%s) assoc clients list",
+                          PeerText(sta_text).c_str(), mac_to_string(left_mac).c_str());
                 other.client_table.erase_client(sta);
             }
         }
@@ -260,7 +263,7 @@ void LoadBalancer802dot11vSubworker::process_client_disassoc(const JsonReader& m
     const char* sta_text = message.get_string("sta-mac");
     const char* ssid = message.get_string("ssid");
     const std::string ap_text = mac_to_string(ap.base_mac);
-    RRM_DEBUG("Disassocc client %s (ap %s)", sta_text, ap_text.c_str());
+    RRM_DEBUG("Disassocc client %s (ap %s)", PeerText(sta_text).c_str(), ap_text.c_str());
     if (*sta_text == '\0' || *ssid == '\0')
         return;
     const MacAddress sta = mac_from_string(sta_text);
@@ -297,21 +300,25 @@ void LoadBalancer802dot11vSubworker::process_client_roam(const JsonReader& messa
     const MacAddress target_mac = mac_from_string(target_text);
     const ApMap::ApPtr target = aps->find_ap_by_bssid(target_mac);
     if (!target) {
-        RRM_ERROR("No target ap with mac %s", target_text);
+        RRM_ERROR("No target ap with mac %s", PeerText(target_text).c_str());
         return;
     }
     Radio* radio = radio_with_id(*target, radio_id);
     if (radio == nullptr) {
         RRM_WARNING("Skip 802.11v roam: target radio_id=%d invalid/disabled for ap=%s", radio_id,
-                    target_text);
+                    PeerText(target_text).c_str());
         return;
     }
     ExpectedSta expected;
     expected.ap_mac = ap.base_mac;
     expected.radio_id = static_cast<uint32_t>(radio_id);
     expected.ttl = EXPECTED_STA_TTL;
-    radio->client_table.add_expected_sta(sta, expected);
-    RRM_ERROR("New expected sta(%s) added to AP(%s)", sta_text, target_text);
+    if (!radio->client_table.add_expected_sta(sta, expected)) {
+        worker->report_client_refused(*target, radio_id, sta_text, true);
+        return;
+    }
+    RRM_ERROR("New expected sta(%s) added to AP(%s)", PeerText(sta_text).c_str(),
+              PeerText(target_text).c_str());
 }
 
 // ------------------------------------------------------- lists and timer
@@ -323,7 +330,11 @@ void LoadBalancer802dot11vSubworker::planning_update_802dot11v(bool restart)
     lists_pending = true;
     if (restart) {
         RRM_DEBUG("Planning 802.11v optimization (timer restarted)");
-        rearm(config->replan_delay);
+        // A change every few seconds must not keep the lists and the
+        // overload step from ever running.
+        const int64_t bound =
+            int64_t{MAX_PUSH_BACK_DELAYS} * std::max<int32_t>(config->replan_delay, 0);
+        rearm(restart_delay.next(timers.now(), config->replan_delay, bound, 1));
     } else {
         RRM_DEBUG("Planning 802.11v optimization (without timer restart)");
     }
@@ -332,6 +343,7 @@ void LoadBalancer802dot11vSubworker::planning_update_802dot11v(bool restart)
 void LoadBalancer802dot11vSubworker::process_timer()
 {
     // Re-armed first: a run that throws must not end the periodic runs.
+    restart_delay.reset();
     rearm(config->sta_load_balance_period);
     if (lists_pending)
         optimize_lists();
@@ -341,6 +353,7 @@ void LoadBalancer802dot11vSubworker::process_timer()
 void LoadBalancer802dot11vSubworker::force_optimization()
 {
     RRM_DEBUG("Forced 802.11v optimization;");
+    restart_delay.reset();
     rearm(config->sta_load_balance_period);
     if (config->use_80211v)
         optimize_lists();

@@ -16,6 +16,7 @@
 //
 // Runs only on the domain worker's thread under its lock; no lock of its own.
 
+#include "BoundedDelay.h"
 #include "IRrmSubworker.h"
 #include "MacAddress.h"
 
@@ -42,6 +43,8 @@ public:
     static constexpr int32_t FIXED_PRIORITY = 127;
     // What write_candidate_entry answers when it wrote nothing.
     static constexpr int32_t NO_ENTRY = -1;
+    // How far restarts may push timer 0 back, in replan delays.
+    static constexpr int32_t MAX_PUSH_BACK_DELAYS = 3;
 
     // What one array keeps while it is built: the VAP objects written per
     // SSID and candidate radio id, and the viewer's VAPs of each radio in
@@ -76,8 +79,9 @@ public:
     void process_client_roam(const JsonReader& message, ApEntry& ap);
 
     // Plans an update of the APs' lists for the next run of timer 0; with
-    // restart that run comes replan_delay seconds from now. Nothing without
-    // use_80211v.
+    // restart that run comes replan_delay seconds from now, but no later
+    // than MAX_PUSH_BACK_DELAYS replan delays after the first restart since
+    // the last run. Nothing without use_80211v.
     void planning_update_802dot11v(bool restart);
     // "rrm-info" to every active AP whose list changed, then the priorities
     // count as sent. Held back (and kept planned) while the domain's
@@ -116,6 +120,8 @@ public:
 
     // The lists must be sent on the next run of timer 0.
     bool lists_pending = false;
+    // The pushing back of timer 0 by restarts, since its last run.
+    BoundedDelay restart_delay;
 
 private:
     // Timer 0 again after the period (0 counts as 1 s: a timer due in the

@@ -96,8 +96,8 @@ void LoadBalancerSubworker::process_client_assoc(const JsonReader& message, ApEn
     const std::string ap_text = mac_to_string(ap->base_mac);
     RRM_DEBUG("Assocc client %s rssi %d radio_id %d ssid %s no_balance %d send_ack %d "
               "lock_balancer %d (ap %s)",
-              sta_mac, rssi, radio_id, ssid, no_balance ? 1 : 0, need_ack ? 1 : 0, lock,
-              ap_text.c_str());
+              PeerText(sta_mac).c_str(), rssi, radio_id, PeerText(ssid).c_str(),
+              no_balance ? 1 : 0, need_ack ? 1 : 0, lock, ap_text.c_str());
     if (*sta_mac == '\0' || *ssid == '\0')
         return;
     const MacAddress client = mac_from_string(sta_mac);
@@ -108,9 +108,12 @@ void LoadBalancerSubworker::process_client_assoc(const JsonReader& message, ApEn
         return;
     }
     const MacAddress src_mac = radio->mac;
+    if (!radio->client_table.add_client(client, rssi, ssid, no_balance, need_ack)) {
+        worker->report_client_refused(*ap, radio_id, sta_mac, false);
+        return;
+    }
     if (no_balance)
         radio->block_list.remove(client);
-    radio->client_table.add_client(client, rssi, ssid, no_balance, need_ack);
     radio->client_table.dump();
     const int size = radio->client_table.size();
     const int band = radio->get_band();
@@ -169,7 +172,8 @@ void LoadBalancerSubworker::process_client_disassoc(const JsonReader& message, A
     const char* ssid = message.get_string("ssid");
     const int lock = lock_balancer();
     const std::string ap_text = mac_to_string(ap->base_mac);
-    RRM_DEBUG("Disassocc client %s lock_balancer %d (ap %s)", sta_mac, lock, ap_text.c_str());
+    RRM_DEBUG("Disassocc client %s lock_balancer %d (ap %s)", PeerText(sta_mac).c_str(), lock,
+              ap_text.c_str());
     if (*sta_mac == '\0' || *ssid == '\0')
         return;
     const MacAddress client = mac_from_string(sta_mac);
@@ -239,15 +243,17 @@ void LoadBalancerSubworker::process_probe_response(const JsonReader& message, Ap
             const char* mac = entry.get_string("mac");
             const char* ssid = entry.get_string("ssid");
             const int rssi = entry.get_int("rssi");
-            RRM_DEBUG("Probe response client %s ssid %s radio_id %d rssi %d size %d (ap %s)", mac,
-                      ssid, id, rssi, size, ap_text.c_str());
+            RRM_DEBUG("Probe response client %s ssid %s radio_id %d rssi %d size %d (ap %s)",
+                      PeerText(mac).c_str(), PeerText(ssid).c_str(), id, rssi, size,
+                      ap_text.c_str());
             // A broken entry ends the whole answer: what follows it cannot
             // be trusted either.
             if (*mac == '\0' || *ssid == '\0')
                 return;
             const MacAddress client = mac_from_string(mac);
             if (rssi < 0 && rssi > config->blacklist_thr_high) {
-                RRM_DEBUG("Probe response client %s put (ap %s)", mac, ap_text.c_str());
+                RRM_DEBUG("Probe response client %s put (ap %s)", PeerText(mac).c_str(),
+                          ap_text.c_str());
                 problist.put_result(client, radio->mac, rssi, ssid);
             }
             problist.mark_answered(client, radio->mac, ssid);

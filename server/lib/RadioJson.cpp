@@ -193,7 +193,14 @@ void Radio::from_json(const JsonReader& radio, ChannelSets& channel_sets, bool p
 
     const JsonReader assoclist = radio.child("assoclist");
     if (!assoclist.is_null()) {
-        client_table.from_json(assoclist);
+        // One record per list that overflows: it takes some 2,000 clients of
+        // text to write one.
+        const int left_out = client_table.from_json(assoclist);
+        if (left_out > 0)
+            RRM_WARNING("Radio %d of AP %s: %d clients of its assoclist left out; a radio "
+                        "holds at most %d",
+                        static_cast<int>(id), mac_to_string(base_mac).c_str(), left_out,
+                        AssocMap::MAX_CLIENTS);
         client_table.dump();
     }
 }

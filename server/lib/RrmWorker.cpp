@@ -1,6 +1,7 @@
 #include "RrmWorker.h"
 
 #include "ApEntry.h"
+#include "AssocMap.h"
 #include "BlacklistSubworker.h"
 #include "Config.h"
 #include "InternalCommands.h"
@@ -249,6 +250,39 @@ bool RrmWorker::same_session(const ApEntry& ap, const BaseSession& session)
     return session.id != 0 && ap.session.id == session.id;
 }
 
+std::shared_ptr<ApEntry> RrmWorker::ap_of_session(const BaseSession& session)
+{
+    auto it = session_aps.find(session.id);
+    if (it == session_aps.end())
+        return nullptr;
+    std::shared_ptr<ApEntry> ap = it->second.lock();
+    if (ap && same_session(*ap, session)) {
+        for (ApMap* map : {&aps, &aps_to_delete, &unanswered_aps}) {
+            auto held = map->table.find(ap->base_mac);
+            if (held != map->table.end() && held->second == ap)
+                return ap;
+        }
+    }
+    // The AP left, or took another session over.
+    session_aps.erase(it);
+    return nullptr;
+}
+
+void RrmWorker::hold_session(const BaseSession& session, const std::shared_ptr<ApEntry>& ap)
+{
+    session_aps[session.id] = ap;
+}
+
+std::shared_ptr<ApEntry> RrmWorker::named_ap(const MacAddress& ap_mac)
+{
+    for (ApMap* map : {&aps, &aps_to_delete, &unanswered_aps}) {
+        auto it = find_entry(*map, ap_mac);
+        if (it != map->table.end())
+            return it->second;
+    }
+    return nullptr;
+}
+
 void RrmWorker::process_ap_message(const JsonReader& json, const QueueMessage& msg)
 {
     const BaseSession& session = acting_session(msg.session);
@@ -281,22 +315,53 @@ void RrmWorker::process_ap_message(const JsonReader& json, const QueueMessage& m
     } else if (is_cmd(cmd, "rrm-sta-roam") || is_cmd(cmd, "rrm-assoc-state-changed") ||
                is_cmd(cmd, "rrm-client-disassoc") || is_cmd(cmd, "rrm-client-assoc") ||
                is_cmd(cmd, "rrm-probe-response") || is_cmd(cmd, "rrm-disassoc-all-clients")) {
-        process_balancer_cmd(json, ap_mac);
+        process_balancer_cmd(json, session, ap_mac);
     }
 }
 
-void RrmWorker::process_balancer_cmd(const JsonReader& json, const MacAddress& ap_mac)
+void RrmWorker::process_balancer_cmd(const JsonReader& json, const BaseSession& session,
+                                     const MacAddress& ap_mac)
 {
+    bool unanswered = false;
     auto it = find_entry(aps, ap_mac);
-    if (it != aps.table.end()) {
-        process_balancer_ap(json, it->second);
+    if (it == aps.table.end()) {
+        it = find_entry(unanswered_aps, ap_mac);
+        if (it == unanswered_aps.table.end())
+            return;
+        unanswered = true;
+    }
+    const std::shared_ptr<ApEntry> ap = it->second;
+    // An AP speaks for itself: the steering of one AP taken from any other
+    // connection would let anyone plant or remove clients anywhere.
+    if (!same_session(*ap, session)) {
+        if (session.id == 0) {
+            RRM_DEBUG("Steering message %s for %s from a closed session not taken",
+                      PeerText(json.get_string("cmd")).c_str(),
+                      PeerText(json.get_string("ap-mac")).c_str());
+        } else if (steering_refusals.allow(timers.now())) {
+            RRM_WARNING("Steering message %s for %s from session %u not taken: invalid session "
+                        "(%llu more since the last such record)",
+                        PeerText(json.get_string("cmd")).c_str(),
+                        PeerText(json.get_string("ap-mac")).c_str(),
+                        static_cast<unsigned>(session.id), steering_refusals.held_back());
+        }
         return;
     }
-    it = find_entry(unanswered_aps, ap_mac);
-    if (it != unanswered_aps.table.end()) {
+    if (unanswered)
         RRM_DEBUG("To unanswered rrm balancer cmd");
-        process_balancer_ap(json, it->second);
-    }
+    process_balancer_ap(json, ap);
+}
+
+void RrmWorker::report_client_refused(const ApEntry& ap, int radio_id, const char* sta_mac,
+                                      bool announced)
+{
+    if (!client_refusals.allow(timers.now()))
+        return;
+    RRM_WARNING("%s %s refused on radio %d of AP %s: the radio holds %d, the most an 802.11 "
+                "radio can associate (%llu more since the last such record)",
+                announced ? "Announced client" : "Client", PeerText(sta_mac).c_str(), radio_id,
+                mac_to_string(ap.base_mac).c_str(), AssocMap::MAX_CLIENTS,
+                client_refusals.held_back());
 }
 
 void RrmWorker::process_balancer_ap(const JsonReader& json, const std::shared_ptr<ApEntry>& ap)
@@ -331,6 +396,7 @@ void RrmWorker::process_balancer_ap(const JsonReader& json, const std::shared_pt
 void RrmWorker::process_drop_session(const JsonReader&, const BaseSession& session)
 {
     raise_domain_changed();
+    session_aps.erase(session.id);
     const size_t before = aps.size() + unanswered_aps.size();
     for (auto& entry : aps.table)
         if (entry.second->session.id == session.id)
@@ -402,9 +468,26 @@ void RrmWorker::process_subscribe_request(const JsonReader& json, const BaseSess
     // all-zero address.
     const char* mac_text = json.get_string("ap-mac");
     if (!is_mac_text(mac_text)) {
-        RRM_ERROR("Send subscribe-response 'fail' due to invalid ap-mac '%.64s'", mac_text);
+        RRM_ERROR("Send subscribe-response 'fail' due to invalid ap-mac '%s'",
+                  PeerText(mac_text).c_str());
         send_subscribe_fail(session, FAIL_MAC, ap_mac);
         return;
+    }
+    // A session speaks for one AP: one that asks for another AP (new, or
+    // known on another session) is refused and closed, as after any refusal,
+    // so that no connection can fill a domain with made-up APs or take
+    // other APs over.
+    if (const std::shared_ptr<ApEntry> held = ap_of_session(session)) {
+        if (named_ap(ap_mac) != held) {
+            if (subscription_refusals.allow(timers.now()))
+                RRM_WARNING("Send subscribe-response 'fail': session %u holds AP %s, not %s "
+                            "(%llu more since the last such record)",
+                            static_cast<unsigned>(session.id),
+                            mac_to_string(held->base_mac).c_str(), PeerText(mac_text).c_str(),
+                            subscription_refusals.held_back());
+            send_subscribe_fail(session, FAIL_MAC, ap_mac);
+            return;
+        }
     }
     TpcDcaSubworker* tpc_dca = subworkers.get_tpc_dca();
     const DomainState state = tpc_dca->state;
@@ -414,6 +497,7 @@ void RrmWorker::process_subscribe_request(const JsonReader& json, const BaseSess
         RRM_DEBUG("To exists subscribe request");
         std::shared_ptr<ApEntry> ap = it->second;
         replace_session(ap, session);
+        hold_session(session, ap);
         process_exists_ap(json, session, ap_mac, ap, false);
         aps.reindex_ap(ap);
         send_subscribe_success(session, ap);
@@ -428,6 +512,7 @@ void RrmWorker::process_subscribe_request(const JsonReader& json, const BaseSess
         std::shared_ptr<ApEntry> ap = it->second;
         const MacAddress held_under = it->first;
         replace_session(ap, session);
+        hold_session(session, ap);
         process_exists_ap(json, session, ap_mac, ap, scanning);
         send_subscribe_success(session, ap);
         tpc_dca->post_results_802dot11r_ap(ap.get(), true, true);
@@ -448,6 +533,7 @@ void RrmWorker::process_subscribe_request(const JsonReader& json, const BaseSess
         RRM_DEBUG("To unanswered subscribe request");
         std::shared_ptr<ApEntry> ap = it->second;
         replace_session(ap, session);
+        hold_session(session, ap);
         process_exists_ap(json, session, ap_mac, ap, false);
         unanswered_aps.reindex_ap(ap);
         send_subscribe_success(session, ap);
@@ -474,6 +560,7 @@ void RrmWorker::process_subscribe_request(const JsonReader& json, const BaseSess
     }
     aps.insert(ap_mac, ap);
     merge_channel_sets(channel_sets, found);
+    hold_session(session, ap);
     raise_domain_changed();
     if (ap->radios.has_active_radio()) {
         if (config.use_80211v)
@@ -571,6 +658,7 @@ void RrmWorker::process_unsubscribe_request(const JsonReader&, const BaseSession
         it = find_entry(aps, ap_mac);
         if (it != aps.table.end()) {
             erase_entry(aps, it);
+            session_aps.erase(session.id);
             raise_domain_changed();
         }
         return;
@@ -578,6 +666,7 @@ void RrmWorker::process_unsubscribe_request(const JsonReader&, const BaseSession
     it = find_entry(unanswered_aps, ap_mac);
     if (it != unanswered_aps.table.end() && same_session(*it->second, session)) {
         erase_entry(unanswered_aps, it);
+        session_aps.erase(session.id);
         raise_domain_changed();
     }
 }

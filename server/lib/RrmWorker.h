@@ -16,6 +16,7 @@
 #include "ChannelSets.h"
 #include "CommandMetric.h"
 #include "DomainConfig.h"
+#include "RecordPace.h"
 #include "SubworkerSet.h"
 #include "TimerQueue.h"
 #include "Worker.h"
@@ -27,6 +28,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 namespace rrm {
 
@@ -166,6 +168,16 @@ public:
     // Seconds east of UTC.
     int32_t time_zone_offset;
 
+    // A client (or an announced one) that a radio cannot take: it holds the
+    // most clients an 802.11 radio can associate. A Warning at the pace of
+    // client_refusals; nothing else happens.
+    void report_client_refused(const ApEntry& ap, int radio_id, const char* sta_mac,
+                               bool announced);
+    // The records a peer can repeat at will, each kind at its own pace.
+    RecordPace steering_refusals;
+    RecordPace subscription_refusals;
+    RecordPace client_refusals;
+
 protected:
     // The "rrm-internal" commands; the session is the one the command
     // concerns.
@@ -182,6 +194,12 @@ protected:
     const BaseSession& acting_session(const BaseSession& session) const;
     // An AP's session is the message's: no session (id 0) matches none.
     static bool same_session(const ApEntry& ap, const BaseSession& session);
+    // The AP a session holds (it subscribed it, or took it over), while that
+    // AP still has the session and one of the maps holds it; else null.
+    std::shared_ptr<ApEntry> ap_of_session(const BaseSession& session);
+    void hold_session(const BaseSession& session, const std::shared_ptr<ApEntry>& ap);
+    // The AP an "ap-mac" names in the maps, in the subscription's order.
+    std::shared_ptr<ApEntry> named_ap(const MacAddress& ap_mac);
 
     void process_subscribe_request(const JsonReader& json, const BaseSession& session,
                                    const MacAddress& ap_mac);
@@ -190,8 +208,12 @@ protected:
     void process_config_changed(const JsonReader& json, const BaseSession& session,
                                 const MacAddress& ap_mac);
     // The steering commands: the AP is looked up in aps, then in
-    // unanswered_aps, and handed to the sub-worker that serves the command.
-    void process_balancer_cmd(const JsonReader& json, const MacAddress& ap_mac);
+    // unanswered_aps, and handed to the sub-worker that serves the command,
+    // but only when the message comes from the AP's own session (else
+    // nothing changes: a paced Warning, or a Debug record for a closed
+    // session).
+    void process_balancer_cmd(const JsonReader& json, const BaseSession& session,
+                              const MacAddress& ap_mac);
     void process_balancer_ap(const JsonReader& json, const std::shared_ptr<ApEntry>& ap);
 
     void send_subscribe_success(const BaseSession& session, const std::shared_ptr<ApEntry>& ap);
@@ -224,6 +246,11 @@ protected:
     void drop_session(const BaseSession& session, bool force);
 
 private:
+    // The AP each session holds, by session id; an entry is trusted only
+    // while ap_of_session finds it true. Entries leave with the session's
+    // drop notice (or an unsubscription), so they are bounded by the open
+    // sessions.
+    std::unordered_map<uint32_t, std::weak_ptr<ApEntry>> session_aps;
     RRM* registry;
     std::atomic<std::thread::id> worker_thread{};
 };

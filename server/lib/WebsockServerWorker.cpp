@@ -1070,6 +1070,13 @@ int WebsockServerWorker::process_server_writeable(lws* wsi, void* user)
             discard_rx(*session);
             sessions.map.erase(wsi);
         }
+        // A close the server asked for is told to the domain workers like
+        // any other (the library's close report finds no session any more):
+        // an AP the session held would stay active on a dead connection,
+        // where active APs never age. Told after the lock is released, and
+        // after the session is gone, so that what it still had queued acts
+        // for no session.
+        registry->drop_session_at_rrm_worker(session->session);
         // The close reason is set: returning -1 makes the library send the
         // close frame and report the close later, outside this callback.
         return -1;

@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <ctime>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -202,6 +203,84 @@ void read_assoclist(AssocMap& map, const char* radio_object)
     rrm::JsonReader radio(radio_object);
     ASSERT_FALSE(radio.is_null()) << radio_object;
     map.from_json(radio.child("assoclist"));
+}
+
+// The n-th client MAC, 02:00:00:xx:xx:xx.
+MacAddress nth(int n)
+{
+    MacAddress mac = rrm::mac_from_string("02:00:00:00:00:00");
+    mac.octets[3] = static_cast<uint8_t>(n >> 16);
+    mac.octets[4] = static_cast<uint8_t>(n >> 8);
+    mac.octets[5] = static_cast<uint8_t>(n);
+    return mac;
+}
+
+// 2007 association ids: each table of a radio takes that many clients and
+// refuses the next new one, while clients it holds are still updated.
+TEST(AssocMap, EachTableHoldsAtMostTheAssociationIdSpace)
+{
+    ASSERT_EQ(AssocMap::MAX_CLIENTS, 2007);
+    AssocMap table;
+    for (int i = 0; i < 2007; ++i)
+        ASSERT_TRUE(table.add_client(nth(i), -60, "corp", false, false)) << i;
+    EXPECT_FALSE(table.add_client(nth(2007), -60, "corp", false, true));
+    EXPECT_EQ(table.clients.size(), 2007u);
+    EXPECT_EQ(table.clients.count(nth(2007)), 0u);
+    // Known clients: replaced as ever; one that left makes room.
+    EXPECT_TRUE(table.add_client(nth(5), -40, "guest", true, true));
+    EXPECT_EQ(table.clients.at(nth(5)).ssid, "guest");
+    table.erase_client(nth(6));
+    EXPECT_TRUE(table.add_client(nth(2007), -60, "corp", false, false));
+    EXPECT_EQ(table.clients.size(), 2007u);
+    // Nothing refused without an SSID: nothing is taken either.
+    EXPECT_TRUE(table.add_client(nth(3000), -60, "", false, false));
+    EXPECT_EQ(table.clients.count(nth(3000)), 0u);
+
+    // Expected stations: their own 2007; an associated client is never
+    // refused, it is simply not expected.
+    for (int i = 0; i < 2007; ++i)
+        ASSERT_TRUE(table.add_expected_sta(nth(10000 + i), expected(5))) << i;
+    EXPECT_FALSE(table.add_expected_sta(nth(20000), expected(5)));
+    EXPECT_TRUE(table.add_expected_sta(nth(10000), expected(3)));
+    EXPECT_EQ(table.expected.at(nth(10000)).ttl, 3);
+    EXPECT_TRUE(table.add_expected_sta(nth(0), expected(5)));
+    EXPECT_EQ(table.expected.size(), 2007u);
+    EXPECT_EQ(table.size(), 4014);
+}
+
+TEST(AssocMapJson, AnAssoclistBeyondTheBoundKeepsItsFirstClients)
+{
+    struct Case {
+        const char* name;
+        int elements;
+        int duplicates;  // elements repeating the first MAC, at the end
+        size_t kept;
+        int left_out;
+    };
+    const Case cases[] = {
+        {"2007", 2007, 0, 2007, 0},
+        {"2008", 2008, 0, 2007, 1},
+        {"5000", 5000, 0, 2007, 2993},
+        // A MAC already taken is no client more: not counted as left out.
+        {"2007 and repeats", 2007, 3, 2007, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string list = "[";
+        for (int i = 0; i < c.elements + c.duplicates; ++i) {
+            const int n = i < c.elements ? i : 0;
+            list += std::string(i ? "," : "") + "{\"mac\":\"" + rrm::mac_to_string(nth(n)) +
+                    "\",\"ssid\":\"corp\",\"rssi\":-50}";
+        }
+        list += "]";
+        AssocMap table;
+        table.add_expected_sta(A, expected(5));
+        EXPECT_EQ(table.from_json(rrm::JsonReader(list.c_str())), c.left_out);
+        EXPECT_EQ(table.clients.size(), c.kept);
+        EXPECT_EQ(table.clients.count(nth(0)), 1u);
+        EXPECT_EQ(table.clients.count(nth(2006)), 1u);
+        EXPECT_EQ(table.expected.size(), 1u);
+    }
 }
 
 TEST(AssocMapJson, AssoclistReplacesClientsAndKeepsExpected)

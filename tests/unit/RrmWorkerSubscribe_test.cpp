@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <unordered_set>
 
@@ -135,6 +136,102 @@ TEST(RrmWorkerSubscribe, RefusedSubscriptions)
         // Then the session is closed, once the answer is out.
         EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_DEBUG, "drop_session_at_websock_worker: 3 force: 0"));
         EXPECT_TRUE(domain.worker->aps.empty());
+        EXPECT_EQ(domain.log.event_count(rrm::EVENT_DOMAIN_CHANGED), 0u);
+    }
+}
+
+// A session holds one AP: the one it subscribed, or took over. A
+// subscription for any other AP on it is refused with 400, and the session
+// closed as after every refusal; the other AP is neither added nor taken
+// over. A holds session 1 in every case.
+TEST(RrmWorkerSubscribe, ASessionHoldsOneAp)
+{
+    const std::string a = "02:00:00:00:01:00";
+    const std::string b = "02:00:00:00:02:00";
+    struct Case {
+        const char* name;
+        std::function<void(DomainFixture&)> before;  // after A subscribed on 1
+        std::string request;                         // sent on session 1
+        bool refused;
+    };
+    ApSpec spec_a = one_radio_ap(a);
+    SimVap second;
+    second.id = 1;
+    second.ssid = "cd";
+    spec_a.radios[0].vaps.push_back(second);
+    const ApSpec spec_b = one_radio_ap(b);
+    ApSpec a_by_vap = spec_a;
+    a_by_vap.mac = "02:00:00:00:01:01";  // A's VAP 1: radio 0's MAC + 1
+    auto nothing = [](DomainFixture&) {};
+    const Case cases[] = {
+        {"a new AP", nothing, spec_b.subscribe_request(), true},
+        {"an AP active on another session: not taken over",
+         [&](DomainFixture& d) { d.from_ap(spec_b.subscribe_request(), 2); },
+         spec_b.subscribe_request(), true},
+        {"an AP waiting as deleted",
+         [&](DomainFixture& d) {
+             d.from_ap(spec_b.subscribe_request(), 2);
+             d.drop(2);
+         },
+         spec_b.subscribe_request(), true},
+        {"A again: answered", nothing, spec_a.subscribe_request(), false},
+        {"A again by its VAP's MAC: answered", nothing, a_by_vap.subscribe_request(), false},
+        {"A parked as unanswered still holds the session",
+         [&](DomainFixture& d) {
+             auto ap = d.find(d.worker->aps, a);
+             d.worker->aps.erase(ap->base_mac);
+             d.worker->unanswered_aps.insert(ap->base_mac, ap);
+         },
+         spec_b.subscribe_request(), true},
+        {"A left: the session holds nothing",
+         [&](DomainFixture& d) { d.from_ap(spec_a.unsubscribe_request(), 1); },
+         spec_b.subscribe_request(), false},
+        {"A taken over by session 3: session 1 holds nothing",
+         [&](DomainFixture& d) { d.from_ap(spec_a.subscribe_request(), 3); },
+         spec_b.subscribe_request(), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DomainFixture domain;
+        domain.from_ap(spec_a.subscribe_request(), 1);
+        c.before(domain);
+        auto b_before = domain.find(domain.worker->aps, b);
+        const uint32_t b_session = b_before ? b_before->session.id : 0;
+        const size_t aps = domain.worker->aps.size();
+        const size_t deleted = domain.worker->aps_to_delete.size();
+        const size_t mark = domain.sent().size();
+        domain.log.clear();
+        domain.from_ap(c.request, 1);
+
+        auto sent = domain.sent();
+        ASSERT_GT(sent.size(), mark);
+        const std::string& answer = sent[mark].text;
+        EXPECT_EQ(sent[mark].session.id, 1u);
+        if (!c.refused) {
+            EXPECT_NE(answer.find(R"("status":"success")"), std::string::npos) << answer;
+            EXPECT_FALSE(domain.log.has(rrm::LOG_LEVEL_DEBUG,
+                                        "drop_session_at_websock_worker: 1 force: 0"));
+            continue;
+        }
+        EXPECT_EQ(answer, R"({"service":"rrm","version":"2.4","cmd":"subscribe-response",)"
+                          R"("status":"fail","code":400,"ap-mac":"02:00:00:00:02:00"})");
+        EXPECT_EQ(sent.size(), mark + 1) << "no fbt-info";
+        EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_DEBUG,
+                                   "drop_session_at_websock_worker: 1 force: 0"));
+        EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_WARNING,
+                                   "Send subscribe-response 'fail': session 1 holds AP " + a +
+                                       ", not " + b + " (0 more since the last such record)"));
+        // Nothing changed: B is where it was, on its own session; nobody
+        // else's session was closed.
+        EXPECT_EQ(domain.worker->aps.size(), aps);
+        EXPECT_EQ(domain.worker->aps_to_delete.size(), deleted);
+        auto b_after = domain.find(domain.worker->aps, b);
+        EXPECT_EQ(b_after, b_before);
+        if (b_after) {
+            EXPECT_EQ(b_after->session.id, b_session);
+        }
+        EXPECT_FALSE(domain.log.has(rrm::LOG_LEVEL_DEBUG,
+                                    "drop_session_at_websock_worker: 2 force: 1"));
         EXPECT_EQ(domain.log.event_count(rrm::EVENT_DOMAIN_CHANGED), 0u);
     }
 }
