@@ -566,15 +566,21 @@ void TpcDcaSubworker::planning_update_802dot11r()
     }
     if (config->use_80211r && (state == STATE_IDLE || state == STATE_PLANNED_TIME)) {
         RRM_DEBUG("Planning update 802dot11r domain %s", domain_name->c_str());
-        timers.restart_timer(timer_802dot11r_callback, TIMER_802DOT11R, config->replan_delay);
+        timers.restart_timer(timer_802dot11r_callback, TIMER_802DOT11R,
+                             update_802dot11r_delay.next(timers.now(), config->replan_delay,
+                                                         push_back_bound(), 1));
         fbt_status = 1;
     } else {
+        // The planned cycle carries it.
+        if (config->use_80211r && state == STATE_PLANNED_FORCED)
+            held_802dot11r = true;
         RRM_DEBUG("NOT Planning update 802dot11r domain %s", domain_name->c_str());
     }
 }
 
 void TpcDcaSubworker::process_timer_802dot11r()
 {
+    update_802dot11r_delay.reset();
     if (config->use_80211r && (state == STATE_IDLE || state == STATE_PLANNED_TIME)) {
         RRM_DEBUG("Process update 802dot11r domain %s", domain_name->c_str());
         update_802dot11r();

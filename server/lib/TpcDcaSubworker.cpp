@@ -109,7 +109,9 @@ void TpcDcaSubworker::force_optimization()
         notify_state();
         return;
     }
-    if (state == STATE_OPTIMIZING) {
+    // A cycle that was pushed back as far as it may be is not started over
+    // once it collects answers: the change waits for the end of its run.
+    if (state == STATE_OPTIMIZING || (config->use_optimization_event && cycle_due_its_bound())) {
         replan_pending = true;
         replan_forced = true;
         return;
@@ -150,6 +152,48 @@ int32_t TpcDcaSubworker::park_ttl() const
     return config->away_timeout_ticks();
 }
 
+int64_t TpcDcaSubworker::push_back_bound() const
+{
+    return int64_t{MAX_PUSH_BACK_DELAYS} * std::max<int32_t>(config->replan_delay, 0);
+}
+
+bool TpcDcaSubworker::cycle_due_its_bound() const
+{
+    return (state == STATE_MODE_REQUEST || state == STATE_SCAN) && forced_cycle.waiting() &&
+           timers.now() - forced_cycle.since() >= push_back_bound();
+}
+
+void TpcDcaSubworker::run_held_updates()
+{
+    if (held_802dot11r) {
+        held_802dot11r = false;
+        if (config->use_80211r) {
+            RRM_DEBUG("Process held update 802dot11r domain %s", domain_name->c_str());
+            update_802dot11r();
+            notify_event(EVENT_DOMAIN_CHANGED, std::make_shared<std::string>(*domain_name));
+        }
+    }
+    if (held_802dot11k) {
+        held_802dot11k = false;
+        if (config->use_80211k) {
+            RRM_DEBUG("Process held update 802dot11k domain %s", domain_name->c_str());
+            post_tpc_results(false);
+        }
+    }
+}
+
+void TpcDcaSubworker::plan_held_updates()
+{
+    if (held_802dot11k) {
+        held_802dot11k = false;
+        planning_update_802dot11k();
+    }
+    if (held_802dot11r) {
+        held_802dot11r = false;
+        planning_update_802dot11r();
+    }
+}
+
 void TpcDcaSubworker::plan_idle()
 {
     timers.cancel_timer(CYCLE_TIMER);
@@ -176,6 +220,7 @@ void TpcDcaSubworker::plan_state(DomainState next, int32_t delay_s, bool force)
 void TpcDcaSubworker::planning_request_modes(bool force)
 {
     if (!is_active()) {
+        forced_cycle.reset();
         timers.cancel_timer(CYCLE_TIMER);
         post_state(STATE_IDLE);
         worker->load_balancer_lock = false;
@@ -187,19 +232,41 @@ void TpcDcaSubworker::planning_request_modes(bool force)
         }
         if (config->use_80211r)
             planning_update_802dot11r();
+        plan_held_updates();
         return;
     }
     if (force) {
         const int32_t delay = config->replan_delay;
+        // The cycle's run carries the 802.11k lists and the 802.11r update:
+        // what was planned of them waits for the cycle, at the latest for
+        // its mode step.
+        held_802dot11k = held_802dot11k || update_802dot11k_delay.waiting();
+        held_802dot11r = held_802dot11r || update_802dot11r_delay.waiting();
         timers.cancel_timer(TIMER_802DOT11K);
         timers.cancel_timer(TIMER_802DOT11R);
+        update_802dot11k_delay.reset();
+        update_802dot11r_delay.reset();
         fbt_status = 0;
-        if (delay <= 0)
+        if (delay <= 0) {
+            forced_cycle.reset();
             plan_idle();
-        else
-            plan_state(STATE_PLANNED_FORCED, delay, true);
+            plan_held_updates();
+            return;
+        }
+        // Each forcing event pushes the cycle back, but no further than the
+        // bound after the first: a domain whose APs keep joining still
+        // plans.
+        plan_state(STATE_PLANNED_FORCED,
+                   forced_cycle.next(timers.now(), delay, push_back_bound(), 1), true);
         return;
     }
+    forced_cycle.reset();
+    plan_time_of_day();
+    plan_held_updates();
+}
+
+void TpcDcaSubworker::plan_time_of_day()
+{
     if (!config->use_optimization_time) {
         plan_idle();
         return;
@@ -291,6 +358,9 @@ void TpcDcaSubworker::reset_cycle_flags()
 
 void TpcDcaSubworker::abandon_cycle(const char* message)
 {
+    // Given up: the next forced cycle is pushed back from its own first
+    // forcing event.
+    forced_cycle.reset();
     aps->move_all_from(*unanswered_aps);
     reset_cycle_flags();
     RRM_DEBUG(message, domain_name->c_str());
@@ -301,6 +371,9 @@ void TpcDcaSubworker::abandon_cycle(const char* message)
 
 void TpcDcaSubworker::process_timer_request_modes()
 {
+    // What the cycle held of the 802.11k and 802.11r updates is not held
+    // beyond its start, however long its answers take.
+    run_held_updates();
     RRM_DEBUG("Send rrm-request-mode messages on domain %s", domain_name->c_str());
     // Filled again from the answers' radio reports.
     for (int band : {BAND_2G, BAND_5G, BAND_6G})
@@ -315,6 +388,7 @@ void TpcDcaSubworker::process_timer_request_modes()
     }
     // The run's results carry the 802.11k lists.
     timers.cancel_timer(TIMER_802DOT11K);
+    update_802dot11k_delay.reset();
     post_request_mode(aps);
     wait_mode_responses();
 }
@@ -423,6 +497,8 @@ void TpcDcaSubworker::process_scan_response(const JsonReader& message, ApEntry* 
 
 void TpcDcaSubworker::launch_optimization_thread()
 {
+    // The cycle runs: a later forcing event plans the next one afresh.
+    forced_cycle.reset();
     if (optimization_thread.joinable())
         optimization_thread.join();
     optimization_done.store(false);
@@ -676,8 +752,13 @@ void TpcDcaSubworker::planning_update_802dot11k()
 {
     if (config->use_80211k && (state == STATE_IDLE || state == STATE_PLANNED_TIME)) {
         RRM_DEBUG("Planning update 802dot11k domain %s", domain_name->c_str());
-        timers.restart_timer(timer_802dot11k_callback, TIMER_802DOT11K, config->replan_delay);
+        timers.restart_timer(timer_802dot11k_callback, TIMER_802DOT11K,
+                             update_802dot11k_delay.next(timers.now(), config->replan_delay,
+                                                         push_back_bound(), 1));
     } else {
+        // The planned cycle carries it.
+        if (config->use_80211k && state == STATE_PLANNED_FORCED)
+            held_802dot11k = true;
         RRM_DEBUG("NOT Planning update 802dot11k domain %s status %d", domain_name->c_str(),
                   state);
     }
@@ -691,6 +772,7 @@ void TpcDcaSubworker::update_802dot11k()
 
 void TpcDcaSubworker::process_timer_802dot11k()
 {
+    update_802dot11k_delay.reset();
     if (config->use_80211k && (state == STATE_IDLE || state == STATE_PLANNED_TIME)) {
         RRM_DEBUG("Process update 802dot11k domain %s", domain_name->c_str());
         post_tpc_results(false);

@@ -15,6 +15,7 @@
 // optimization_cancel and optimization_result with it.
 
 #include "BaseSession.h"
+#include "BoundedDelay.h"
 #include "ChannelSets.h"
 #include "CommandMetric.h"
 #include "IRrmSubworker.h"
@@ -47,6 +48,10 @@ public:
     static constexpr int32_t TIMER_802DOT11K = 1;
     static constexpr int32_t TIMER_802DOT11R = 2;
     static constexpr int32_t UNLOCK_TIMER = 3;
+    // How far further requests may push back a forced cycle, and the
+    // 802.11k and 802.11r updates: this many replan delays after the first
+    // request still waiting.
+    static constexpr int32_t MAX_PUSH_BACK_DELAYS = 3;
 
     // Seeds the C library's random generator with the wall clock in
     // milliseconds and binds the callbacks; arms no timer.
@@ -57,7 +62,9 @@ public:
     ~TpcDcaSubworker() override;
 
     // Re-plans after a change of the domain's APs: while restore-locked
-    // only the state becomes 4, during a run the request waits for its end.
+    // only the state becomes 4, during a run the request waits for its end,
+    // and so it does while a forced cycle collects answers once that cycle
+    // has been pushed back as far as it may be.
     void force_optimization() override;
     // While the domain is active: "rrm-mode-response" in state 2 (timed in
     // mode_response_metric), "rrm-response" in state 3 (timed in
@@ -72,14 +79,17 @@ public:
 
     // The management API's forced optimisation: false while restore-locked.
     bool force_optimization_from_api();
-    // Plans the next cycle: forced, state 4 after replan_delay; otherwise,
-    // with use_optimization_time, state 1 at the domain's next time of day;
-    // else idle. A domain without radio planning only plans its list
-    // updates.
+    // Plans the next cycle: forced, state 4 after replan_delay, but at most
+    // MAX_PUSH_BACK_DELAYS replan delays after the first forcing event still
+    // waiting (a pending 802.11k or 802.11r update is held for the cycle);
+    // otherwise, with use_optimization_time, state 1 at the domain's next
+    // time of day; else idle. A domain without radio planning only plans its
+    // list updates.
     void planning_request_modes(bool force);
 
-    // Timer 0 of states 1 and 4: the mode requests of a cycle, to every AP
-    // with an enabled radio on a channel (the others wait in unanswered_aps).
+    // Timer 0 of states 1 and 4: the 802.11k and 802.11r updates the cycle
+    // held, then the mode requests of the cycle, to every AP with an enabled
+    // radio on a channel (the others wait in unanswered_aps).
     void process_timer_request_modes();
     // Timer 0 of state 2: the APs that did not answer wait in
     // unanswered_aps, the others are asked for a scan.
@@ -141,7 +151,9 @@ public:
     // "rrm-info" to every active AP, in one flush.
     void post_tpc_results(bool with_radios);
     // Plans the 802.11k update for replan_delay seconds after the last
-    // change (states 0 and 1 only).
+    // change, but at most MAX_PUSH_BACK_DELAYS replan delays after the first
+    // change it waits for (states 0 and 1; in state 4 the update is held
+    // for the planned cycle).
     void planning_update_802dot11k();
     void update_802dot11k();
     // Timer 1.
@@ -150,8 +162,9 @@ public:
     void post_request_mode(ApMap* map);
 
     // The 802.11r planning (FastTransitionPlanning.cpp).
-    // Plans the 802.11r update (states 0 and 1; while restore-locked it is
-    // only recorded in fbt_status).
+    // Plans the 802.11r update, pushed back like the 802.11k update (states
+    // 0 and 1; in state 4 it is held for the planned cycle; while
+    // restore-locked it is only recorded in fbt_status).
     void planning_update_802dot11r();
     // Timer 2.
     void process_timer_802dot11r();
@@ -193,6 +206,16 @@ public:
     CommandMetric optimize_metric;
     std::function<void()> timer_802dot11k_callback;
     std::function<void()> timer_802dot11r_callback;
+    // The pushing back of timers 0 (a forced cycle: from its first forcing
+    // event until its run starts or it is given up), 1 and 2.
+    BoundedDelay forced_cycle;
+    BoundedDelay update_802dot11k_delay;
+    BoundedDelay update_802dot11r_delay;
+    // Updates a forced cycle took over: they run when its mode step comes,
+    // or are planned again when the cycle gives way to an idle or
+    // time-of-day plan.
+    bool held_802dot11k = false;
+    bool held_802dot11r = false;
 
 private:
     // The AP protocol texts go out at once or through the worker's buffer.
@@ -200,6 +223,9 @@ private:
     // The idle end of a planning: timer 0 cancelled, state 0 (event 23, then
     // event 24), steering unlocked.
     void plan_idle();
+    // The unforced plan: state 1 at the domain's next time of day with
+    // use_optimization_time (and a wall clock), else idle.
+    void plan_time_of_day();
     // State `next` with timer 0 due in delay_s seconds; events 23 and 24 only
     // when the state changes.
     void plan_state(DomainState next, int32_t delay_s, bool force);
@@ -218,6 +244,16 @@ private:
     void reset_cycle_flags();
     // The TTL of an AP parked in unanswered_aps.
     int32_t park_ttl() const;
+    // The most, in seconds, that requests may push a timer back.
+    int64_t push_back_bound() const;
+    // A forced cycle collecting answers that was pushed back as far as it
+    // may be: a forcing event then waits for its run instead of starting it
+    // over.
+    bool cycle_due_its_bound() const;
+    // The held updates: run now (the cycle's mode step), or planned again
+    // (the cycle gave way to an idle or time-of-day plan).
+    void run_held_updates();
+    void plan_held_updates();
 };
 
 }  // namespace rrm

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <sstream>
@@ -115,8 +116,9 @@ TEST(TpcDcaPlanning, PlanningTheNextCycle)
         }
     }
 
-    // A forced plan drops the pending list updates (the cycle's end sends
-    // them) and runs its first step replan_delay seconds later.
+    // A forced plan takes the pending list updates over (they run when the
+    // cycle starts, see below) and runs its first step replan_delay seconds
+    // later.
     DomainFixture domain;
     domain.from_ap(radio_ap("02:00:00:00:01:00").subscribe_request(), 1);
     domain.idle();
@@ -253,6 +255,183 @@ TEST(TpcDcaPlanning, ForcedOptimisationInEachState)
         EXPECT_EQ(domain.worker->load_balancer_lock, c.steering_locked);
         EXPECT_EQ(tpc.replan_pending, c.pending);
         EXPECT_EQ(tpc.replan_forced, c.pending);
+    }
+}
+
+// The seconds of the planning's timers in the tests below.
+int64_t fake_seconds = 0;
+int64_t fake_clock() { return fake_seconds; }
+
+std::string nth_ap(int n)
+{
+    char mac[18];
+    std::snprintf(mac, sizeof mac, "02:00:00:00:%02X:00", n + 1);
+    return mac;
+}
+
+// Each new AP forces a cycle. A domain that APs keep joining a little
+// faster than replan_delay (20 s) still plans: the cycle starts at the
+// latest 3 x 20 s after the first forcing event. Once it collects answers
+// that late, a further forcing event waits for its run instead of starting
+// it over; earlier, it starts the cycle over, still within the bound.
+TEST(TpcDcaPlanning, ForcingEventsPushACycleBackNoFurtherThanThreeDelays)
+{
+    struct Case {
+        const char* name;
+        std::vector<int> joins;  // seconds after the first AP's forcing event
+        int mode_step;           // when the mode requests go out
+        int late_join;           // a join while the domain collects modes
+        int after_late;          // the state it leaves
+        int late_delay;          // 4 again: its delay; else the join waits for the run
+    };
+    const Case cases[] = {
+        {"one AP", {}, 20, 25, 4, 20},
+        // 15 -> 35, 30 -> 50, 45 -> 60 (not 65); the join at 61 waits.
+        {"an AP every 15 s", {15, 30, 45, 60, 75}, 60, 61, 2, 0},
+        // 10 -> 30, 25 -> 45; the join at 46 starts it over, due at the
+        // bound (60), 14 s later, not 20.
+        {"started within the bound", {10, 25}, 45, 46, 4, 14},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_seconds = 1000;
+        DomainFixture domain;
+        rrm::TpcDcaSubworker& tpc = domain.tpc();
+        tpc.timers.set_clock(&fake_clock);
+        int joined = 0;
+        auto join = [&] {
+            domain.from_ap(radio_ap(nth_ap(joined)).subscribe_request(), 10 + joined);
+            ++joined;
+        };
+        join();
+        ASSERT_EQ(tpc.state, 4);
+        int started = -1;
+        for (int t = 1; t <= 200 && started < 0; ++t) {
+            fake_seconds = 1000 + t;
+            tpc.timers.poll();
+            if (tpc.state == 2)
+                started = t;
+            else if (std::find(c.joins.begin(), c.joins.end(), t) != c.joins.end())
+                join();
+        }
+        EXPECT_EQ(started, c.mode_step);
+        fake_seconds = 1000 + c.late_join;
+        join();
+        EXPECT_EQ(tpc.state, c.after_late);
+        const bool deferred = c.after_late == 2;
+        EXPECT_EQ(tpc.replan_pending, deferred);
+        EXPECT_EQ(tpc.replan_forced, deferred);
+        if (!deferred) {
+            EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_DEBUG,
+                                       "Planning domain d update 1 after " +
+                                           std::to_string(c.late_delay) + " sec"));
+        }
+    }
+}
+
+// An 802.11k or 802.11r update that a forced cycle takes over is held, not
+// dropped: it runs at the cycle's mode step, before the mode requests, and
+// so does one asked for while the cycle is planned.
+TEST(TpcDcaPlanning, UpdatesAForcedCycleTakesOverRunWhenItStarts)
+{
+    fake_seconds = 3000;
+    DomainFixture domain;
+    rrm::TpcDcaSubworker& tpc = domain.tpc();
+    tpc.timers.set_clock(&fake_clock);
+    domain.from_ap(radio_ap("02:00:00:00:01:00").subscribe_request(), 1);
+    domain.idle();
+    tpc.planning_update_802dot11k();
+    tpc.planning_update_802dot11r();
+    fake_seconds = 3010;
+    domain.from_ap(radio_ap("02:00:00:00:02:00").subscribe_request(), 2);
+    ASSERT_EQ(tpc.state, 4);
+    EXPECT_EQ(tpc.fbt_status, 0);
+    domain.log.clear();
+    const size_t mark = domain.sent().size();
+    for (int t = 3011; t <= 3029; ++t) {
+        fake_seconds = t;
+        tpc.timers.poll();
+    }
+    EXPECT_FALSE(domain.log.has(rrm::LOG_LEVEL_DEBUG, "Process update 802dot11k domain d"));
+    EXPECT_FALSE(domain.log.has(rrm::LOG_LEVEL_DEBUG, "Update 802dot11r domain d"));
+    fake_seconds = 3030;
+    tpc.timers.poll();
+    EXPECT_EQ(tpc.state, 2);
+    EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_DEBUG, "Process held update 802dot11r domain d"));
+    EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_DEBUG, "Update 802dot11r domain d"));
+    EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_DEBUG, "Process held update 802dot11k domain d"));
+    // The lists reach both APs before the cycle asks them for their modes.
+    std::vector<std::string> cmds;
+    const auto sent = domain.sent();
+    for (size_t i = mark; i < sent.size(); ++i)
+        cmds.push_back(testsupport::cmd_of(sent[i].text));
+    EXPECT_EQ(cmds, (std::vector<std::string>{"rrm-info", "rrm-info", "rrm-request-mode",
+                                               "rrm-request-mode"}));
+
+    // Asked for while the forced cycle is planned: held the same way.
+    DomainFixture planned;
+    rrm::TpcDcaSubworker& other = planned.tpc();
+    other.timers.set_clock(&fake_clock);
+    fake_seconds = 5000;
+    planned.from_ap(radio_ap("02:00:00:00:01:00").subscribe_request(), 1);
+    ASSERT_EQ(other.state, 4);
+    other.planning_update_802dot11r();
+    EXPECT_EQ(other.fbt_status, 0);
+    planned.log.clear();
+    fake_seconds = 5020;
+    other.timers.poll();
+    EXPECT_TRUE(planned.log.has(rrm::LOG_LEVEL_DEBUG, "Process held update 802dot11r domain d"));
+    // Given way to an idle plan instead, the held update is planned anew.
+    DomainFixture calm;
+    calm.tpc().timers.set_clock(&fake_clock);
+    calm.from_ap(radio_ap("02:00:00:00:01:00").subscribe_request(), 1);
+    calm.tpc().planning_update_802dot11r();
+    calm.idle();
+    EXPECT_EQ(calm.tpc().fbt_status, 1);
+    EXPECT_EQ(calm.tpc().timers.size(), 1u) << "timer 2 only";
+}
+
+// Changes that keep coming a little faster than replan_delay push the
+// 802.11k and 802.11r updates back at most 3 x 20 s after the first.
+TEST(TpcDcaPlanning, ListUpdatesArePushedBackNoFurtherThanThreeDelays)
+{
+    struct Case {
+        const char* name;
+        void (rrm::TpcDcaSubworker::*plan)();
+        const char* done;
+    };
+    const Case cases[] = {
+        {"802.11k", &rrm::TpcDcaSubworker::planning_update_802dot11k,
+         "Process update 802dot11k domain d"},
+        {"802.11r", &rrm::TpcDcaSubworker::planning_update_802dot11r,
+         "Process update 802dot11r domain d"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DomainFixture domain;
+        rrm::TpcDcaSubworker& tpc = domain.tpc();
+        tpc.timers.set_clock(&fake_clock);
+        fake_seconds = 4000;
+        (tpc.*c.plan)();
+        int done = -1;
+        for (int t = 1; t <= 200 && done < 0; ++t) {
+            fake_seconds = 4000 + t;
+            tpc.timers.poll();
+            if (domain.log.has(rrm::LOG_LEVEL_DEBUG, c.done))
+                done = t;
+            else if (t % 15 == 0)
+                (tpc.*c.plan)();
+        }
+        EXPECT_EQ(done, 60);
+        // Served: the next change waits its 20 s again.
+        domain.log.clear();
+        (tpc.*c.plan)();
+        fake_seconds += 19;
+        tpc.timers.poll();
+        EXPECT_FALSE(domain.log.has(rrm::LOG_LEVEL_DEBUG, c.done));
+        fake_seconds += 1;
+        tpc.timers.poll();
+        EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_DEBUG, c.done));
     }
 }
 
