@@ -159,7 +159,9 @@ void VrrpWorker::schedule_domain_backup(const std::string& domain)
     if (!settings.vrrp_enabled)
         return;
     pending_domains.insert(domain);
-    timers.restart_timer([this] { backup_due = true; }, kBackupTimerId, settings.vrrp_timeout);
+    const int64_t bound = int64_t{kMaxPushBackTimeouts} * std::max(settings.vrrp_timeout, 0);
+    timers.restart_timer([this] { backup_due = true; }, kBackupTimerId,
+                         changes.next(timers.now(), settings.vrrp_timeout, bound));
 }
 
 void VrrpWorker::poll_timers()
@@ -205,8 +207,12 @@ void VrrpWorker::retry_later(const std::set<std::string>& domains, bool write_fa
         APP_LOG(Debug) << "Backup of " << domains.size() << " domain(s) retried in " << delay
                        << " s";
     }
-    // A later change of a domain has armed it already; arming it again
-    // only pushes the run back.
+    // A change since the run took its domains has armed the run already:
+    // arming it again pushes it back, but not past that change's bound.
+    if (changes.waiting()) {
+        const int64_t bound = int64_t{kMaxPushBackTimeouts} * std::max(settings.vrrp_timeout, 0);
+        delay = changes.next(timers.now(), delay, bound);
+    }
     timers.restart_timer([this] { backup_due = true; }, kBackupTimerId, delay);
 }
 
@@ -217,6 +223,7 @@ void VrrpWorker::make_domains_backup()
     {
         std::lock_guard<std::mutex> lock(mutex);
         domains.swap(pending_domains);
+        changes.reset();
     }
     if (!usable_backup_folder(folder)) {
         if (!folder_failing)

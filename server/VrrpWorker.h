@@ -1,12 +1,15 @@
 #pragma once
 // The server's side of VRRP: the role at start-up from the VRRP state file,
 // and one backup file per domain ("<vrrp_backup_path>/<domain>.json") written
-// vrrp_timeout seconds after the domain's last change, from which a server
+// vrrp_timeout seconds after the domain's last change (at most
+// kMaxPushBackTimeouts x vrrp_timeout after the first change waiting), from
+// which a server
 // that becomes master restores its domains. No thread of its own: domain
 // worker threads schedule backups (event 23), the main thread fires the
 // backup timer between passes of the web API loop.
 
 #include "Api.h"
+#include "BoundedDelay.h"
 #include "TimerQueue.h"
 
 #include <yajson/yajson.h>
@@ -53,8 +56,12 @@ public:
 
     // Event 23 for a domain: with VRRP enabled, the domain's backup is due
     // vrrp_timeout seconds from now; a later call for any domain pushes the
-    // run back again. Called on domain worker threads.
+    // run back again, but never further than kMaxPushBackTimeouts x
+    // vrrp_timeout after the first change the run has not taken yet (so
+    // one domain that keeps changing cannot hold every backup back).
+    // Called on domain worker threads.
     void schedule_domain_backup(const std::string& domain);
+    static constexpr int kMaxPushBackTimeouts = 4;
 
     // Fires the due timers; main thread, after each web API pass.
     void poll_timers();
@@ -134,6 +141,9 @@ private:
     // The back-off of failed writes (under `mutex`): 0, or the delay of the
     // next retry.
     int retry_delay_s = 0;
+    // The pushing back of the run by changes, from the first change that no
+    // run has taken yet (under `mutex`).
+    rrm::BoundedDelay changes;
     // Main thread only (the backup run): whether the folder was found
     // unusable, and the domains whose last write failed, each reported once
     // per streak.

@@ -370,6 +370,51 @@ TEST(ProgramVrrp, AChangeOfADomainWritesItsBackupFileAQuietPeriodLater)
     EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
 }
 
+// An AP that kept coming and going used to hold every backup back for as
+// long as it did: every change of any domain restarted the quiet period
+// (3 s here). A run now waits at most four quiet periods after the first
+// change it takes, so the other domain's file is written while the AP of
+// "lab" still comes and goes, a few times a second.
+TEST(ProgramVrrp, ADomainThatKeepsChangingHoldsNoOtherDomainsBackupBack)
+{
+    WendaraProcess p;
+    const std::string domains =
+        "\"patterns\":[{\"pattern\":\"calm\",\"use_optimization_event\":0,"
+        "\"away_timeout\":3600}],\"domains\":[{\"domain\":\"site\",\"pattern\":\"calm\"},"
+        "{\"domain\":\"lab\",\"pattern\":\"calm\"}]";
+    ASSERT_TRUE(start_vrrp_server(p, "MASTER", 3, domains)) << p.stderr_text();
+    ASSERT_TRUE(p.wait_for_port(p.listen_port)) << p.all_logs_text();
+
+    std::atomic<bool> flapping{true};
+    std::atomic<int> flaps{0};
+    std::thread flapper([&] {
+        ApSpec spec = ap_b();
+        spec.domain = "lab";
+        while (flapping) {
+            ApSimulator b(spec);
+            if (subscribe(b, p.listen_port))
+                ++flaps;
+            b.close();
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    ASSERT_TRUE(testsupport::wait_until([&] { return flaps >= 3; }, 30s));
+    ApSimulator a(ap_a());
+    ASSERT_TRUE(subscribe(a, p.listen_port));
+    const std::string file = p.backup_path() + "/site.json";
+    const bool written = testsupport::wait_until([&] { return LogFolder::exists(file); }, 45s);
+    const int flaps_when_written = flaps;
+    // Still coming and going after the file was written.
+    const bool went_on = testsupport::wait_until([&] { return flaps > flaps_when_written + 2; },
+                                                 30s);
+    flapping = false;
+    flapper.join();
+    EXPECT_TRUE(written) << p.all_logs_text();
+    EXPECT_TRUE(went_on);
+    p.interrupt();
+    EXPECT_EQ(0, p.wait(30s).code) << p.stderr_text();
+}
+
 TEST(ProgramVrrp, ASecondServerThatBecomesMasterRestoresTheDomainFromTheBackupFiles)
 {
     // The first master: A active, B gone (its connection dropped), both in

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -83,6 +84,65 @@ TEST_F(VrrpWorkerTest, BackupIsScheduledOnlyWithVrrpEnabledAndNotBeforeItsTimeou
     vrrp->poll_timers();
     EXPECT_EQ((std::set<std::string>{"a", "b"}), vrrp->pending());
     EXPECT_FALSE(LogFolder::exists(files.backup_path()));
+}
+
+// The seconds of the backup timer in the test below.
+int64_t vrrp_seconds = 0;
+int64_t vrrp_clock() { return vrrp_seconds; }
+
+class ClockedVrrp : public VrrpWorker {
+public:
+    using VrrpWorker::VrrpWorker;
+    void use_test_clock()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        timers.set_clock(&vrrp_clock);
+    }
+};
+
+// Every change of any domain pushes the backup run back a quiet period
+// (10 s here), but no further than four of them after the first change the
+// run has not taken yet: a domain that changes every 2 s held every backup
+// back for as long as it did. A run (of domains without workers here: taken
+// and dropped) empties the pending set.
+TEST_F(VrrpWorkerTest, ChangesPushTheBackupRunBackAtMostFourQuietPeriods)
+{
+    build("\"vrrp_enabled\":1,\"vrrp_timeout\":10");
+    struct Case {
+        const char* name;
+        int every;  // seconds between the flapping domain's changes, 0: none
+        std::vector<int> runs;
+    };
+    const Case cases[] = {
+        {"one change", 0, {10}},
+        // Changes at 0, 2, 4, ...: the first run at 40; the change at 40
+        // comes after it and starts a new bound: 80.
+        {"a change every 2 s", 2, {40, 80}},
+        // 0, 9, ..., 36: 36 + 10 = 46 is past 40. Then 45 starts a bound:
+        // 81 + 10 = 91 is past 85.
+        {"a change every 9 s", 9, {40, 85}},
+        // Quiet periods of their own: 0 + 10, 11 + 10, 22 + 10.
+        {"a change every 11 s", 11, {10, 21, 32}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClockedVrrp worker(registry.get(), config.get());
+        worker.use_test_clock();
+        vrrp_seconds = 1000;
+        worker.schedule_domain_backup("quiet");
+        worker.schedule_domain_backup("flapping");
+        std::vector<int> runs;
+        for (int t = 1; t <= 90 && runs.size() < c.runs.size(); ++t) {
+            vrrp_seconds = 1000 + t;
+            const bool waiting = !worker.pending().empty();
+            worker.poll_timers();
+            if (waiting && worker.pending().empty())
+                runs.push_back(t);
+            if (c.every != 0 && t % c.every == 0)
+                worker.schedule_domain_backup("flapping");
+        }
+        EXPECT_EQ(runs, c.runs);
+    }
 }
 
 TEST_F(VrrpWorkerTest, UnusableBackupFolderKeepsDomainsPending)
