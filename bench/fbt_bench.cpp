@@ -68,6 +68,11 @@ public:
         ++sent;
         bytes += text.size();
     }
+    void enqueue_serialized(std::string text, const BaseSession& session,
+                            std::shared_ptr<const void>) override
+    {
+        enqueue_serialized(std::move(text), session);
+    }
     uint64_t sent = 0;
     uint64_t bytes = 0;
 };

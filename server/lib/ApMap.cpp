@@ -708,6 +708,37 @@ void ApMap::find_hearers(const MacAddress& base_mac, std::vector<HeardAs>& out) 
     });
 }
 
+void ApMap::hearing_partners(const ApEntry& ap, std::vector<MacAddress>& keys) const
+{
+    keys.clear();
+    const MacAddress& base_mac = ap.base_mac;
+    // Who hears it: as in find_hearers, its index keys and their flipped
+    // forms, each one that resolves to this AP.
+    auto heard_as = [&](const MacAddress& bssid) {
+        const ApStorageEntry* known = find_index_entry(index, bssid);
+        if (known == nullptr || !known->ap || known->ap->base_mac != base_mac)
+            return;
+        if (const std::vector<HeardIndex::Hearer>* hearers = heard.hearers_of(bssid))
+            for (const HeardIndex::Hearer& hearer : *hearers)
+                if (hearer.base_mac != base_mac)
+                    keys.push_back(hearer.key);
+    };
+    index.for_each_entry_of(base_mac, [&](const MacAddress& key, const ApStorageEntry&) {
+        heard_as(key);
+        heard_as(mac_flip_local_bit(key));
+    });
+    // Whom it hears.
+    for (const auto& heard_bssid : ap.visible_members.table) {
+        const ApStorageEntry* known = find_index_entry(index, heard_bssid.first);
+        if (known != nullptr && known->ap && known->ap->base_mac != base_mac)
+            keys.push_back(known->ap->base_mac);
+    }
+    std::sort(keys.begin(), keys.end(), [](const MacAddress& x, const MacAddress& y) {
+        return std::memcmp(x.octets, y.octets, sizeof x.octets) < 0;
+    });
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+}
+
 MacAddress ApMap::get_visible_radio_mac(const ApEntry& ap, int radio_id,
                                         const ApEntry* viewer) const
 {

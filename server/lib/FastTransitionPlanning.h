@@ -5,10 +5,25 @@
 // the domain worker's thread (TpcDcaSubworker::update_802dot11r) and
 // sends the result in "fbt-info".
 
+#include "MacAddress.h"
+
+#include <cstddef>
+
 namespace rrm {
 
 class ApEntry;
 class ApMap;
+
+// The most active APs a domain may hold for every 802.11r VAP to be linked
+// with every VAP of its SSID on every other AP. Past it each AP with scan
+// data is linked only with the APs its clients can roam to: those that
+// hear it and those it hears. (The text a full mesh asks for grows with
+// the square of the domain: at 1,000 tri-band APs a round is gigabytes.)
+constexpr std::size_t FBT_FULL_MESH_MAX_APS = 300;
+
+// Whether the AP has scan data: something in its scan view. Without it,
+// an AP keeps the full mesh whatever the domain's size.
+bool has_scan_data(const ApEntry& ap);
 
 // Gives every VAP with 802.11r on an enabled radio of the AP what it lacks:
 // an R0 identity (the AP's serial, or the VAP's MAC as twelve hexadecimal
@@ -27,6 +42,17 @@ void fill_missing_key_holders(ApEntry& ap, bool server_wildcard);
 // The result is that of comparing every link with every VAP of the domain,
 // found through indexes built once per pass: the cost grows with the
 // number of VAPs and of links, not with their product.
-bool plan_fbt_links(ApMap& aps, bool server_wildcard);
+//
+// Past full_mesh_max_aps active APs, "the other APs" of an AP with scan data
+// are the APs that hear it or that it hears (ApMap::hearing_partners); the
+// steps are the same, so links to any other AP are erased as broken.
+bool plan_fbt_links(ApMap& aps, bool server_wildcard,
+                    std::size_t full_mesh_max_aps = FBT_FULL_MESH_MAX_APS);
+
+// The same pass for one AP only (held in `aps` under `key`): its links, its
+// fbt_changed; the other APs are read, not changed. False when the map
+// holds no AP under the key.
+bool plan_fbt_links_of(ApMap& aps, const MacAddress& key, bool server_wildcard,
+                       std::size_t full_mesh_max_aps = FBT_FULL_MESH_MAX_APS);
 
 }  // namespace rrm

@@ -103,6 +103,9 @@ void RrmWorker::poll_timers()
     BroadcastBatch batch(*this);
     timers.poll();
     subworkers.poll_all();
+    // The 802.11r messages of the last update, as far as the transport
+    // takes them.
+    subworkers.get_tpc_dca()->send_fbt_outbox();
 }
 
 // The thread calls connect and disconnect outside its passes, so without the

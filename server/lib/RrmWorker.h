@@ -116,6 +116,9 @@ public:
     };
     // One message for one AP, handed to the AP transport at once.
     void send_to_ap(const std::string& text, const BaseSession& session);
+    // Makes the worker's thread take another pass soon, whatever it is
+    // doing or waiting for (any thread).
+    void wake() { queue.wake_consumer(); }
 
     // A new AP's MAC parameters: a usable ap-mac-count, and per enabled
     // radio a range inside it that overlaps no other enabled radio's
