@@ -230,6 +230,17 @@ int main(int argc, char** argv)
         const std::string config_path = argc > 1 ? argv[1] : kDefaultConfigFile;
         rrm::set_log_handler(&server_log_handler);
         rrm::set_event_handler(&server_event_handler);
+        // Records of the levels the logger leaves out are not even made: a
+        // domain's 802.11r planning alone writes several Trace records per
+        // link, and a large domain holds millions of links.
+        if (el::Logger* records = el::Loggers::getLogger(el::base::consts::kDefaultLoggerId, false)) {
+            int levels = 0;
+            for (int level : {rrm::LOG_LEVEL_TRACE, rrm::LOG_LEVEL_DEBUG, rrm::LOG_LEVEL_ERROR,
+                              rrm::LOG_LEVEL_WARNING, rrm::LOG_LEVEL_INFO})
+                if (records->enabled(static_cast<el::Level>(level)))
+                    levels |= level;
+            rrm::set_log_levels(levels);
+        }
 
         config = std::make_unique<rrm::GlobalConfig>(config_path);
         increase_max_fds();

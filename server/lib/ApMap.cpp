@@ -2,6 +2,7 @@
 
 #include "ChannelPlan.h"
 #include "DomainConfig.h"
+#include "DomainDetails.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "Log.h"
@@ -286,15 +287,8 @@ void ApMap::to_json(JsonWriter& array) const
 
 void ApMap::details_to_json(JsonWriter& array) const
 {
-    for (const auto* entry : sorted()) {
-        const ApEntry& ap = *entry->second;
-        JsonWriter object = array.add_object("");
-        object.add_string("board", ap.factory.board.c_str());
-        object.add_string("mac", mac_to_string(entry->first).c_str());
-        object.add_string("serial", ap.factory.serial.c_str());
-        object.add_string("hw", ap.factory.hw.c_str());
-        ap.radios.vaps_to_json(object);
-    }
+    for (const ApDetails& ap : DomainDetails::of(*this))
+        ap.to_json(array);
 }
 
 // ---- Scan view -------------------------------------------------------------

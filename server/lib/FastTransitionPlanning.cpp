@@ -181,6 +181,7 @@ std::vector<Vap*> vaps_in_order(Radio& radio)
 }
 
 struct ApSlotRange {
+    MacAddress key;  // in the map's table
     ApEntry* ap;
     bool six;  // has an enabled 6 GHz radio
     std::size_t first;
@@ -212,22 +213,17 @@ struct HolderFacts {
     int group;      // -1: no VAP carries its link key
 };
 
-// The records of the links a pass makes to one remote VAP: the text as
-// stored, and the last other text (its key holder as some AP hears it).
-struct MadeHolders {
-    std::shared_ptr<const FbtKeyHolder> stored;
-    std::shared_ptr<const FbtKeyHolder> heard;
-};
-
 class LinkPlanner {
 public:
-    LinkPlanner(ApMap& aps, bool server_wildcard, std::size_t full_mesh_max)
-        : aps_(aps), server_wildcard_(server_wildcard), limited_(aps.size() > full_mesh_max)
+    LinkPlanner(ApMap& aps, bool server_wildcard, std::size_t full_mesh_max, MadeHolderCache& made)
+        : aps_(aps), server_wildcard_(server_wildcard), limited_(aps.size() > full_mesh_max), made_(made)
     {
         build();
     }
 
-    bool run();
+    std::size_t size() const { return ranges_.size(); }
+    const MacAddress& key_of(std::size_t index) const { return ranges_[index].key; }
+    ApEntry& ap_of(std::size_t index) const { return *ranges_[index].ap; }
     // The AP held under `key`; -1 when none.
     long range_of(const MacAddress& key) const;
     // The links of one AP's VAPs.
@@ -271,7 +267,7 @@ private:
     std::vector<std::string_view> group_ssid_;
     std::vector<char> group_mixed_;
     std::unordered_map<const FbtKeyHolder*, HolderFacts> facts_;
-    std::vector<MadeHolders> made_;
+    MadeHolderCache& made_;
 
     // Per VAP being planned: links per group, and the groups touched.
     std::vector<int> count_;
@@ -294,7 +290,7 @@ void LinkPlanner::build()
     ranges_.reserve(entries.size());
     for (const auto* entry : entries) {
         ApEntry& ap = *entry->second;
-        ApSlotRange range{&ap, false, slots_.size(), 0};
+        ApSlotRange range{entry->first, &ap, false, slots_.size(), 0};
         for (const Radio& radio : ap.radios.radios)
             if (radio.status && radio.get_band() == BAND_6G)
                 range.six = true;
@@ -340,7 +336,6 @@ void LinkPlanner::build()
         group_slots_[g].push_back(i);
     }
     count_.assign(group_slots_.size(), 0);
-    made_.resize(slots_.size());
     if (limited_)
         partner_.assign(ranges_.size(), 0);
 }
@@ -441,21 +436,15 @@ const HolderFacts& LinkPlanner::facts_of(const FbtLink& link)
 std::shared_ptr<const FbtKeyHolder> LinkPlanner::holder_for(std::size_t r, const std::string& text)
 {
     const Vap& v2 = *slots_[r].vap;
-    MadeHolders& made = made_[r];
+    MadeHolders& made = made_[&v2];
     std::shared_ptr<const FbtKeyHolder>& holder = text == v2.fbt_r1_keyholder ? made.stored : made.heard;
-    if (!holder || holder->r1 != text)
+    // A record made for the VAP that stood here before (or before its key
+    // changed) is not taken.
+    if (!holder || holder->r1 != text || holder->r0 != v2.fbt_r0_keyholder ||
+        holder->key != v2.fbt_rrb_key)
         holder = std::make_shared<const FbtKeyHolder>(
             FbtKeyHolder{v2.fbt_r0_keyholder, text, v2.fbt_rrb_key});
     return holder;
-}
-
-bool LinkPlanner::run()
-{
-    bool changed = false;
-    for (std::size_t i = 0; i < ranges_.size(); ++i)
-        if (plan_ap(i))
-            changed = true;
-    return changed;
 }
 
 bool LinkPlanner::plan_ap(std::size_t index)
@@ -682,16 +671,45 @@ void fill_missing_key_holders(ApEntry& ap, bool server_wildcard)
     }
 }
 
+bool FbtPlanning::step(ApMap& aps, Clock::time_point until, std::vector<MacAddress>& changed_aps)
+{
+    // The indexes are made again for every step: between two steps any
+    // message may have changed the domain.
+    LinkPlanner planner(aps, server_wildcard_, full_mesh_max_aps_, holders_);
+    std::size_t index = 0;
+    if (started_)
+        while (index < planner.size() &&
+               std::memcmp(planner.key_of(index).octets, next_.octets, sizeof next_.octets) < 0)
+            ++index;
+    started_ = true;
+    for (; index < planner.size(); ++index) {
+        if (planner.plan_ap(index))
+            changed_ = true;
+        if (planner.ap_of(index).fbt_changed)
+            changed_aps.push_back(planner.key_of(index));
+        if (index + 1 < planner.size() && Clock::now() >= until) {
+            next_ = planner.key_of(index + 1);
+            return false;
+        }
+    }
+    holders_.clear();
+    return true;
+}
+
 bool plan_fbt_links(ApMap& aps, bool server_wildcard, std::size_t full_mesh_max_aps)
 {
-    LinkPlanner planner(aps, server_wildcard, full_mesh_max_aps);
-    return planner.run();
+    FbtPlanning planning(server_wildcard, full_mesh_max_aps);
+    std::vector<MacAddress> changed_aps;
+    while (!planning.step(aps, FbtPlanning::Clock::time_point::max(), changed_aps)) {
+    }
+    return planning.changed();
 }
 
 bool plan_fbt_links_of(ApMap& aps, const MacAddress& key, bool server_wildcard,
                        std::size_t full_mesh_max_aps)
 {
-    LinkPlanner planner(aps, server_wildcard, full_mesh_max_aps);
+    MadeHolderCache made;
+    LinkPlanner planner(aps, server_wildcard, full_mesh_max_aps, made);
     const long range = planner.range_of(key);
     return range >= 0 && planner.plan_ap(static_cast<std::size_t>(range));
 }
@@ -751,13 +769,37 @@ void TpcDcaSubworker::update_802dot11r()
         fbt_status = 0;
         return;
     }
-    const bool changed = plan_fbt_links(*aps, wildcard, fbt_full_mesh_max_aps);
+    // An update under way starts again from the first AP.
+    fbt_planning = std::make_unique<FbtPlanning>(wildcard, fbt_full_mesh_max_aps);
+    continue_802dot11r_update();
+}
+
+void TpcDcaSubworker::continue_802dot11r_update()
+{
+    if (!fbt_planning)
+        return;
+    // A slice of the worker's time per pass: a large domain's links are
+    // planned in many, between which queries and AP messages are served.
+    std::vector<MacAddress> changed_aps;
+    const bool done = fbt_planning->step(*aps, FbtPlanning::Clock::now() + FBT_PLAN_SLICE, changed_aps);
+    // The APs whose links changed are told as they are planned.
+    for (const MacAddress& key : changed_aps) {
+        auto it = aps->table.find(key);
+        if (it == aps->table.end())
+            continue;
+        post_results_802dot11r_ap(it->second.get(), false, false);
+        it->second->fbt_changed = false;
+    }
+    if (!done) {
+        worker->wake();
+        return;
+    }
+    const bool changed = fbt_planning->changed();
+    fbt_planning.reset();
     fbt_planned = true;
     RRM_DEBUG("FBT settings changed = %d", changed ? 1 : 0);
     fbt_status = 0;
-    if (!changed)
-        return;
-    post_results_802dot11r();
+    send_fbt_outbox();
 }
 
 void TpcDcaSubworker::post_results_802dot11r()

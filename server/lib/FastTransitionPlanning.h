@@ -7,12 +7,18 @@
 
 #include "MacAddress.h"
 
+#include <chrono>
 #include <cstddef>
+#include <memory>
+#include <unordered_map>
+#include <vector>
 
 namespace rrm {
 
 class ApEntry;
 class ApMap;
+class Vap;
+struct FbtKeyHolder;
 
 // The most active APs a domain may hold for every 802.11r VAP to be linked
 // with every VAP of its SSID on every other AP. Past it each AP with scan
@@ -48,6 +54,43 @@ void fill_missing_key_holders(ApEntry& ap, bool server_wildcard);
 // steps are the same, so links to any other AP are erased as broken.
 bool plan_fbt_links(ApMap& aps, bool server_wildcard,
                     std::size_t full_mesh_max_aps = FBT_FULL_MESH_MAX_APS);
+
+// The key-holder records a pass made for the links to one remote VAP: as
+// stored, and as some AP hears it. New links to the remote share them.
+struct MadeHolders {
+    std::shared_ptr<const FbtKeyHolder> stored;
+    std::shared_ptr<const FbtKeyHolder> heard;
+};
+using MadeHolderCache = std::unordered_map<const Vap*, MadeHolders>;
+
+// One pass of plan_fbt_links spread over slices of the domain worker's
+// time: each step plans the APs that follow the last one planned (in MAC
+// order) until its time is up, on the domain as it is then (APs that came
+// or went between steps are planned or not as they are found). With no
+// change between the steps the result is that of one pass.
+class FbtPlanning {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps)
+        : server_wildcard_(server_wildcard), full_mesh_max_aps_(full_mesh_max_aps)
+    {
+    }
+    // Plans on from where the last step ended, at least one AP, until
+    // `until`; appends the keys of the APs it planned whose fbt_changed is
+    // set. True once the last AP is planned.
+    bool step(ApMap& aps, Clock::time_point until, std::vector<MacAddress>& changed_aps);
+    // Some AP's links changed (or it was marked so) in a step so far.
+    bool changed() const { return changed_; }
+
+private:
+    const bool server_wildcard_;
+    const std::size_t full_mesh_max_aps_;
+    bool started_ = false;
+    MacAddress next_;  // the AP to plan next: the first at or after it
+    bool changed_ = false;
+    MadeHolderCache holders_;
+};
 
 // The same pass for one AP only (held in `aps` under `key`): its links, its
 // fbt_changed; the other APs are read, not changed. False when the map

@@ -21,6 +21,14 @@ void log_message(const char* file, int line, const char* func, int level, const 
     va_end(args);
 }
 
+std::atomic<int> g_log_levels{LOG_LEVEL_TRACE | LOG_LEVEL_DEBUG | LOG_LEVEL_ERROR |
+                               LOG_LEVEL_WARNING | LOG_LEVEL_INFO};
+
+void set_log_levels(int levels)
+{
+    g_log_levels.store(levels, std::memory_order_relaxed);
+}
+
 void set_log_handler(LogHandler handler)
 {
     g_log_handler = handler;

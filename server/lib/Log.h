@@ -2,6 +2,7 @@
 // The server library's only ways out: one log function and one event hook,
 // each forwarding to a handler that the program installs at start-up.
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <memory>
@@ -59,6 +60,15 @@ enum : EventCode {
 void log_message(const char* file, int line, const char* func, int level, const char* fmt, ...)
     __attribute__((format(printf, 5, 6)));
 void set_log_handler(LogHandler handler);
+// The levels (LogLevel bits) whose records reach the handler; every level
+// until the program says otherwise. A record of another level costs one
+// test: its arguments are not even evaluated.
+void set_log_levels(int levels);
+extern std::atomic<int> g_log_levels;
+inline bool log_level_enabled(int level)
+{
+    return (g_log_levels.load(std::memory_order_relaxed) & level) != 0;
+}
 void default_log_handler(const char* file, int line, const char* func, int level, const char* fmt,
                          va_list args);
 
@@ -95,10 +105,18 @@ private:
 
 // Every library record carries its source file (relative to the source
 // tree, see the prefix map in CMakeLists.txt), line and function.
-#define RRM_LOG(level, ...) ::rrm::log_message(__FILE__, __LINE__, __func__, (level), __VA_ARGS__)
+#define RRM_LOG(level, ...)                                                             \
+    do {                                                                                \
+        if (::rrm::log_level_enabled(level))                                            \
+            ::rrm::log_message(__FILE__, __LINE__, __func__, (level), __VA_ARGS__);     \
+    } while (false)
 // For a record that belongs to an operation other than the helper that
 // writes it: func names that operation.
-#define RRM_LOG_AS(func, level, ...) ::rrm::log_message(__FILE__, __LINE__, (func), (level), __VA_ARGS__)
+#define RRM_LOG_AS(func, level, ...)                                                    \
+    do {                                                                                \
+        if (::rrm::log_level_enabled(level))                                            \
+            ::rrm::log_message(__FILE__, __LINE__, (func), (level), __VA_ARGS__);       \
+    } while (false)
 #define RRM_TRACE(...) RRM_LOG(::rrm::LOG_LEVEL_TRACE, __VA_ARGS__)
 #define RRM_DEBUG(...) RRM_LOG(::rrm::LOG_LEVEL_DEBUG, __VA_ARGS__)
 #define RRM_INFO(...) RRM_LOG(::rrm::LOG_LEVEL_INFO, __VA_ARGS__)

@@ -16,6 +16,7 @@
 #include "ChannelSets.h"
 #include "CommandMetric.h"
 #include "DomainConfig.h"
+#include "DomainDetails.h"
 #include "SubworkerSet.h"
 #include "TimerQueue.h"
 #include "Worker.h"
@@ -61,6 +62,9 @@ public:
     // Adds "details": name, metrics, AP counts, queue length, planning
     // states and the short AP lists.
     void to_json(JsonWriter& out) override;
+    // What "details" holds, copied: taken inside the worker's lock, written
+    // after it (a large domain's text takes long to write).
+    DomainDetails details() const;
     // "details", then "aps", "unanswered-aps" and "deleted-aps" with the
     // full AP state objects.
     void to_json_full(JsonWriter& out) override;

@@ -38,6 +38,7 @@
 
 namespace rrm {
 
+class FbtPlanning;
 class SendWindow;
 
 // The domain state, written "rrm-status".
@@ -168,9 +169,13 @@ public:
     // Timer 2.
     void process_timer_802dot11r();
     // Fills the missing key holders and keys, replans the links of every
-    // active AP and sends "fbt-info" to each AP whose links changed, in one
-    // batch; the pending update is done (fbt_status 0).
+    // active AP and sends "fbt-info" to each AP whose links changed; the
+    // pending update is done (fbt_status 0) once the last AP is planned.
+    // The planning runs in slices of FBT_PLAN_SLICE: the first here, the
+    // others on the worker's next passes (continue_802dot11r_update).
     void update_802dot11r();
+    // The next slice of an update under way, if any.
+    void continue_802dot11r_update();
     // The key holders and RRB keys the active APs' 802.11r VAPs lack.
     void fill_missing_key_holders();
     // "fbt-info" to one AP whose links changed, or, forced, to one with an
@@ -222,6 +227,8 @@ public:
     std::size_t fbt_full_mesh_max_aps;
     // An update has planned the domain's links since the worker started.
     bool fbt_planned = false;
+    // The update under way, between its slices.
+    std::unique_ptr<FbtPlanning> fbt_planning;
     // The APs (keys in aps) whose "fbt-info" waits for its turn, in order,
     // each once.
     std::deque<MacAddress> fbt_outbox;
@@ -233,6 +240,7 @@ public:
     // the longest the worker's lock is held to build them in one pass.
     static constexpr std::size_t FBT_SEND_WINDOW_BYTES = 8u << 20;
     static constexpr std::chrono::milliseconds FBT_SEND_SLICE{10};
+    static constexpr std::chrono::milliseconds FBT_PLAN_SLICE{10};
 
 private:
     // The AP protocol texts go out at once or through the worker's buffer.

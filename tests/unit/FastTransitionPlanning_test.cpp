@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -572,6 +573,16 @@ size_t links_of(DomainFixture& domain, int n)
     return numbered(domain, n)->radios.radios[0].vaps.find("ab")->fbt_links.size();
 }
 
+// An update, with the slices and messages it leaves for the worker's next
+// passes (a large domain's planning takes several).
+void update_whole(DomainFixture& domain)
+{
+    rrm::TpcDcaSubworker& tpc = domain.tpc();
+    tpc.update_802dot11r();
+    while (tpc.fbt_planning || !tpc.fbt_outbox.empty())
+        domain.worker->poll_timers();
+}
+
 TEST(FastTransitionPlanning, FullMeshUpToItsBoundThenTheApsThatHearEachOther)
 {
     const int n = static_cast<int>(rrm::FBT_FULL_MESH_MAX_APS);
@@ -590,7 +601,7 @@ TEST(FastTransitionPlanning, FullMeshUpToItsBoundThenTheApsThatHearEachOther)
     ASSERT_EQ(tpc.fbt_full_mesh_max_aps, rrm::FBT_FULL_MESH_MAX_APS);
 
     // At the bound every VAP is linked with every other AP's: n - 1 links.
-    tpc.update_802dot11r();
+    update_whole(domain);
     for (int i : {1, 2, n / 2, n})
         EXPECT_EQ(links_of(domain, i), static_cast<size_t>(n - 1)) << i;
 
@@ -604,10 +615,7 @@ TEST(FastTransitionPlanning, FullMeshUpToItsBoundThenTheApsThatHearEachOther)
     EXPECT_EQ(rrm::JsonReader(domain.last("fbt-info").c_str()).child("vaps").child(0).child("remotes").size(), n);
     EXPECT_EQ(links_of(domain, 1), static_cast<size_t>(n - 1));
     const size_t before = domain.sent("fbt-info").size();
-    tpc.update_802dot11r();
-    // The messages leave over the worker's next passes.
-    while (!tpc.fbt_outbox.empty())
-        domain.worker->poll_timers();
+    update_whole(domain);
     EXPECT_EQ(links_of(domain, 1), 1u);
     EXPECT_EQ(links_of(domain, 2), 2u);
     EXPECT_EQ(links_of(domain, n / 2), 2u);
@@ -619,16 +627,43 @@ TEST(FastTransitionPlanning, FullMeshUpToItsBoundThenTheApsThatHearEachOther)
     // Its first scan: it hears AP 1. From then on it is AP 1's partner,
     // both ways, and no one else's.
     hears(domain, n + 1, 1);
-    tpc.update_802dot11r();
+    update_whole(domain);
     EXPECT_EQ(links_of(domain, n + 1), 1u);
     EXPECT_EQ(links_of(domain, 1), 2u);
     EXPECT_EQ(links_of(domain, 2), 2u);
 
     // Back to the bound (the newcomer leaves): the full mesh again.
     domain.from_ap(numbered_ap(n + 1).unsubscribe_request(), static_cast<uint32_t>(n + 1));
-    tpc.update_802dot11r();
+    update_whole(domain);
     for (int i : {1, 2, n})
         EXPECT_EQ(links_of(domain, i), static_cast<size_t>(n - 1)) << i;
+}
+
+TEST(FastTransitionPlanning, StepsOfAnUpdatePlanTheDomainAsTheyFindIt)
+{
+    DomainFixture domain(quiet_settings());
+    for (int i = 1; i <= 3; ++i)
+        domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+    rrm::FbtPlanning planning(false, rrm::FBT_FULL_MESH_MAX_APS);
+    std::vector<MacAddress> told;
+    const auto now = rrm::FbtPlanning::Clock::time_point::min();
+    EXPECT_FALSE(planning.step(domain.worker->aps, now, told));
+    EXPECT_EQ(links_of(domain, 1), 2u);
+    // AP 2 leaves between two steps, AP 4 comes: the next steps plan AP 3
+    // and AP 4 without AP 2 (AP 1 keeps its link to AP 2 until the next
+    // update).
+    domain.from_ap(numbered_ap(2).unsubscribe_request(), 2);
+    domain.from_ap(numbered_ap(4).subscribe_request(), 4);
+    EXPECT_FALSE(planning.step(domain.worker->aps, now, told));
+    EXPECT_TRUE(planning.step(domain.worker->aps, now, told));
+    EXPECT_EQ(links_of(domain, 1), 2u);
+    EXPECT_EQ(links_of(domain, 3), 2u);
+    EXPECT_EQ(links_of(domain, 4), 2u);
+    EXPECT_TRUE(planning.changed());
+    const std::vector<MacAddress> expected = {mac_from_string(numbered_ap(1).mac.c_str()),
+                                              mac_from_string(numbered_ap(3).mac.c_str()),
+                                              mac_from_string(numbered_ap(4).mac.c_str())};
+    EXPECT_EQ(told, expected);
 }
 
 TEST(FastTransitionPlanning, ApJoiningPastTheFullMeshIsToldItsLinksAtOnce)
@@ -970,7 +1005,19 @@ TEST(FastTransitionPlanning, IndexedPlanningGivesWhatTheRuleGives)
         for (int pass = 0; pass < 3; ++pass) {
             SCOPED_TRACE(pass);
             const bool expected = testsupport::reference_plan_fbt_links(*theirs, wildcard, full_mesh);
-            EXPECT_EQ(rrm::plan_fbt_links(*ours, wildcard, full_mesh), expected);
+            // Every other domain is planned one AP per step, as a worker
+            // with no time to spare would.
+            if (seed % 2 == 0) {
+                rrm::FbtPlanning planning(wildcard, full_mesh);
+                std::vector<MacAddress> told;
+                size_t steps = 1;
+                while (!planning.step(*ours, rrm::FbtPlanning::Clock::time_point::min(), told))
+                    ++steps;
+                EXPECT_EQ(planning.changed(), expected);
+                EXPECT_EQ(steps, std::max<size_t>(ours->size(), 1));
+            } else {
+                EXPECT_EQ(rrm::plan_fbt_links(*ours, wildcard, full_mesh), expected);
+            }
             ASSERT_EQ(describe(*ours), describe(*theirs));
             // The same change on both, then the next pass.
             GeneratedDomain change(seed * 31 + static_cast<uint32_t>(pass));
