@@ -211,7 +211,12 @@ struct Partners {
 struct HolderFacts {
     MacAddress r1;  // local bit cleared
     int group;      // -1: no VAP carries its link key
+    // Kept, so that no other record is made at its address while the
+    // facts are held under it.
+    std::shared_ptr<const FbtKeyHolder> holder;
 };
+
+}  // namespace
 
 class LinkPlanner {
 public:
@@ -429,7 +434,9 @@ const HolderFacts& LinkPlanner::facts_of(const FbtLink& link)
         return found->second;
     const MacAddress r1 = without_local_bit(mac_from_string(link.remote_r1_kh_id().c_str()));
     auto group = groups_.find(LinkKey{link.remote_r0_kh_id(), r1, link.remote_r1_kh_key()});
-    return facts_.emplace(link.holder(), HolderFacts{r1, group == groups_.end() ? -1 : group->second})
+    return facts_
+        .emplace(link.holder(),
+                 HolderFacts{r1, group == groups_.end() ? -1 : group->second, link.shared_holder()})
         .first->second;
 }
 
@@ -640,8 +647,6 @@ bool LinkPlanner::plan_ap(std::size_t index)
     return plan();
 }
 
-}  // namespace
-
 bool has_scan_data(const ApEntry& ap)
 {
     return !ap.visible_members.table.empty() || !ap.visible_rogue.table.empty();
@@ -671,11 +676,22 @@ void fill_missing_key_holders(ApEntry& ap, bool server_wildcard)
     }
 }
 
-bool FbtPlanning::step(ApMap& aps, Clock::time_point until, std::vector<MacAddress>& changed_aps)
+FbtPlanning::FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps)
+    : server_wildcard_(server_wildcard), full_mesh_max_aps_(full_mesh_max_aps)
 {
-    // The indexes are made again for every step: between two steps any
-    // message may have changed the domain.
-    LinkPlanner planner(aps, server_wildcard_, full_mesh_max_aps_, holders_);
+}
+
+FbtPlanning::~FbtPlanning() = default;
+
+bool FbtPlanning::step(ApMap& aps, Clock::time_point until, std::vector<MacAddress>& changed_aps,
+                       uint64_t activity)
+{
+    // The indexes hold the domain's APs and VAPs: made again when a message
+    // or a timer may have changed them since the last step.
+    if (!planner_ || activity != activity_)
+        planner_ = std::make_unique<LinkPlanner>(aps, server_wildcard_, full_mesh_max_aps_, holders_);
+    activity_ = activity;
+    LinkPlanner& planner = *planner_;
     std::size_t index = 0;
     if (started_)
         while (index < planner.size() &&
@@ -692,6 +708,7 @@ bool FbtPlanning::step(ApMap& aps, Clock::time_point until, std::vector<MacAddre
             return false;
         }
     }
+    planner_.reset();
     holders_.clear();
     return true;
 }
@@ -781,7 +798,8 @@ void TpcDcaSubworker::continue_802dot11r_update()
     // A slice of the worker's time per pass: a large domain's links are
     // planned in many, between which queries and AP messages are served.
     std::vector<MacAddress> changed_aps;
-    const bool done = fbt_planning->step(*aps, FbtPlanning::Clock::now() + FBT_PLAN_SLICE, changed_aps);
+    const bool done = fbt_planning->step(*aps, FbtPlanning::Clock::now() + FBT_PLAN_SLICE,
+                                         changed_aps, worker->activity());
     // The APs whose links changed are told as they are planned.
     for (const MacAddress& key : changed_aps) {
         auto it = aps->table.find(key);

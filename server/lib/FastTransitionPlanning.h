@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -19,13 +20,14 @@ class ApEntry;
 class ApMap;
 class Vap;
 struct FbtKeyHolder;
+class LinkPlanner;
 
 // The most active APs a domain may hold for every 802.11r VAP to be linked
 // with every VAP of its SSID on every other AP. Past it each AP with scan
 // data is linked only with the APs its clients can roam to: those that
 // hear it and those it hears. (The text a full mesh asks for grows with
 // the square of the domain: at 1,000 tri-band APs a round is gigabytes.)
-constexpr std::size_t FBT_FULL_MESH_MAX_APS = 300;
+constexpr std::size_t FBT_FULL_MESH_MAX_APS = 100;
 
 // Whether the AP has scan data: something in its scan view. Without it,
 // an AP keeps the full mesh whatever the domain's size.
@@ -72,14 +74,18 @@ class FbtPlanning {
 public:
     using Clock = std::chrono::steady_clock;
 
-    FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps)
-        : server_wildcard_(server_wildcard), full_mesh_max_aps_(full_mesh_max_aps)
-    {
-    }
+    FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps);
+    ~FbtPlanning();
+    FbtPlanning(const FbtPlanning&) = delete;
+    FbtPlanning& operator=(const FbtPlanning&) = delete;
+
     // Plans on from where the last step ended, at least one AP, until
     // `until`; appends the keys of the APs it planned whose fbt_changed is
-    // set. True once the last AP is planned.
-    bool step(ApMap& aps, Clock::time_point until, std::vector<MacAddress>& changed_aps);
+    // set. True once the last AP is planned. `activity` tells whether the
+    // domain may have changed since the last step (it differs then): the
+    // indexes of the domain are made again only when it may have.
+    bool step(ApMap& aps, Clock::time_point until, std::vector<MacAddress>& changed_aps,
+              uint64_t activity = 0);
     // Some AP's links changed (or it was marked so) in a step so far.
     bool changed() const { return changed_; }
 
@@ -90,6 +96,8 @@ private:
     MacAddress next_;  // the AP to plan next: the first at or after it
     bool changed_ = false;
     MadeHolderCache holders_;
+    std::unique_ptr<LinkPlanner> planner_;
+    uint64_t activity_ = 0;
 };
 
 // The same pass for one AP only (held in `aps` under `key`): its links, its

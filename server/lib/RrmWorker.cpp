@@ -207,8 +207,14 @@ void RrmWorker::end_broadcast_batch() noexcept
 
 // ---------------------------------------------------------------- dispatch
 
+uint64_t RrmWorker::activity() const
+{
+    return messages_seen + subworkers.get_tpc_dca()->timers.fired_count();
+}
+
 void RrmWorker::process_message(const JsonReader& json, const QueueMessage& msg)
 {
+    ++messages_seen;
     BroadcastBatch batch(*this);
     try {
         // The worker's own stop message is the base's business, not an

@@ -123,6 +123,11 @@ public:
     // Makes the worker's thread take another pass soon, whatever it is
     // doing or waiting for (any thread).
     void wake() { queue.wake_consumer(); }
+    // Messages handled and planning steps run so far: the domain's active
+    // APs and their VAPs have not changed (but for the caller's own work)
+    // while this stays the same. (The other timers age deleted APs and
+    // tick the steering, which changes neither.)
+    uint64_t activity() const;
 
     // A new AP's MAC parameters: a usable ap-mac-count, and per enabled
     // radio a range inside it that overlaps no other enabled radio's
@@ -224,6 +229,7 @@ protected:
 private:
     RRM* registry;
     std::atomic<std::thread::id> worker_thread{};
+    uint64_t messages_seen = 0;
 };
 
 }  // namespace rrm

@@ -647,15 +647,15 @@ TEST(FastTransitionPlanning, StepsOfAnUpdatePlanTheDomainAsTheyFindIt)
     rrm::FbtPlanning planning(false, rrm::FBT_FULL_MESH_MAX_APS);
     std::vector<MacAddress> told;
     const auto now = rrm::FbtPlanning::Clock::time_point::min();
-    EXPECT_FALSE(planning.step(domain.worker->aps, now, told));
+    EXPECT_FALSE(planning.step(domain.worker->aps, now, told, domain.worker->activity()));
     EXPECT_EQ(links_of(domain, 1), 2u);
-    // AP 2 leaves between two steps, AP 4 comes: the next steps plan AP 3
-    // and AP 4 without AP 2 (AP 1 keeps its link to AP 2 until the next
-    // update).
+    // AP 2 leaves between two steps, AP 4 comes (the worker's activity
+    // says the domain changed): the next steps plan AP 3 and AP 4 without
+    // AP 2 (AP 1 keeps its link to AP 2 until the next update).
     domain.from_ap(numbered_ap(2).unsubscribe_request(), 2);
     domain.from_ap(numbered_ap(4).subscribe_request(), 4);
-    EXPECT_FALSE(planning.step(domain.worker->aps, now, told));
-    EXPECT_TRUE(planning.step(domain.worker->aps, now, told));
+    EXPECT_FALSE(planning.step(domain.worker->aps, now, told, domain.worker->activity()));
+    EXPECT_TRUE(planning.step(domain.worker->aps, now, told, domain.worker->activity()));
     EXPECT_EQ(links_of(domain, 1), 2u);
     EXPECT_EQ(links_of(domain, 3), 2u);
     EXPECT_EQ(links_of(domain, 4), 2u);
