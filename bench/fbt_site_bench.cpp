@@ -63,21 +63,19 @@ double seconds_since(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string ap_mac(int index)
-{
-    char mac[32];
-    std::snprintf(mac, sizeof mac, "02:10:00:%02X:%02X:00", (index >> 8) & 0xFF, index & 0xFF);
-    return mac;
-}
-
 // The BSSID of radio r of AP `index`: the server gives radio r the AP's MAC
-// plus 16 r.
+// (02:10:00:HH:LL:00) plus 16 r.
 std::string radio_mac(int index, int radio)
 {
     char mac[32];
     std::snprintf(mac, sizeof mac, "02:10:00:%02X:%02X:%02X", (index >> 8) & 0xFF, index & 0xFF,
                   radio * 16);
     return mac;
+}
+
+std::string ap_mac(int index)
+{
+    return radio_mac(index, 0);
 }
 
 // AP `index` of a grid `side` wide: it hears every AP within two grid
