@@ -24,7 +24,6 @@
 #include <yajson/scan.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -227,6 +226,8 @@ public:
     }
 
     std::size_t size() const { return ranges_.size(); }
+    // Links and candidate remotes checked so far.
+    std::size_t work() const { return work_; }
     const MacAddress& key_of(std::size_t index) const { return ranges_[index].key; }
     ApEntry& ap_of(std::size_t index) const { return *ranges_[index].ap; }
     // The AP held under `key`; -1 when none.
@@ -277,6 +278,8 @@ private:
     // Per VAP being planned: links per group, and the groups touched.
     std::vector<int> count_;
     std::vector<int> touched_;
+
+    std::size_t work_ = 0;
 
     // The AP being planned has limited partners, marked per AP range.
     bool limiting_ = false;
@@ -486,6 +489,7 @@ bool LinkPlanner::plan_ap(std::size_t index)
             RRM_TRACE("current r1 keyholder = %s", v.fbt_r1_keyholder.c_str());
             RRM_TRACE("use_wildcard_80211r = %d", a.use_wildcard_80211r ? 1 : 0);
             RRM_TRACE("remotes size = %zu", v.fbt_links.size());
+            work_ += v.fbt_links.size();
 
             // Links that lead nowhere: no VAP of this SSID on another AP
             // (on a radio the band rule admits) holds their key holder and
@@ -582,6 +586,7 @@ bool LinkPlanner::plan_ap(std::size_t index)
                 }
             }
 
+            work_ += order->size();
             for (std::size_t r : *order) {
                 const Slot& remote = slots_[r];
                 const ApSlotRange& b = ranges_[remote.ap];
@@ -683,7 +688,7 @@ FbtPlanning::FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps)
 
 FbtPlanning::~FbtPlanning() = default;
 
-bool FbtPlanning::step(ApMap& aps, Clock::time_point until, std::vector<MacAddress>& changed_aps,
+bool FbtPlanning::step(ApMap& aps, std::size_t work, std::vector<MacAddress>& changed_aps,
                        uint64_t activity)
 {
     // The indexes hold the domain's APs and VAPs: made again when a message
@@ -692,6 +697,7 @@ bool FbtPlanning::step(ApMap& aps, Clock::time_point until, std::vector<MacAddre
         planner_ = std::make_unique<LinkPlanner>(aps, server_wildcard_, full_mesh_max_aps_, holders_);
     activity_ = activity;
     LinkPlanner& planner = *planner_;
+    const std::size_t until = planner.work() + work;
     std::size_t index = 0;
     if (started_)
         while (index < planner.size() &&
@@ -703,7 +709,7 @@ bool FbtPlanning::step(ApMap& aps, Clock::time_point until, std::vector<MacAddre
             changed_ = true;
         if (planner.ap_of(index).fbt_changed)
             changed_aps.push_back(planner.key_of(index));
-        if (index + 1 < planner.size() && Clock::now() >= until) {
+        if (index + 1 < planner.size() && planner.work() >= until) {
             next_ = planner.key_of(index + 1);
             return false;
         }
@@ -717,7 +723,7 @@ bool plan_fbt_links(ApMap& aps, bool server_wildcard, std::size_t full_mesh_max_
 {
     FbtPlanning planning(server_wildcard, full_mesh_max_aps);
     std::vector<MacAddress> changed_aps;
-    while (!planning.step(aps, FbtPlanning::Clock::time_point::max(), changed_aps)) {
+    while (!planning.step(aps, SIZE_MAX, changed_aps)) {
     }
     return planning.changed();
 }
@@ -795,11 +801,10 @@ void TpcDcaSubworker::continue_802dot11r_update()
 {
     if (!fbt_planning)
         return;
-    // A slice of the worker's time per pass: a large domain's links are
-    // planned in many, between which queries and AP messages are served.
+    // A share of the work per pass: a large domain's links are planned in
+    // many, between which queries and AP messages are served.
     std::vector<MacAddress> changed_aps;
-    const bool done = fbt_planning->step(*aps, FbtPlanning::Clock::now() + FBT_PLAN_SLICE,
-                                         changed_aps, worker->activity());
+    const bool done = fbt_planning->step(*aps, FBT_PLAN_WORK, changed_aps, worker->activity());
     // The APs whose links changed are told as they are planned.
     for (const MacAddress& key : changed_aps) {
         auto it = aps->table.find(key);
@@ -994,11 +999,13 @@ void TpcDcaSubworker::post_results_802dot11r_ap(ApEntry* ap, bool send_now, bool
     send_fbt_info(*ap);
 }
 
-void TpcDcaSubworker::send_fbt_info(const ApEntry& ap)
+std::size_t TpcDcaSubworker::send_fbt_info(const ApEntry& ap)
 {
     std::string text = fbt_info_text(ap);
-    std::shared_ptr<const void> hold = fbt_window->take(text.size());
+    const std::size_t size = text.size();
+    std::shared_ptr<const void> hold = fbt_window->take(size);
     worker->get_registry()->enqueue_serialized(std::move(text), ap.session, std::move(hold));
+    return size;
 }
 
 void TpcDcaSubworker::queue_fbt_info(const MacAddress& key)
@@ -1011,10 +1018,10 @@ void TpcDcaSubworker::send_fbt_outbox()
 {
     if (fbt_outbox.empty())
         return;
-    // A slice of work per pass of the worker, so that the worker's lock is
-    // never held for long: queries and AP messages go between slices.
-    const auto until = std::chrono::steady_clock::now() + FBT_SEND_SLICE;
-    while (!fbt_outbox.empty() && fbt_window->has_room()) {
+    // A share of the messages per pass of the worker, so that the worker's
+    // lock is never held for long: queries and AP messages go between.
+    std::size_t built = 0;
+    while (!fbt_outbox.empty() && fbt_window->has_room() && built < FBT_SEND_BYTES_PER_PASS) {
         const MacAddress key = fbt_outbox.front();
         fbt_outbox.pop_front();
         fbt_outbox_keys.erase(key);
@@ -1023,9 +1030,7 @@ void TpcDcaSubworker::send_fbt_outbox()
         auto it = aps->table.find(key);
         if (it == aps->table.end() || !config->use_80211r)
             continue;
-        send_fbt_info(*it->second);
-        if (std::chrono::steady_clock::now() >= until)
-            break;
+        built += send_fbt_info(*it->second);
     }
     // More to send and room for it: the worker's thread must not sleep
     // until its next second. (Without room, each release wakes it.)

@@ -7,7 +7,6 @@
 
 #include "MacAddress.h"
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -65,26 +64,27 @@ struct MadeHolders {
 };
 using MadeHolderCache = std::unordered_map<const Vap*, MadeHolders>;
 
-// One pass of plan_fbt_links spread over slices of the domain worker's
-// time: each step plans the APs that follow the last one planned (in MAC
-// order) until its time is up, on the domain as it is then (APs that came
-// or went between steps are planned or not as they are found). With no
-// change between the steps the result is that of one pass.
+// One pass of plan_fbt_links spread over steps: each step plans the APs
+// that follow the last one planned (in MAC order) until it has done a given
+// amount of work, on the domain as it is then (APs that came or went
+// between steps are planned or not as they are found). With no change
+// between the steps the result is that of one pass. The work of an AP is
+// the links and candidate remotes its VAPs are checked against; counting
+// it rather than time makes a step's share the same on any machine.
 class FbtPlanning {
 public:
-    using Clock = std::chrono::steady_clock;
-
     FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps);
     ~FbtPlanning();
     FbtPlanning(const FbtPlanning&) = delete;
     FbtPlanning& operator=(const FbtPlanning&) = delete;
 
-    // Plans on from where the last step ended, at least one AP, until
-    // `until`; appends the keys of the APs it planned whose fbt_changed is
-    // set. True once the last AP is planned. `activity` tells whether the
-    // domain may have changed since the last step (it differs then): the
-    // indexes of the domain are made again only when it may have.
-    bool step(ApMap& aps, Clock::time_point until, std::vector<MacAddress>& changed_aps,
+    // Plans on from where the last step ended, at least one AP, until its
+    // work reaches `work`; appends the keys of the APs it planned whose
+    // fbt_changed is set. True once the last AP is planned. `activity`
+    // tells whether the domain may have changed since the last step (it
+    // differs then): the indexes of the domain are made again only when it
+    // may have.
+    bool step(ApMap& aps, std::size_t work, std::vector<MacAddress>& changed_aps,
               uint64_t activity = 0);
     // Some AP's links changed (or it was marked so) in a step so far.
     bool changed() const { return changed_; }

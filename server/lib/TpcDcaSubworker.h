@@ -24,7 +24,6 @@
 #include "RadioResultMap.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -171,7 +170,7 @@ public:
     // Fills the missing key holders and keys, replans the links of every
     // active AP and sends "fbt-info" to each AP whose links changed; the
     // pending update is done (fbt_status 0) once the last AP is planned.
-    // The planning runs in slices of FBT_PLAN_SLICE: the first here, the
+    // The planning runs in steps of FBT_PLAN_WORK: the first here, the
     // others on the worker's next passes (continue_802dot11r_update).
     void update_802dot11r();
     // The next slice of an update under way, if any.
@@ -187,7 +186,8 @@ public:
     // "fbt-info" to every active AP whose links changed, through the outbox.
     void post_results_802dot11r();
     // Sends the outbox's messages in turn while the send window has room,
-    // for at most FBT_SEND_SLICE: each text is built just before it goes.
+    // FBT_SEND_BYTES_PER_PASS at most: each text is built just before it
+    // goes.
     // Called after an update and on every pass of the worker.
     void send_fbt_outbox();
     // The "fbt-info" text of an AP with its links as they are now.
@@ -236,17 +236,20 @@ public:
     // The bytes of "fbt-info" the transport still holds; its releases wake
     // the worker.
     std::shared_ptr<SendWindow> fbt_window;
-    // What the transport may hold of one domain's "fbt-info" at a time, and
-    // the longest the worker's lock is held to build them in one pass.
+    // What the transport may hold of one domain's "fbt-info" at a time;
+    // the text built, and the planning work done (links and candidate
+    // remotes checked), in one pass of the worker (at least one message,
+    // one AP): some milliseconds each.
     static constexpr std::size_t FBT_SEND_WINDOW_BYTES = 8u << 20;
-    static constexpr std::chrono::milliseconds FBT_SEND_SLICE{10};
-    static constexpr std::chrono::milliseconds FBT_PLAN_SLICE{10};
+    static constexpr std::size_t FBT_SEND_BYTES_PER_PASS = 1u << 20;
+    static constexpr std::size_t FBT_PLAN_WORK = 50000;
 
 private:
     // The AP protocol texts go out at once or through the worker's buffer.
     void send(const std::string& text, const BaseSession& session, bool send_now);
-    // Builds and sends one "fbt-info" with a hold of the send window.
-    void send_fbt_info(const ApEntry& ap);
+    // Builds and sends one "fbt-info" with a hold of the send window;
+    // returns its size.
+    std::size_t send_fbt_info(const ApEntry& ap);
     void queue_fbt_info(const MacAddress& key);
     // The idle end of a planning: timer 0 cancelled, state 0 (event 23, then
     // event 24), steering unlocked.
