@@ -119,6 +119,7 @@ public:
     using RRM::RRM;
     void enqueue_serialized(const char*, const BaseSession&) override {}
     void enqueue_serialized(std::string, const BaseSession&) override {}
+    void enqueue_serialized(std::string, const BaseSession&, std::shared_ptr<const void>) override {}
     std::shared_ptr<rrm::Worker> add_domain(const std::string& domain)
     {
         rrm::DomainConfig settings;
@@ -365,7 +366,7 @@ void peer_aps(PeerWriter& w, const rrm::ApMap& map)
                     w.Key("fbt-links");
                     w.StartArray();
                     for (const rrm::FbtLink& link : vap->fbt_links)
-                        w.String(link.remote_r1_kh_id.c_str());
+                        w.String(link.remote_r1_kh_id().c_str());
                     w.EndArray();
                 }
                 w.EndObject();

@@ -168,6 +168,11 @@ public:
     {
         take(text.c_str(), session);
     }
+    void enqueue_serialized(std::string text, const BaseSession& session,
+                            std::shared_ptr<const void>) override
+    {
+        take(text.c_str(), session);
+    }
 
     Counts counts() const
     {

@@ -534,6 +534,10 @@ public:
     using RRM::RRM;
     void enqueue_serialized(const char*, const BaseSession&) override { ++sent; }
     void enqueue_serialized(std::string, const BaseSession&) override { ++sent; }
+    void enqueue_serialized(std::string, const BaseSession&, std::shared_ptr<const void>) override
+    {
+        ++sent;
+    }
     uint64_t sent = 0;
 };
 

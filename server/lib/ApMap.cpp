@@ -2,6 +2,7 @@
 
 #include "ChannelPlan.h"
 #include "DomainConfig.h"
+#include "DomainDetails.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "Log.h"
@@ -288,15 +289,8 @@ void ApMap::to_json(JsonWriter& array) const
 
 void ApMap::details_to_json(JsonWriter& array) const
 {
-    for (const auto* entry : sorted()) {
-        const ApEntry& ap = *entry->second;
-        JsonWriter object = array.add_object("");
-        object.add_string("board", ap.factory.board.c_str());
-        object.add_string("mac", mac_to_string(entry->first).c_str());
-        object.add_string("serial", ap.factory.serial.c_str());
-        object.add_string("hw", ap.factory.hw.c_str());
-        ap.radios.vaps_to_json(object);
-    }
+    for (const ApDetails& ap : DomainDetails::of(*this))
+        ap.to_json(array);
 }
 
 // ---- Scan view -------------------------------------------------------------
@@ -708,6 +702,37 @@ void ApMap::find_hearers(const MacAddress& base_mac, std::vector<HeardAs>& out) 
         consider(key);
         consider(mac_flip_local_bit(key));
     });
+}
+
+void ApMap::hearing_partners(const ApEntry& ap, std::vector<MacAddress>& keys) const
+{
+    keys.clear();
+    const MacAddress& base_mac = ap.base_mac;
+    // Who hears it: as in find_hearers, its index keys and their flipped
+    // forms, each one that resolves to this AP.
+    auto heard_as = [&](const MacAddress& bssid) {
+        const ApStorageEntry* known = find_index_entry(index, bssid);
+        if (known == nullptr || !known->ap || known->ap->base_mac != base_mac)
+            return;
+        if (const std::vector<HeardIndex::Hearer>* hearers = heard.hearers_of(bssid))
+            for (const HeardIndex::Hearer& hearer : *hearers)
+                if (hearer.base_mac != base_mac)
+                    keys.push_back(hearer.key);
+    };
+    index.for_each_entry_of(base_mac, [&](const MacAddress& key, const ApStorageEntry&) {
+        heard_as(key);
+        heard_as(mac_flip_local_bit(key));
+    });
+    // Whom it hears.
+    for (const auto& heard_bssid : ap.visible_members.table) {
+        const ApStorageEntry* known = find_index_entry(index, heard_bssid.first);
+        if (known != nullptr && known->ap && known->ap->base_mac != base_mac)
+            keys.push_back(known->ap->base_mac);
+    }
+    std::sort(keys.begin(), keys.end(), [](const MacAddress& x, const MacAddress& y) {
+        return std::memcmp(x.octets, y.octets, sizeof x.octets) < 0;
+    });
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
 }
 
 MacAddress ApMap::get_visible_radio_mac(const ApEntry& ap, int radio_id,

@@ -159,6 +159,12 @@ public:
     // position in its radio list). Both look the hearers up in `heard`: the
     // cost is that of the AP's own BSSIDs and their hearers, not of the map.
     std::vector<MacAddress> get_visible_radio_macs(const ApEntry& ap) const;
+    // The keys of the other APs of this map that hear the AP (a BSSID of it
+    // among their visible members, either local bit) or that it hears (its
+    // visible members that the index gives to them), each once, in no
+    // particular order. From `heard` and the index: the cost is that of
+    // the AP's BSSIDs, their hearers and its own visible members.
+    void hearing_partners(const ApEntry& ap, std::vector<MacAddress>& keys) const;
     // The list covers every AP of the map instead of the heard ones.
     bool use_all_neighbours(const ApEntry& viewer) const;
 

@@ -5,6 +5,7 @@
 #include "BaseSession.h"
 #include "Config.h"
 #include "DomainConfig.h"
+#include "DomainDetails.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "Log.h"
@@ -416,11 +417,18 @@ char* Api::process_rrm_command(RRM& registry_, const JsonReader& command)
     const std::shared_ptr<Worker> worker = registry_.find_worker(domain, empty_entry);
     if (worker) {
         RrmWorker* domain_worker = dynamic_cast<RrmWorker*>(worker.get());
-        if (domain_worker == nullptr)
+        if (domain_worker == nullptr) {
             reply.add_string("error", "domain not found");
-        else
+        } else if (is_status_query(command)) {
+            // Copied inside the worker's lock, written after it: the domain
+            // thread goes on meanwhile.
+            DomainDetails details;
+            domain_worker->run_locked([&] { details = domain_worker->details(); });
+            details.to_json(reply);
+        } else {
             domain_worker->run_locked(
                 [&] { process_rrm_domain_query(*domain_worker, command, domain, reply); });
+        }
     } else if (empty_entry) {
         RRM_DEBUG("Worker absent.");
     } else if (command.has("report_list")) {
@@ -433,6 +441,12 @@ char* Api::process_rrm_command(RRM& registry_, const JsonReader& command)
         reply.add_string("error", "domain not found");
     }
     return finish_reply(reply);
+}
+
+bool Api::is_status_query(const JsonReader& command)
+{
+    return !command.has("ap") && !command.has("start_optimization") &&
+           !command.has("report_list") && !command.has("last_report");
 }
 
 void Api::process_rrm_domain_query(RrmWorker& worker, const JsonReader& command,

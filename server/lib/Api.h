@@ -109,6 +109,8 @@ protected:
     // proper.
     void process_rrm_domain_query(RrmWorker& worker, const JsonReader& command,
                                   const std::string& domain, JsonWriter& reply);
+    // A domain query that asks for the domain's status ("details").
+    static bool is_status_query(const JsonReader& command);
 
     std::atomic<bool> running{false};
     std::atomic<bool> stop_request{false};

@@ -15,9 +15,13 @@
 #include "DomainConfig.h"
 #include "JsonWriter.h"
 #include "Log.h"
+#include "RRM.h"
 #include "RrmWorker.h"
 #include "TpcDcaSubworker.h"
 #include "VapMap.h"
+#include "SendWindow.h"
+
+#include <yajson/scan.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -176,6 +180,7 @@ std::vector<Vap*> vaps_in_order(Radio& radio)
 }
 
 struct ApSlotRange {
+    MacAddress key;  // in the map's table
     ApEntry* ap;
     bool six;  // has an enabled 6 GHz radio
     std::size_t first;
@@ -193,14 +198,42 @@ struct Slot {
     int group;      // id of its link key
 };
 
+// The VAPs that can keep a link alive: summed up for the full mesh, listed
+// for the APs whose partners are limited.
+struct Partners {
+    PartnerSet summary;
+    std::vector<std::size_t> slots;
+};
+
+// What a pass needs of a link's record, worked out once per record: the
+// links that share a record share the answer.
+struct HolderFacts {
+    MacAddress r1;  // local bit cleared
+    int group;      // -1: no VAP carries its link key
+    // Kept, so that no other record is made at its address while the
+    // facts are held under it.
+    std::shared_ptr<const FbtKeyHolder> holder;
+};
+
+}  // namespace
+
 class LinkPlanner {
 public:
-    LinkPlanner(ApMap& aps, bool server_wildcard) : aps_(aps), server_wildcard_(server_wildcard)
+    LinkPlanner(ApMap& aps, bool server_wildcard, std::size_t full_mesh_max, MadeHolderCache& made)
+        : aps_(aps), server_wildcard_(server_wildcard), limited_(aps.size() > full_mesh_max), made_(made)
     {
         build();
     }
 
-    bool run();
+    std::size_t size() const { return ranges_.size(); }
+    // Links and candidate remotes checked so far.
+    std::size_t work() const { return work_; }
+    const MacAddress& key_of(std::size_t index) const { return ranges_[index].key; }
+    ApEntry& ap_of(std::size_t index) const { return *ranges_[index].ap; }
+    // The AP held under `key`; -1 when none.
+    long range_of(const MacAddress& key) const;
+    // The links of one AP's VAPs.
+    bool plan_ap(std::size_t index);
 
 private:
     void build();
@@ -209,30 +242,50 @@ private:
     // when it hears none.
     bool heard_as(const ApEntry& hearer, const MacAddress& owner, int radio_id,
                   MacAddress& bssid);
-    // The links of one AP's VAPs.
-    bool plan_ap(std::size_t index);
     // One of the first VAPs of the group can keep a link of a VAP with that
     // SSID on `ap` alive (the partner rule); false says nothing about the
     // other VAPs with the link's key holder and key.
     bool has_partner_in(int group, std::string_view ssid, const MacAddress& ap, int band,
                         bool ap_six) const;
+    // A VAP of the listed ones can keep the link alive.
+    bool has_partner_among(const std::vector<std::size_t>& slots, const MacAddress& ap, int band,
+                           bool ap_six) const;
+    // The APs the AP's clients can roam to, marked in partner_ (the AP's
+    // partners are limited).
+    void mark_partners(std::size_t index);
+    const HolderFacts& facts_of(const FbtLink& link);
+    // The record of a new link to the VAP of slot r under R1 text `text`.
+    std::shared_ptr<const FbtKeyHolder> holder_for(std::size_t r, const std::string& text);
+    bool counts(std::size_t range) const { return !limiting_ || partner_[range]; }
 
     ApMap& aps_;
     const bool server_wildcard_;
+    const bool limited_;
     std::vector<ApSlotRange> ranges_;
+    std::unordered_map<MacAddress, std::size_t, MacHash> range_by_key_;
     std::vector<Slot> slots_;
     std::unordered_map<std::string_view, std::vector<std::size_t>> by_ssid_;
-    std::unordered_map<PartnerKey, PartnerSet, KeyHash> partners_;
+    std::unordered_map<PartnerKey, Partners, KeyHash> partners_;
     std::unordered_map<LinkKey, int, KeyHash> groups_;
     std::vector<std::vector<std::size_t>> group_slots_;
     // The SSID of a group's first VAP, and whether its VAPs have more than
     // one SSID.
     std::vector<std::string_view> group_ssid_;
     std::vector<char> group_mixed_;
+    std::unordered_map<const FbtKeyHolder*, HolderFacts> facts_;
+    MadeHolderCache& made_;
 
     // Per VAP being planned: links per group, and the groups touched.
     std::vector<int> count_;
     std::vector<int> touched_;
+
+    std::size_t work_ = 0;
+
+    // The AP being planned has limited partners, marked per AP range.
+    bool limiting_ = false;
+    std::vector<char> partner_;
+    std::vector<std::size_t> partner_list_;
+    std::vector<MacAddress> partner_keys_;
 
     // The hearer's view of the other APs' radios, for the AP being planned.
     const ApEntry* view_of_ = nullptr;
@@ -245,7 +298,7 @@ void LinkPlanner::build()
     ranges_.reserve(entries.size());
     for (const auto* entry : entries) {
         ApEntry& ap = *entry->second;
-        ApSlotRange range{&ap, false, slots_.size(), 0};
+        ApSlotRange range{entry->first, &ap, false, slots_.size(), 0};
         for (const Radio& radio : ap.radios.radios)
             if (radio.status && radio.get_band() == BAND_6G)
                 range.six = true;
@@ -261,16 +314,22 @@ void LinkPlanner::build()
             }
         }
         range.count = slots_.size() - range.first;
+        range_by_key_.emplace(entry->first, ranges_.size());
         ranges_.push_back(range);
     }
+    // APs named by their own MAC where it is not their key.
+    for (std::size_t i = 0; i < ranges_.size(); ++i)
+        range_by_key_.emplace(ranges_[i].ap->base_mac, i);
 
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         Slot& slot = slots_[i];
         const Vap& vap = *slot.vap;
         const ApSlotRange& range = ranges_[slot.ap];
         by_ssid_[vap.ssid].push_back(i);
-        partners_[PartnerKey{vap.ssid, slot.r1, vap.fbt_rrb_key}].add(range.ap->base_mac,
-                                                                      slot.band, range.six);
+        Partners& partners = partners_[PartnerKey{vap.ssid, slot.r1, vap.fbt_rrb_key}];
+        partners.summary.add(range.ap->base_mac, slot.band, range.six);
+        if (limited_)
+            partners.slots.push_back(i);
         auto group = groups_.emplace(LinkKey{vap.fbt_r0_keyholder, slot.r1, vap.fbt_rrb_key},
                                      static_cast<int>(group_slots_.size()));
         if (group.second) {
@@ -285,6 +344,14 @@ void LinkPlanner::build()
         group_slots_[g].push_back(i);
     }
     count_.assign(group_slots_.size(), 0);
+    if (limited_)
+        partner_.assign(ranges_.size(), 0);
+}
+
+long LinkPlanner::range_of(const MacAddress& key) const
+{
+    auto it = range_by_key_.find(key);
+    return it == range_by_key_.end() ? -1 : static_cast<long>(it->second);
 }
 
 bool LinkPlanner::heard_as(const ApEntry& hearer, const MacAddress& owner, int radio_id,
@@ -327,20 +394,67 @@ bool LinkPlanner::has_partner_in(int group, std::string_view ssid, const MacAddr
     for (std::size_t i = 0; i < look; ++i) {
         const Slot& slot = slots_[members[i]];
         const ApSlotRange& range = ranges_[slot.ap];
-        if (slot.vap->ssid == ssid && range.ap->base_mac != ap &&
+        if (slot.vap->ssid == ssid && range.ap->base_mac != ap && counts(slot.ap) &&
             bands_link(band, ap_six, slot.band, range.six))
             return true;
     }
     return false;
 }
 
-bool LinkPlanner::run()
+bool LinkPlanner::has_partner_among(const std::vector<std::size_t>& slots, const MacAddress& ap,
+                                    int band, bool ap_six) const
 {
-    bool changed = false;
-    for (std::size_t i = 0; i < ranges_.size(); ++i)
-        if (plan_ap(i))
-            changed = true;
-    return changed;
+    for (std::size_t s : slots) {
+        const Slot& slot = slots_[s];
+        const ApSlotRange& range = ranges_[slot.ap];
+        if (range.ap->base_mac != ap && counts(slot.ap) &&
+            bands_link(band, ap_six, slot.band, range.six))
+            return true;
+    }
+    return false;
+}
+
+void LinkPlanner::mark_partners(std::size_t index)
+{
+    for (std::size_t range : partner_list_)
+        partner_[range] = 0;
+    partner_list_.clear();
+    aps_.hearing_partners(*ranges_[index].ap, partner_keys_);
+    for (const MacAddress& key : partner_keys_) {
+        const long range = range_of(key);
+        if (range < 0 || static_cast<std::size_t>(range) == index || partner_[static_cast<std::size_t>(range)])
+            continue;
+        partner_[static_cast<std::size_t>(range)] = 1;
+        partner_list_.push_back(static_cast<std::size_t>(range));
+    }
+    std::sort(partner_list_.begin(), partner_list_.end());
+}
+
+const HolderFacts& LinkPlanner::facts_of(const FbtLink& link)
+{
+    auto found = facts_.find(link.holder());
+    if (found != facts_.end())
+        return found->second;
+    const MacAddress r1 = without_local_bit(mac_from_string(link.remote_r1_kh_id().c_str()));
+    auto group = groups_.find(LinkKey{link.remote_r0_kh_id(), r1, link.remote_r1_kh_key()});
+    return facts_
+        .emplace(link.holder(),
+                 HolderFacts{r1, group == groups_.end() ? -1 : group->second, link.shared_holder()})
+        .first->second;
+}
+
+std::shared_ptr<const FbtKeyHolder> LinkPlanner::holder_for(std::size_t r, const std::string& text)
+{
+    const Vap& v2 = *slots_[r].vap;
+    MadeHolders& made = made_[&v2];
+    std::shared_ptr<const FbtKeyHolder>& holder = text == v2.fbt_r1_keyholder ? made.stored : made.heard;
+    // A record made for the VAP that stood here before (or before its key
+    // changed) is not taken.
+    if (!holder || holder->r1 != text || holder->r0 != v2.fbt_r0_keyholder ||
+        holder->key != v2.fbt_rrb_key)
+        holder = std::make_shared<const FbtKeyHolder>(
+            FbtKeyHolder{v2.fbt_r0_keyholder, text, v2.fbt_rrb_key});
+    return holder;
 }
 
 bool LinkPlanner::plan_ap(std::size_t index)
@@ -352,6 +466,12 @@ bool LinkPlanner::plan_ap(std::size_t index)
         const MacAddress& a_mac = a.base_mac;
         const bool wildcard = server_wildcard_ && a.use_wildcard_80211r;
         bool changed = false;
+        // Past the full mesh, an AP with scan data is linked with the APs
+        // its clients can roam to; one without keeps the full mesh until
+        // its first scan.
+        limiting_ = limited_ && has_scan_data(a);
+        if (limiting_)
+            mark_partners(index);
         RRM_TRACE("==================================");
         RRM_TRACE("Device %s (%s)", a.factory.board.c_str(), a.get_platform_name().c_str());
         RRM_TRACE("fbt_changed = %d", a.fbt_changed ? 1 : 0);
@@ -369,6 +489,7 @@ bool LinkPlanner::plan_ap(std::size_t index)
             RRM_TRACE("current r1 keyholder = %s", v.fbt_r1_keyholder.c_str());
             RRM_TRACE("use_wildcard_80211r = %d", a.use_wildcard_80211r ? 1 : 0);
             RRM_TRACE("remotes size = %zu", v.fbt_links.size());
+            work_ += v.fbt_links.size();
 
             // Links that lead nowhere: no VAP of this SSID on another AP
             // (on a radio the band rule admits) holds their key holder and
@@ -378,11 +499,10 @@ bool LinkPlanner::plan_ap(std::size_t index)
             std::size_t kept = 0;
             for (std::size_t l = 0; l < links.size(); ++l) {
                 FbtLink& link = links[l];
-                const MacAddress r1 = without_local_bit(mac_from_string(link.remote_r1_kh_id.c_str()));
-                auto found = groups_.find(LinkKey{link.remote_r0_kh_id, r1, link.remote_r1_kh_key});
-                const int group = found == groups_.end() ? -1 : found->second;
+                const HolderFacts& facts = facts_of(link);
+                const int group = facts.group;
                 bool keep = false;
-                if (wildcard && link.remote_r1_kh_id == FBT_BROADCAST_R1_KH_ID) {
+                if (wildcard && link.remote_r1_kh_id() == FBT_BROADCAST_R1_KH_ID) {
                     RRM_DEBUG("skip wildcarg keyholder");
                     keep = true;
                 } else {
@@ -390,14 +510,15 @@ bool LinkPlanner::plan_ap(std::size_t index)
                     // keeps it; else any VAP with its key holder and key.
                     keep = group >= 0 && has_partner_in(group, v.ssid, a_mac, own.band, range.six);
                     if (!keep) {
-                        auto partner = partners_.find(PartnerKey{v.ssid, r1, link.remote_r1_kh_key});
+                        auto partner = partners_.find(PartnerKey{v.ssid, facts.r1, link.remote_r1_kh_key()});
                         keep = partner != partners_.end() &&
-                               partner->second.exists_for(a_mac, own.band, range.six);
+                               (limiting_ ? has_partner_among(partner->second.slots, a_mac, own.band, range.six)
+                                          : partner->second.summary.exists_for(a_mac, own.band, range.six));
                     }
                 }
                 if (!keep) {
                     RRM_TRACE("%s (%s) erase broken link with %s", v.fbt_r1_keyholder.c_str(),
-                              v.ssid.c_str(), link.remote_r1_kh_id.c_str());
+                              v.ssid.c_str(), link.remote_r1_kh_id().c_str());
                     a.fbt_changed = true;
                     continue;
                 }
@@ -406,7 +527,7 @@ bool LinkPlanner::plan_ap(std::size_t index)
                     links[kept] = std::move(link);
                 ++kept;
             }
-            links.resize(kept);
+            links.erase(links.begin() + static_cast<std::ptrdiff_t>(kept), links.end());
             changed = changed || a.fbt_changed;
 
             // The VAPs of the other APs that can change this VAP's links,
@@ -432,7 +553,7 @@ bool LinkPlanner::plan_ap(std::size_t index)
                 if (!group_mixed_[g] && group_ssid_[g] == v.ssid)
                     return;
                 for (std::size_t other : group_slots_[g])
-                    if (slots_[other].vap->ssid != v.ssid)
+                    if (slots_[other].vap->ssid != v.ssid && counts(slots_[other].ap))
                         relevant.push_back(other);
             };
             static const std::vector<std::size_t> none;
@@ -440,16 +561,32 @@ bool LinkPlanner::plan_ap(std::size_t index)
             const std::vector<std::size_t>& same_ssid = same != by_ssid_.end() ? same->second : none;
             for (int group : link_groups)
                 add_other_ssids(group);
-            for (std::size_t other : same_ssid)
-                add_other_ssids(slots_[other].group);
             const std::vector<std::size_t>* order = &same_ssid;
-            if (!relevant.empty()) {
-                relevant.insert(relevant.end(), same_ssid.begin(), same_ssid.end());
+            if (limiting_) {
+                // The VAPs of its SSID on the partner APs only.
+                for (std::size_t partner : partner_list_) {
+                    const ApSlotRange& b = ranges_[partner];
+                    for (std::size_t r = b.first; r < b.first + b.count; ++r)
+                        if (slots_[r].vap->ssid == v.ssid) {
+                            relevant.push_back(r);
+                            add_other_ssids(slots_[r].group);
+                        }
+                }
                 std::sort(relevant.begin(), relevant.end());
                 relevant.erase(std::unique(relevant.begin(), relevant.end()), relevant.end());
                 order = &relevant;
+            } else {
+                for (std::size_t other : same_ssid)
+                    add_other_ssids(slots_[other].group);
+                if (!relevant.empty()) {
+                    relevant.insert(relevant.end(), same_ssid.begin(), same_ssid.end());
+                    std::sort(relevant.begin(), relevant.end());
+                    relevant.erase(std::unique(relevant.begin(), relevant.end()), relevant.end());
+                    order = &relevant;
+                }
             }
 
+            work_ += order->size();
             for (std::size_t r : *order) {
                 const Slot& remote = slots_[r];
                 const ApSlotRange& b = ranges_[remote.ap];
@@ -488,12 +625,12 @@ bool LinkPlanner::plan_ap(std::size_t index)
                 }
                 // The remote is named under the BSSID this AP hears its
                 // radio as, when it hears it.
-                std::string r1_text = v2.fbt_r1_keyholder;
                 MacAddress heard;
                 if (heard_as(a, b.ap->base_mac, static_cast<int>(remote.radio->id), heard))
-                    r1_text = mac_to_string(as_heard(mac_from_string(v2.fbt_r1_keyholder.c_str()),
-                                                     remote.radio->mac, heard));
-                v.link(v2, r1_text);
+                    v.link(holder_for(r, mac_to_string(as_heard(mac_from_string(v2.fbt_r1_keyholder.c_str()),
+                                                                remote.radio->mac, heard))));
+                else
+                    v.link(holder_for(r, v2.fbt_r1_keyholder));
                 link_groups.push_back(group);
                 count_link(group, 1);
                 a.fbt_changed = true;
@@ -515,7 +652,10 @@ bool LinkPlanner::plan_ap(std::size_t index)
     return plan();
 }
 
-}  // namespace
+bool has_scan_data(const ApEntry& ap)
+{
+    return !ap.visible_members.table.empty() || !ap.visible_rogue.table.empty();
+}
 
 void fill_missing_key_holders(ApEntry& ap, bool server_wildcard)
 {
@@ -541,10 +681,60 @@ void fill_missing_key_holders(ApEntry& ap, bool server_wildcard)
     }
 }
 
-bool plan_fbt_links(ApMap& aps, bool server_wildcard)
+FbtPlanning::FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps)
+    : server_wildcard_(server_wildcard), full_mesh_max_aps_(full_mesh_max_aps)
 {
-    LinkPlanner planner(aps, server_wildcard);
-    return planner.run();
+}
+
+FbtPlanning::~FbtPlanning() = default;
+
+bool FbtPlanning::step(ApMap& aps, std::size_t work, std::vector<MacAddress>& changed_aps,
+                       uint64_t activity)
+{
+    // The indexes hold the domain's APs and VAPs: made again when a message
+    // or a timer may have changed them since the last step.
+    if (!planner_ || activity != activity_)
+        planner_ = std::make_unique<LinkPlanner>(aps, server_wildcard_, full_mesh_max_aps_, holders_);
+    activity_ = activity;
+    LinkPlanner& planner = *planner_;
+    const std::size_t until = planner.work() + work;
+    std::size_t index = 0;
+    if (started_)
+        while (index < planner.size() &&
+               std::memcmp(planner.key_of(index).octets, next_.octets, sizeof next_.octets) < 0)
+            ++index;
+    started_ = true;
+    for (; index < planner.size(); ++index) {
+        if (planner.plan_ap(index))
+            changed_ = true;
+        if (planner.ap_of(index).fbt_changed)
+            changed_aps.push_back(planner.key_of(index));
+        if (index + 1 < planner.size() && planner.work() >= until) {
+            next_ = planner.key_of(index + 1);
+            return false;
+        }
+    }
+    planner_.reset();
+    holders_.clear();
+    return true;
+}
+
+bool plan_fbt_links(ApMap& aps, bool server_wildcard, std::size_t full_mesh_max_aps)
+{
+    FbtPlanning planning(server_wildcard, full_mesh_max_aps);
+    std::vector<MacAddress> changed_aps;
+    while (!planning.step(aps, SIZE_MAX, changed_aps)) {
+    }
+    return planning.changed();
+}
+
+bool plan_fbt_links_of(ApMap& aps, const MacAddress& key, bool server_wildcard,
+                       std::size_t full_mesh_max_aps)
+{
+    MadeHolderCache made;
+    LinkPlanner planner(aps, server_wildcard, full_mesh_max_aps, made);
+    const long range = planner.range_of(key);
+    return range >= 0 && planner.plan_ap(static_cast<std::size_t>(range));
 }
 
 // ------------------------------------------------- the planning sub-worker
@@ -608,29 +798,47 @@ void TpcDcaSubworker::update_802dot11r()
         fbt_status = 0;
         return;
     }
-    const bool changed = plan_fbt_links(*aps, wildcard);
+    // An update under way starts again from the first AP.
+    fbt_planning = std::make_unique<FbtPlanning>(wildcard, fbt_full_mesh_max_aps);
+    continue_802dot11r_update();
+}
+
+void TpcDcaSubworker::continue_802dot11r_update()
+{
+    if (!fbt_planning)
+        return;
+    // A share of the work per pass: a large domain's links are planned in
+    // many, between which queries and AP messages are served.
+    std::vector<MacAddress> changed_aps;
+    const bool done = fbt_planning->step(*aps, FBT_PLAN_WORK, changed_aps, worker->activity());
+    // The APs whose links changed are told as they are planned.
+    for (const MacAddress& key : changed_aps) {
+        auto it = aps->table.find(key);
+        if (it == aps->table.end())
+            continue;
+        post_results_802dot11r_ap(it->second.get(), false, false);
+        it->second->fbt_changed = false;
+    }
+    if (!done) {
+        worker->wake();
+        return;
+    }
+    const bool changed = fbt_planning->changed();
+    fbt_planning.reset();
+    fbt_planned = true;
     RRM_DEBUG("FBT settings changed = %d", changed ? 1 : 0);
     fbt_status = 0;
-    if (!changed)
-        return;
-    RrmWorker::BroadcastBatch batch(*worker);
-    for (const auto* entry : aps->sorted()) {
-        ApEntry& ap = *entry->second;
-        post_results_802dot11r_ap(&ap, false, false);
-        ap.fbt_changed = false;
-    }
-    worker->broadcast_buffer_flush();
+    send_fbt_outbox();
 }
 
 void TpcDcaSubworker::post_results_802dot11r()
 {
-    RrmWorker::BroadcastBatch batch(*worker);
     for (const auto* entry : aps->sorted()) {
         ApEntry& ap = *entry->second;
         post_results_802dot11r_ap(&ap, false, false);
         ap.fbt_changed = false;
     }
-    worker->broadcast_buffer_flush();
+    send_fbt_outbox();
 }
 
 void TpcDcaSubworker::clear_fbt_links()
@@ -643,50 +851,199 @@ void TpcDcaSubworker::clear_fbt_links()
                         vap.second.fbt_links.clear();
 }
 
+namespace {
+
+// Appends a text as JSON writes it: quoted, with quotation marks,
+// backslashes and control characters escaped (other bytes as they are), up
+// to its first zero byte, as a document writer takes a C string.
+void append_json_text(std::string& out, const char* text)
+{
+    const char* p = text;
+    const char* end = p + std::strlen(p);
+    out += '"';
+    while (p < end) {
+        const char* stop = yajson::detail::scan_string(p, end, '"', true);
+        out.append(p, static_cast<std::size_t>(stop - p));
+        if (stop == end)
+            break;
+        const unsigned char c = static_cast<unsigned char>(*stop);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case 0x08: out += "\\b"; break;
+        case 0x09: out += "\\t"; break;
+        case 0x0A: out += "\\n"; break;
+        case 0x0C: out += "\\f"; break;
+        case 0x0D: out += "\\r"; break;
+        default: {
+            static const char hex[] = "0123456789abcdef";
+            const char escaped[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+            out.append(escaped, sizeof escaped);
+        }
+        }
+        p = stop + 1;
+    }
+    out += '"';
+}
+
+void append_member(std::string& out, const char* key, const char* text)
+{
+    out += '"';
+    out += key;
+    out += "\":";
+    append_json_text(out, text);
+}
+
+void append_member(std::string& out, const char* key, long value)
+{
+    out += '"';
+    out += key;
+    out += "\":";
+    out += std::to_string(value);
+}
+
+}  // namespace
+
+std::string TpcDcaSubworker::fbt_info_text(const ApEntry& ap) const
+{
+    // Written straight into one text, in the key order of the message; a
+    // message of a large domain holds tens of thousands of remotes, which
+    // a document tree would take many times as long to build.
+    std::string out;
+    std::size_t links = 0;
+    for (const Radio& radio : ap.radios.radios)
+        if (radio.status)
+            for (const auto& entry : radio.vaps.table)
+                links += entry.second.fbt_links.size();
+    out.reserve(256 + links * 112);
+    // The header as every message has it, open for the members below.
+    JsonWriter header("rrm", "fbt-info", "");
+    header.add_string("ap-mac", mac_to_string(ap.base_mac).c_str());
+    out += header.to_string();
+    out.back() = ',';
+    append_member(out, "wendara-use-80211r", 1);
+    out += ',';
+    append_member(out, "fbt-over-ds", config->fbt_over_ds ? 1 : 0);
+    out += ',';
+    append_member(out, "fbt-reassoc-deadline", config->fbt_reassoc_deadline);
+    out += ",\"vaps\":[";
+    bool first_vap = true;
+    // Each key holder is named under the BSSID the domain hears its radio as.
+    const std::vector<MacAddress> heard_as = aps->get_visible_radio_macs(ap);
+    for (std::size_t position = 0; position < ap.radios.radios.size(); ++position) {
+        const Radio& radio = ap.radios.radios[position];
+        if (!radio.status)
+            continue;
+        for (const Vap* vap : radio.vaps.sorted()) {
+            if (!vap->use_802dot11r)
+                continue;
+            if (!first_vap)
+                out += ',';
+            first_vap = false;
+            out += '{';
+            append_member(out, "vap_id", vap->vap_id);
+            out += ',';
+            append_member(out, "radio_id", static_cast<long>(radio.id));
+            out += ',';
+            append_member(out, "fbt-rrb-key", vap->fbt_rrb_key.c_str());
+            out += ',';
+            append_member(out, "mobility-domain", vap->get_mobility_domain());
+            out += ',';
+            append_member(out, "r0-key-holder-id", vap->fbt_r0_keyholder.c_str());
+            out += ',';
+            const MacAddress r1 = as_heard(mac_from_string(vap->fbt_r1_keyholder.c_str()),
+                                           radio.mac, heard_as[position]);
+            append_member(out, "r1-key-holder-id", mac_to_string(r1).c_str());
+            out += ",\"remotes\":[";
+            bool first_link = true;
+            for (const FbtLink& link : vap->fbt_links) {
+                if (!first_link)
+                    out += ',';
+                first_link = false;
+                out += '{';
+                append_member(out, "remote-r0-kh-id", link.remote_r0_kh_id().c_str());
+                out += ',';
+                append_member(out, "remote-r1-kh-id", link.remote_r1_kh_id().c_str());
+                out += ',';
+                append_member(out, "remote-r1-kh-key", link.remote_r1_kh_key().c_str());
+                out += '}';
+            }
+            out += "]}";
+        }
+    }
+    out += "]}";
+    return out;
+}
+
 void TpcDcaSubworker::post_results_802dot11r_ap(ApEntry* ap, bool send_now, bool force)
 {
     RRM_DEBUG("%s", domain_name->c_str());
-    JsonWriter message("rrm", "fbt-info", "");
-    message.add_string("ap-mac", mac_to_string(ap->base_mac).c_str());
     if (!config->use_80211r)
         return;
     if (!ap->fbt_changed && !(force && ap->radios.has_80211r_vaps()))
         return;
     // An AP is never told empty identities or keys: one that has just
     // subscribed gets the ones the next update would give it.
-    rrm::fill_missing_key_holders(*ap, server_uses_wildcard(worker));
-    message.add_int("wendara-use-80211r", 1);
-    message.add_int("fbt-over-ds", config->fbt_over_ds ? 1 : 0);
-    message.add_int("fbt-reassoc-deadline", config->fbt_reassoc_deadline);
-    JsonWriter list = message.add_array("vaps");
-    // Each key holder is named under the BSSID the domain hears its radio as.
-    const std::vector<MacAddress> heard_as = aps->get_visible_radio_macs(*ap);
-    for (std::size_t position = 0; position < ap->radios.radios.size(); ++position) {
-        const Radio& radio = ap->radios.radios[position];
-        if (!radio.status)
-            continue;
-        for (const Vap* vap : radio.vaps.sorted()) {
-            if (!vap->use_802dot11r)
-                continue;
-            JsonWriter item = list.add_object("");
-            item.add_int("vap_id", vap->vap_id);
-            item.add_int("radio_id", static_cast<int>(radio.id));
-            item.add_string("fbt-rrb-key", vap->fbt_rrb_key.c_str());
-            item.add_int("mobility-domain", vap->get_mobility_domain());
-            item.add_string("r0-key-holder-id", vap->fbt_r0_keyholder.c_str());
-            const MacAddress r1 = as_heard(mac_from_string(vap->fbt_r1_keyholder.c_str()),
-                                           radio.mac, heard_as[position]);
-            item.add_string("r1-key-holder-id", mac_to_string(r1).c_str());
-            JsonWriter remotes = item.add_array("remotes");
-            for (const FbtLink& link : vap->fbt_links) {
-                JsonWriter remote = remotes.add_object("");
-                remote.add_string("remote-r0-kh-id", link.remote_r0_kh_id.c_str());
-                remote.add_string("remote-r1-kh-id", link.remote_r1_kh_id.c_str());
-                remote.add_string("remote-r1-kh-key", link.remote_r1_kh_key.c_str());
-            }
-        }
+    const bool wildcard = server_uses_wildcard(worker);
+    rrm::fill_missing_key_holders(*ap, wildcard);
+    if (!send_now) {
+        // Built when the transport has room for it (send_fbt_outbox).
+        queue_fbt_info(ap->base_mac);
+        return;
     }
-    send(message.to_string(), ap->session, send_now);
+    // An AP that joins a domain past the full mesh is told its own links at
+    // once, not after the next planning cycle: its clients would otherwise
+    // roam without fast transition for minutes. (In a domain within the
+    // full mesh, and before the domain's first update, it gets them with
+    // the next update.)
+    auto held = aps->table.find(ap->base_mac);
+    if (fbt_planned && aps->size() > fbt_full_mesh_max_aps && held != aps->table.end() &&
+        held->second.get() == ap) {
+        plan_fbt_links_of(*aps, ap->base_mac, wildcard, fbt_full_mesh_max_aps);
+        ap->fbt_changed = false;
+    }
+    send_fbt_info(*ap);
+}
+
+std::size_t TpcDcaSubworker::send_fbt_info(const ApEntry& ap)
+{
+    std::string text = fbt_info_text(ap);
+    const std::size_t size = text.size();
+    std::shared_ptr<const void> hold = fbt_window->take(size);
+    // A worker built without a registry (tools, the fuzzer) has nowhere to send.
+    if (RRM* registry = worker->get_registry())
+        registry->enqueue_serialized(std::move(text), ap.session, std::move(hold));
+    return size;
+}
+
+void TpcDcaSubworker::queue_fbt_info(const MacAddress& key)
+{
+    if (fbt_outbox_keys.insert(key).second)
+        fbt_outbox.push_back(key);
+}
+
+void TpcDcaSubworker::send_fbt_outbox()
+{
+    if (fbt_outbox.empty())
+        return;
+    // A share of the messages per pass of the worker, so that the worker's
+    // lock is never held for long: queries and AP messages go between.
+    std::size_t built = 0;
+    while (!fbt_outbox.empty() && fbt_window->has_room() && built < FBT_SEND_BYTES_PER_PASS) {
+        const MacAddress key = fbt_outbox.front();
+        fbt_outbox.pop_front();
+        fbt_outbox_keys.erase(key);
+        // An AP that left meanwhile is not told; one that is back on another
+        // session is told on that one, with the links it has now.
+        auto it = aps->table.find(key);
+        if (it == aps->table.end() || !config->use_80211r)
+            continue;
+        built += send_fbt_info(*it->second);
+    }
+    // More to send and room for it: the worker's thread must not sleep
+    // until its next second. (Without room, each release wakes it.)
+    if (!fbt_outbox.empty() && fbt_window->has_room())
+        worker->wake();
 }
 
 }  // namespace rrm

@@ -5,10 +5,32 @@
 // the domain worker's thread (TpcDcaSubworker::update_802dot11r) and
 // sends the result in "fbt-info".
 
+#include "MacAddress.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
 namespace rrm {
 
 class ApEntry;
 class ApMap;
+class Vap;
+struct FbtKeyHolder;
+class LinkPlanner;
+
+// The most active APs a domain may hold for every 802.11r VAP to be linked
+// with every VAP of its SSID on every other AP. Past it each AP with scan
+// data is linked only with the APs its clients can roam to: those that
+// hear it and those it hears. (The text a full mesh asks for grows with
+// the square of the domain: at 1,000 tri-band APs a round is gigabytes.)
+constexpr std::size_t FBT_FULL_MESH_MAX_APS = 100;
+
+// Whether the AP has scan data: something in its scan view. Without it,
+// an AP keeps the full mesh whatever the domain's size.
+bool has_scan_data(const ApEntry& ap);
 
 // Gives every VAP with 802.11r on an enabled radio of the AP what it lacks:
 // an R0 identity (the AP's serial, or the VAP's MAC as twelve hexadecimal
@@ -27,6 +49,61 @@ void fill_missing_key_holders(ApEntry& ap, bool server_wildcard);
 // The result is that of comparing every link with every VAP of the domain,
 // found through indexes built once per pass: the cost grows with the
 // number of VAPs and of links, not with their product.
-bool plan_fbt_links(ApMap& aps, bool server_wildcard);
+//
+// Past full_mesh_max_aps active APs, "the other APs" of an AP with scan data
+// are the APs that hear it or that it hears (ApMap::hearing_partners); the
+// steps are the same, so links to any other AP are erased as broken.
+bool plan_fbt_links(ApMap& aps, bool server_wildcard,
+                    std::size_t full_mesh_max_aps = FBT_FULL_MESH_MAX_APS);
+
+// The key-holder records a pass made for the links to one remote VAP: as
+// stored, and as some AP hears it. New links to the remote share them.
+struct MadeHolders {
+    std::shared_ptr<const FbtKeyHolder> stored;
+    std::shared_ptr<const FbtKeyHolder> heard;
+};
+using MadeHolderCache = std::unordered_map<const Vap*, MadeHolders>;
+
+// One pass of plan_fbt_links spread over steps: each step plans the APs
+// that follow the last one planned (in MAC order) until it has done a given
+// amount of work, on the domain as it is then (APs that came or went
+// between steps are planned or not as they are found). With no change
+// between the steps the result is that of one pass. The work of an AP is
+// the links and candidate remotes its VAPs are checked against; counting
+// it rather than time makes a step's share the same on any machine.
+class FbtPlanning {
+public:
+    FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps);
+    ~FbtPlanning();
+    FbtPlanning(const FbtPlanning&) = delete;
+    FbtPlanning& operator=(const FbtPlanning&) = delete;
+
+    // Plans on from where the last step ended, at least one AP, until its
+    // work reaches `work`; appends the keys of the APs it planned whose
+    // fbt_changed is set. True once the last AP is planned. `activity`
+    // tells whether the domain may have changed since the last step (it
+    // differs then): the indexes of the domain are made again only when it
+    // may have.
+    bool step(ApMap& aps, std::size_t work, std::vector<MacAddress>& changed_aps,
+              uint64_t activity = 0);
+    // Some AP's links changed (or it was marked so) in a step so far.
+    bool changed() const { return changed_; }
+
+private:
+    const bool server_wildcard_;
+    const std::size_t full_mesh_max_aps_;
+    bool started_ = false;
+    MacAddress next_;  // the AP to plan next: the first at or after it
+    bool changed_ = false;
+    MadeHolderCache holders_;
+    std::unique_ptr<LinkPlanner> planner_;
+    uint64_t activity_ = 0;
+};
+
+// The same pass for one AP only (held in `aps` under `key`): its links, its
+// fbt_changed; the other APs are read, not changed. False when the map
+// holds no AP under the key.
+bool plan_fbt_links_of(ApMap& aps, const MacAddress& key, bool server_wildcard,
+                       std::size_t full_mesh_max_aps = FBT_FULL_MESH_MAX_APS);
 
 }  // namespace rrm

@@ -7,6 +7,7 @@
 #include "BaseSession.h"
 #include "JsonReader.h"
 
+#include <memory>
 #include <string>
 
 namespace rrm {
@@ -32,6 +33,10 @@ public:
     // notices), never by an AP: only such a message may carry an internal
     // command. Set before the message is queued.
     bool from_server = false;
+    // Kept by the AP transport until it has handed the text whole to the
+    // connection, then released (also when the message is dropped): the
+    // sender's back-pressure (SendWindow). Null for most messages.
+    std::shared_ptr<const void> hold;
 };
 
 }  // namespace rrm

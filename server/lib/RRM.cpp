@@ -71,6 +71,13 @@ void RRM::enqueue_serialized(std::string text, const BaseSession& session)
         websock_worker->enqueue_serialized(std::move(text), session);
 }
 
+void RRM::enqueue_serialized(std::string text, const BaseSession& session,
+                             std::shared_ptr<const void> hold)
+{
+    if (websock_worker)
+        websock_worker->enqueue_serialized(std::move(text), session, std::move(hold));
+}
+
 void RRM::enqueue_message(JsonReader&& msg, const BaseSession& session)
 {
     if (websock_worker)

@@ -60,6 +60,10 @@ public:
     // WebSocket worker's outgoing queue of that session (normal ring).
     virtual void enqueue_serialized(const char* text, const BaseSession& session);
     virtual void enqueue_serialized(std::string text, const BaseSession& session);
+    // The same with a hold that the transport keeps until the text is
+    // handed whole to the connection (QueueMessage::hold).
+    virtual void enqueue_serialized(std::string text, const BaseSession& session,
+                                    std::shared_ptr<const void> hold);
     void enqueue_message(JsonReader&& msg, const BaseSession& session);
 
     // Reads "enabled" and "vrrp_enabled"; starts the service workers while

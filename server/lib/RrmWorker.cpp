@@ -104,6 +104,10 @@ void RrmWorker::poll_timers()
     BroadcastBatch batch(*this);
     timers.poll();
     subworkers.poll_all();
+    // The 802.11r update under way, then its messages as far as the
+    // transport takes them.
+    subworkers.get_tpc_dca()->continue_802dot11r_update();
+    subworkers.get_tpc_dca()->send_fbt_outbox();
 }
 
 // The thread calls connect and disconnect outside its passes, so without the
@@ -204,8 +208,14 @@ void RrmWorker::end_broadcast_batch() noexcept
 
 // ---------------------------------------------------------------- dispatch
 
+uint64_t RrmWorker::activity() const
+{
+    return messages_seen + subworkers.get_tpc_dca()->timers.fired_count();
+}
+
 void RrmWorker::process_message(const JsonReader& json, const QueueMessage& msg)
 {
+    ++messages_seen;
     BroadcastBatch batch(*this);
     try {
         // The worker's own stop message is the base's business, not an
@@ -855,17 +865,20 @@ void RrmWorker::load_balancer_tick()
 
 void RrmWorker::to_json(JsonWriter& out)
 {
-    const TpcDcaSubworker* tpc_dca = subworkers.get_tpc_dca();
-    JsonWriter details = out.add_object("details");
-    details.add_string("name", name.c_str());
-    JsonWriter metrics = details.add_object("metrics");
-    details.add_int("ap-count", static_cast<int>(aps.size()));
-    details.add_int("unanswered-ap-count", static_cast<int>(unanswered_aps.size()));
-    details.add_int("deleted-ap-count", static_cast<int>(aps_to_delete.size()));
-    details.add_int("queue-size", static_cast<int>(queue_size()));
-    details.add_int("rrm-status", tpc_dca->state);
-    details.add_int("fbt-status", tpc_dca->fbt_status);
+    details().to_json(out);
+}
 
+DomainDetails RrmWorker::details() const
+{
+    const TpcDcaSubworker* tpc_dca = subworkers.get_tpc_dca();
+    DomainDetails details;
+    details.name = name;
+    details.ap_count = aps.size();
+    details.unanswered_count = unanswered_aps.size();
+    details.deleted_count = aps_to_delete.size();
+    details.queue_size = queue_size();
+    details.rrm_status = tpc_dca->state;
+    details.fbt_status = tpc_dca->fbt_status;
     const struct {
         const char* expected;
         const char* count;
@@ -881,17 +894,13 @@ void RrmWorker::to_json(JsonWriter& out)
          tpc_dca->request_scan_metric},
         {"timer-optimize-expected", "timer-optimize-count", tpc_dca->optimize_metric},
     };
-    for (const auto& item : reported) {
-        metrics.add_int(item.expected, static_cast<int>(item.metric.average()));
-        metrics.add_int(item.count, item.metric.count);
-    }
-
-    JsonWriter active = details.add_array("aps");
-    JsonWriter unanswered = details.add_array("unanswered-aps");
-    JsonWriter deleted = details.add_array("deleted-aps");
-    aps.details_to_json(active);
-    unanswered_aps.details_to_json(unanswered);
-    aps_to_delete.details_to_json(deleted);
+    for (const auto& item : reported)
+        details.metrics.push_back(
+            {item.expected, item.count, item.metric.average(), item.metric.count});
+    details.aps = DomainDetails::of(aps);
+    details.unanswered = DomainDetails::of(unanswered_aps);
+    details.deleted = DomainDetails::of(aps_to_delete);
+    return details;
 }
 
 void RrmWorker::to_json_full(JsonWriter& out)

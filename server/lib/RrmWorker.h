@@ -16,6 +16,7 @@
 #include "ChannelSets.h"
 #include "CommandMetric.h"
 #include "DomainConfig.h"
+#include "DomainDetails.h"
 #include "RecordPace.h"
 #include "SubworkerSet.h"
 #include "TimerQueue.h"
@@ -63,6 +64,9 @@ public:
     // Adds "details": name, metrics, AP counts, queue length, planning
     // states and the short AP lists.
     void to_json(JsonWriter& out) override;
+    // What "details" holds, copied: taken inside the worker's lock, written
+    // after it (a large domain's text takes long to write).
+    DomainDetails details() const;
     // "details", then "aps", "unanswered-aps" and "deleted-aps" with the
     // full AP state objects.
     void to_json_full(JsonWriter& out) override;
@@ -118,6 +122,14 @@ public:
     };
     // One message for one AP, handed to the AP transport at once.
     void send_to_ap(const std::string& text, const BaseSession& session);
+    // Makes the worker's thread take another pass soon, whatever it is
+    // doing or waiting for (any thread).
+    void wake() { queue.wake_consumer(); }
+    // Messages handled and planning steps run so far: the domain's active
+    // APs and their VAPs have not changed (but for the caller's own work)
+    // while this stays the same. (The other timers age deleted APs and
+    // tick the steering, which changes neither.)
+    uint64_t activity() const;
 
     // A new AP's MAC parameters: a usable ap-mac-count, and per enabled
     // radio a range inside it that overlaps no other enabled radio's
@@ -253,6 +265,7 @@ private:
     std::unordered_map<uint32_t, std::weak_ptr<ApEntry>> session_aps;
     RRM* registry;
     std::atomic<std::thread::id> worker_thread{};
+    uint64_t messages_seen = 0;
 };
 
 }  // namespace rrm

@@ -101,6 +101,7 @@ void TimerQueue::fire_due(int64_t now)
     firing = &due;
     for (auto it = due.begin(); it != due.end();) {
         const auto current = it++;
+        ++fired;
         // One failing timer must neither keep the others from running nor
         // stop a periodic one.
         try {

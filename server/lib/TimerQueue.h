@@ -66,6 +66,8 @@ public:
     void set_error_handler(ErrorHandler handler) { on_error = std::move(handler); }
 
     size_t size() const { return entries.size(); }
+    // Callbacks run so far.
+    uint64_t fired_count() const { return fired; }
     bool empty() const { return entries.empty(); }
 
     // tv_sec of CLOCK_MONOTONIC.
@@ -90,6 +92,7 @@ private:
     std::list<TimerEntry>* firing = nullptr;
     ErrorHandler on_error;
     Clock clock = &now_seconds;
+    uint64_t fired = 0;
 };
 
 }  // namespace rrm

@@ -5,6 +5,7 @@
 #include "ChannelPlan.h"
 #include "Config.h"
 #include "DomainConfig.h"
+#include "FastTransitionPlanning.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "LoadBalancer802dot11vSubworker.h"
@@ -13,6 +14,7 @@
 #include "RadioList.h"
 #include "RrmWorker.h"
 #include "ScanChannels.h"
+#include "SendWindow.h"
 
 #include <sys/time.h>
 
@@ -45,8 +47,14 @@ std::string json_string(const std::string& text)
 TpcDcaSubworker::TpcDcaSubworker(const DomainConfig* settings, const std::string* name,
                                  RrmWorker* owner, ApMap* active, ApMap* deleted,
                                  ApMap* unanswered, ChannelSets* sets)
-    : IRrmSubworker(settings, name, owner, active, deleted, unanswered), channel_sets(sets)
+    : IRrmSubworker(settings, name, owner, active, deleted, unanswered),
+      channel_sets(sets),
+      fbt_full_mesh_max_aps(FBT_FULL_MESH_MAX_APS),
+      fbt_window(std::make_shared<SendWindow>(FBT_SEND_WINDOW_BYTES))
 {
+    // Each release of an "fbt-info" lets the worker's thread build the next.
+    if (owner != nullptr)
+        fbt_window->set_waker([owner] { owner->wake(); });
     // The random keys of the 802.11r key holders come from this generator.
     timeval now{};
     gettimeofday(&now, nullptr);
@@ -70,6 +78,7 @@ TpcDcaSubworker::TpcDcaSubworker(const DomainConfig* settings, const std::string
 
 TpcDcaSubworker::~TpcDcaSubworker()
 {
+    fbt_window->set_waker(nullptr);
     TpcDcaSubworker::stop();
     for (int32_t id : {CYCLE_TIMER, TIMER_802DOT11K, TIMER_802DOT11R, UNLOCK_TIMER})
         timers.cancel_timer(id);

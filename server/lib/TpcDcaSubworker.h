@@ -19,19 +19,26 @@
 #include "ChannelSets.h"
 #include "CommandMetric.h"
 #include "IRrmSubworker.h"
+#include "MacAddress.h"
 #include "OptimizationResult.h"
 #include "RadioResultMap.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace rrm {
+
+class FbtPlanning;
+class SendWindow;
 
 // The domain state, written "rrm-status".
 using DomainState = int32_t;
@@ -169,16 +176,30 @@ public:
     // Timer 2.
     void process_timer_802dot11r();
     // Fills the missing key holders and keys, replans the links of every
-    // active AP and sends "fbt-info" to each AP whose links changed, in one
-    // batch; the pending update is done (fbt_status 0).
+    // active AP and sends "fbt-info" to each AP whose links changed; the
+    // pending update is done (fbt_status 0) once the last AP is planned.
+    // The planning runs in steps of FBT_PLAN_WORK: the first here, the
+    // others on the worker's next passes (continue_802dot11r_update).
     void update_802dot11r();
+    // The next slice of an update under way, if any.
+    void continue_802dot11r_update();
     // The key holders and RRB keys the active APs' 802.11r VAPs lack.
     void fill_missing_key_holders();
     // "fbt-info" to one AP whose links changed, or, forced, to one with an
-    // 802.11r VAP; the AP's missing key holders are filled first.
+    // 802.11r VAP; the AP's missing key holders are filled first. At once,
+    // or (send_now false) into the outbox, built when it is its turn. An AP
+    // that subscribes (send_now) to a domain past the full mesh whose links
+    // were planned before gets its own links planned first.
     void post_results_802dot11r_ap(ApEntry* ap, bool send_now, bool force);
-    // "fbt-info" to every active AP whose links changed, in one batch.
+    // "fbt-info" to every active AP whose links changed, through the outbox.
     void post_results_802dot11r();
+    // Sends the outbox's messages in turn while the send window has room,
+    // FBT_SEND_BYTES_PER_PASS at most: each text is built just before it
+    // goes.
+    // Called after an update and on every pass of the worker.
+    void send_fbt_outbox();
+    // The "fbt-info" text of an AP with its links as they are now.
+    std::string fbt_info_text(const ApEntry& ap) const;
     // Empties the links of every 802.11r VAP of the active APs.
     void clear_fbt_links();
 
@@ -217,9 +238,35 @@ public:
     bool held_802dot11k = false;
     bool held_802dot11r = false;
 
+    // Active APs past which the 802.11r links of an AP with scan data are
+    // limited to the APs it hears or that hear it (FBT_FULL_MESH_MAX_APS).
+    std::size_t fbt_full_mesh_max_aps;
+    // An update has planned the domain's links since the worker started.
+    bool fbt_planned = false;
+    // The update under way, between its slices.
+    std::unique_ptr<FbtPlanning> fbt_planning;
+    // The APs (keys in aps) whose "fbt-info" waits for its turn, in order,
+    // each once.
+    std::deque<MacAddress> fbt_outbox;
+    std::unordered_set<MacAddress, MacHash> fbt_outbox_keys;
+    // The bytes of "fbt-info" the transport still holds; its releases wake
+    // the worker.
+    std::shared_ptr<SendWindow> fbt_window;
+    // What the transport may hold of one domain's "fbt-info" at a time;
+    // the text built, and the planning work done (links and candidate
+    // remotes checked), in one pass of the worker (at least one message,
+    // one AP): some milliseconds each.
+    static constexpr std::size_t FBT_SEND_WINDOW_BYTES = 8u << 20;
+    static constexpr std::size_t FBT_SEND_BYTES_PER_PASS = 1u << 20;
+    static constexpr std::size_t FBT_PLAN_WORK = 50000;
+
 private:
     // The AP protocol texts go out at once or through the worker's buffer.
     void send(const std::string& text, const BaseSession& session, bool send_now);
+    // Builds and sends one "fbt-info" with a hold of the send window;
+    // returns its size.
+    std::size_t send_fbt_info(const ApEntry& ap);
+    void queue_fbt_info(const MacAddress& key);
     // The idle end of a planning: timer 0 cancelled, state 0 (event 23, then
     // event 24), steering unlocked.
     void plan_idle();

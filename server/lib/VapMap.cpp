@@ -44,6 +44,14 @@ Vap::Vap(int32_t vap_id, const std::string& ssid, const MacAddress& mac, bool us
 {
 }
 
+FbtLink::FbtLink(std::string r0_kh_id, std::string r1_kh_id, std::string r1_kh_key)
+    : holder_(std::make_shared<const FbtKeyHolder>(
+          FbtKeyHolder{std::move(r0_kh_id), std::move(r1_kh_id), std::move(r1_kh_key)}))
+{
+}
+
+FbtLink::FbtLink(std::shared_ptr<const FbtKeyHolder> holder) : holder_(std::move(holder)) {}
+
 bool Vap::operator==(const Vap& other) const
 {
     return vap_id == other.vap_id && use_802dot11k == other.use_802dot11k &&
@@ -72,7 +80,7 @@ void Vap::to_json(JsonWriter& object) const
     if (use_802dot11r && !fbt_links.empty()) {
         JsonWriter links = object.add_array("fbt-links");
         for (const FbtLink& link : fbt_links)
-            links.add_string("", link.remote_r1_kh_id.c_str());
+            links.add_string("", link.remote_r1_kh_id().c_str());
     }
 }
 
@@ -86,9 +94,9 @@ void Vap::to_json_full(JsonWriter& object) const
         JsonWriter links = object.add_array("fbt-links");
         for (const FbtLink& link : fbt_links) {
             JsonWriter entry = links.add_object("");
-            entry.add_string("remote-r0-kh-id", link.remote_r0_kh_id.c_str());
-            entry.add_string("remote-r1-kh-id", link.remote_r1_kh_id.c_str());
-            entry.add_string("remote-r1-kh-key", link.remote_r1_kh_key.c_str());
+            entry.add_string("remote-r0-kh-id", link.remote_r0_kh_id().c_str());
+            entry.add_string("remote-r1-kh-id", link.remote_r1_kh_id().c_str());
+            entry.add_string("remote-r1-kh-key", link.remote_r1_kh_key().c_str());
         }
     }
 }
@@ -262,9 +270,9 @@ void Vap::fbt_from_json(const JsonReader& vap)
         const JsonReader element = links.child(i);
         if (element.is_null())
             continue;
-        fbt_links.push_back({element.get_string("remote-r0-kh-id"),
-                             element.get_string("remote-r1-kh-id"),
-                             element.get_string("remote-r1-kh-key")});
+        fbt_links.emplace_back(element.get_string("remote-r0-kh-id"),
+                               element.get_string("remote-r1-kh-id"),
+                               element.get_string("remote-r1-kh-key"));
     }
 }
 
@@ -272,10 +280,10 @@ namespace {
 
 bool link_matches(const FbtLink& link, const Vap& remote)
 {
-    return link.remote_r0_kh_id == remote.fbt_r0_keyholder &&
-           mac_equal_ignoring_local_bit(mac_from_string(link.remote_r1_kh_id.c_str()),
+    return link.remote_r0_kh_id() == remote.fbt_r0_keyholder &&
+           mac_equal_ignoring_local_bit(mac_from_string(link.remote_r1_kh_id().c_str()),
                                         mac_from_string(remote.fbt_r1_keyholder.c_str())) &&
-           link.remote_r1_kh_key == remote.fbt_rrb_key;
+           link.remote_r1_kh_key() == remote.fbt_rrb_key;
 }
 
 }  // namespace
@@ -300,16 +308,29 @@ void Vap::unlink(const Vap& remote)
 
 void Vap::link(const Vap& remote, const std::string& r1_kh_id)
 {
-    fbt_links.push_back({remote.fbt_r0_keyholder, r1_kh_id, remote.fbt_rrb_key});
+    fbt_links.emplace_back(remote.fbt_r0_keyholder, r1_kh_id, remote.fbt_rrb_key);
 }
+
+namespace {
+
+// Every broadcast link of the process names the same key holder.
+const std::shared_ptr<const FbtKeyHolder>& broadcast_key_holder()
+{
+    static const std::shared_ptr<const FbtKeyHolder> holder = std::make_shared<const FbtKeyHolder>(
+        FbtKeyHolder{"*", FBT_BROADCAST_R1_KH_ID, fbt_wildcard_key()});
+    return holder;
+}
+
+}  // namespace
 
 bool Vap::link_broadcast_802dot11r()
 {
-    const std::string& key = fbt_wildcard_key();
+    // The wildcard key is made on the first call, link or not.
+    const std::shared_ptr<const FbtKeyHolder>& broadcast = broadcast_key_holder();
     for (const FbtLink& link : fbt_links)
-        if (link.remote_r1_kh_id == FBT_BROADCAST_R1_KH_ID)
+        if (link.remote_r1_kh_id() == FBT_BROADCAST_R1_KH_ID)
             return false;
-    fbt_links.push_back({"*", FBT_BROADCAST_R1_KH_ID, key});
+    fbt_links.emplace_back(broadcast);
     RRM_DEBUG("FBT broadcast mac added");
     return true;
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -15,11 +16,34 @@ class JsonReader;
 class Radio;
 class JsonWriter;
 
-// One remote key holder of a VAP.
-struct FbtLink {
-    std::string remote_r0_kh_id;
-    std::string remote_r1_kh_id;
-    std::string remote_r1_kh_key;
+// The identity of one remote key holder as a link names it. Never changed
+// once made, so every link that names the same key holder shares one record
+// (the planning makes one per remote VAP and R1 text), on any thread.
+struct FbtKeyHolder {
+    std::string r0;
+    std::string r1;
+    std::string key;
+};
+
+// One remote key holder of a VAP: a reference to a shared record, so a link
+// costs one pointer pair instead of three texts (a VAP of a large domain
+// holds thousands of links, and a domain millions).
+class FbtLink {
+public:
+    // A record of its own.
+    FbtLink(std::string r0_kh_id, std::string r1_kh_id, std::string r1_kh_key);
+    // The shared record; never null.
+    explicit FbtLink(std::shared_ptr<const FbtKeyHolder> holder);
+
+    const std::string& remote_r0_kh_id() const { return holder_->r0; }
+    const std::string& remote_r1_kh_id() const { return holder_->r1; }
+    const std::string& remote_r1_kh_key() const { return holder_->key; }
+    // Links made from one record: their texts are equal.
+    const FbtKeyHolder* holder() const { return holder_.get(); }
+    const std::shared_ptr<const FbtKeyHolder>& shared_holder() const { return holder_; }
+
+private:
+    std::shared_ptr<const FbtKeyHolder> holder_;
 };
 
 // The 802.11r mobility domain of an SSID: the SSID's bits, first byte and
@@ -77,6 +101,9 @@ public:
     void unlink(const Vap& remote);
     void link(const Vap& remote, const std::string& r1_kh_id);
     void link(const Vap& remote) { link(remote, remote.fbt_r1_keyholder); }
+    // Appends a link to a record that holds the remote's R0 identity and
+    // key (the planning shares one record among the links it makes).
+    void link(const std::shared_ptr<const FbtKeyHolder>& holder) { fbt_links.emplace_back(holder); }
     // Adds {"*", "ff:ff:ff:ff:ff:ff", wildcard key} unless present; true when
     // added.
     bool link_broadcast_802dot11r();

@@ -914,6 +914,14 @@ void WebsockServerWorker::enqueue_serialized(std::string text, const BaseSession
             "enqueue_serialized");
 }
 
+void WebsockServerWorker::enqueue_serialized(std::string text, const BaseSession& session,
+                                             std::shared_ptr<const void> hold)
+{
+    auto msg = std::make_shared<QueueMessage>(std::move(text), session);
+    msg->hold = std::move(hold);
+    enqueue(std::move(msg), Ring::Normal, "enqueue_serialized");
+}
+
 void WebsockServerWorker::enqueue_serialized(const char* text, const BaseSession& session)
 {
     if (!text)
@@ -1058,6 +1066,8 @@ int WebsockServerWorker::process_server_writeable(lws* wsi, void* user)
         }
         queue = slot;
     }
+    // Writeable again: the last held message has left.
+    session->held_message.reset();
     // Only this thread consumes the queue.
     SendContext ctx{session.get(), wsi, false};
     const bool taken = send_one_message(queue->force, ctx) || send_one_message(queue->normal, ctx);
@@ -1106,6 +1116,8 @@ bool WebsockServerWorker::send_one_message(ConnectionQueue::Ring& ring, SendCont
             return true;
         }
         lws_send(ctx.wsi, msg->text.data(), static_cast<int>(msg->text.size()), LWS_WRITE_TEXT);
+        if (msg->hold)
+            ctx.session->held_message = std::move(msg);
         return true;
     }
     if (msg->json.is_null()) {
@@ -1155,7 +1167,9 @@ int WebsockServerWorker::lws_send(lws* wsi, const char* buffer, int len, int pro
         ret = lws_write(wsi, frame + LWS_PRE, static_cast<size_t>(len),
                         static_cast<lws_write_protocol>(protocol));
     } else {
-        std::unique_ptr<unsigned char[]> frame(new unsigned char[LWS_PRE + static_cast<size_t>(len)]());
+        // Not zeroed: the library writes the head into the LWS_PRE bytes, and
+        // zeroing a message of megabytes costs as much as copying it.
+        std::unique_ptr<unsigned char[]> frame(new unsigned char[LWS_PRE + static_cast<size_t>(len)]);
         std::memcpy(frame.get() + LWS_PRE, buffer, static_cast<size_t>(len));
         ret = lws_write(wsi, frame.get() + LWS_PRE, static_cast<size_t>(len),
                         static_cast<lws_write_protocol>(protocol));

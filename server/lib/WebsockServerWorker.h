@@ -115,6 +115,8 @@ public:
 
     void enqueue_serialized(std::string text, const BaseSession& session);
     void enqueue_serialized(const char* text, const BaseSession& session);
+    void enqueue_serialized(std::string text, const BaseSession& session,
+                            std::shared_ptr<const void> hold);
 
     int worker_lws_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
                             size_t len);

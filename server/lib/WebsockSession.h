@@ -7,9 +7,11 @@
 
 #include "BaseSession.h"
 #include "BufferInfo.h"
+#include "QueueMessage.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace rrm {
@@ -35,6 +37,11 @@ public:
     // Set when the connection is being closed by the server; nothing more is
     // taken from it.
     bool closing = false;
+    // The last message written that carries a hold, kept (service thread
+    // only) until the connection is writeable again: the library writes
+    // what the socket does not take from a buffer of its own, and calls
+    // for the next write only once that is through.
+    std::shared_ptr<QueueMessage> held_message;
 };
 
 }  // namespace rrm

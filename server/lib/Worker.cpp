@@ -265,8 +265,10 @@ bool Worker::is_thread_started() const
 
 void Worker::run_locked(const std::function<void()>& fn)
 {
+    lock_waiters.fetch_add(1);
     {
         std::lock_guard<std::mutex> guard(lock);
+        lock_waiters.fetch_sub(1);
         fn();
     }
     // fn may have added a timer that is due before the sleeping thread
@@ -331,6 +333,20 @@ void Worker::idle_wait(bool after_message)
     }
 }
 
+void Worker::let_waiters_in()
+{
+    // A mutex is not fair: a thread that takes it again at once, pass after
+    // pass, keeps a waiter out for as long as it has work (a queue of
+    // thousands of messages, a long planning in slices). So a pass waits,
+    // a millisecond at most, until a waiting run_locked caller has it.
+    if (lock_waiters.load(std::memory_order_relaxed) == 0)
+        return;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+    while (lock_waiters.load(std::memory_order_relaxed) != 0 &&
+           std::chrono::steady_clock::now() < until)
+        sched_yield();
+}
+
 void Worker::run_loop()
 {
     std::unique_lock<std::mutex> held(lock, std::defer_lock);
@@ -358,6 +374,7 @@ void Worker::run_loop()
                 }
                 bool idle = process_next_message();
                 held.unlock();
+                let_waiters_in();
                 if (!idle) {
                     after_message = true;
                 } else if (idle_wait_us > 0 && queue.empty()) {

@@ -129,6 +129,8 @@ protected:
 private:
     static void thread_body(Worker* worker, std::shared_ptr<Worker> self);
     void run_loop();
+    // Between two passes: gives the lock to a run_locked caller that waits.
+    void let_waiters_in();
     void idle_wait(bool after_message);
     // How long an idle thread with an eventfd sleeps unless a push wakes it.
     int sleep_ms() const;
@@ -148,6 +150,8 @@ private:
     // Counts starts; a stop message carries the one it was queued in, so a
     // stop message left over from before a restart stops nothing.
     std::atomic<uint32_t> generation{0};
+    // run_locked callers waiting for the worker lock.
+    std::atomic<int> lock_waiters{0};
 };
 
 }  // namespace rrm

@@ -15,6 +15,7 @@
 #include "VapMap.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -75,8 +76,35 @@ inline bool reference_seen_bssid(const rrm::ApMap& aps, const rrm::ApEntry& a,
     return false;
 }
 
-// Steps 3a to 3e for every AP; returns `changed`.
-inline bool reference_plan_fbt_links(rrm::ApMap& aps, bool server_wildcard)
+// Some visible member of the hearer that the index gives to the heard AP.
+inline bool reference_hears(const rrm::ApMap& aps, const rrm::ApEntry& hearer,
+                            const rrm::ApEntry& heard)
+{
+    for (const auto& record : hearer.visible_members.table) {
+        auto ap = aps.index.find_ap(record.first);
+        if (ap && ap->base_mac == heard.base_mac)
+            return true;
+    }
+    return false;
+}
+
+// Whether b counts as one of "the other APs" when a's links are planned:
+// always within the full mesh and for an AP without scan data; past it,
+// the APs that hear a or that a hears.
+inline bool reference_partner(const rrm::ApMap& aps, const rrm::ApEntry& a, const rrm::ApEntry& b,
+                              std::size_t full_mesh_max)
+{
+    if (aps.size() <= full_mesh_max)
+        return true;
+    if (a.visible_members.table.empty() && a.visible_rogue.table.empty())
+        return true;
+    return reference_hears(aps, a, b) || reference_hears(aps, b, a);
+}
+
+// Steps 3a to 3e for every AP; returns `changed`. Past full_mesh_max APs
+// "every other AP" is taken as reference_partner says.
+inline bool reference_plan_fbt_links(rrm::ApMap& aps, bool server_wildcard,
+                                     std::size_t full_mesh_max = SIZE_MAX)
 {
     using rrm::mac_equal_ignoring_local_bit;
     using rrm::mac_from_string;
@@ -92,13 +120,14 @@ inline bool reference_plan_fbt_links(rrm::ApMap& aps, bool server_wildcard)
                 // a. broken links
                 for (auto it = v->fbt_links.begin(); it != v->fbt_links.end();) {
                     if (server_wildcard && a->use_wildcard_80211r &&
-                        it->remote_r1_kh_id == "ff:ff:ff:ff:ff:ff") {
+                        it->remote_r1_kh_id() == "ff:ff:ff:ff:ff:ff") {
                         ++it;
                         continue;
                     }
                     bool partner = false;
                     for (rrm::ApEntry* b : order) {
-                        if (b->base_mac == a->base_mac)
+                        if (b->base_mac == a->base_mac ||
+                            !reference_partner(aps, *a, *b, full_mesh_max))
                             continue;
                         for (rrm::Radio& r2 : b->radios.radios) {
                             if (!r2.status || !reference_band_rule(*a, r, *b, r2))
@@ -107,8 +136,8 @@ inline bool reference_plan_fbt_links(rrm::ApMap& aps, bool server_wildcard)
                                 if (v2->use_802dot11r && v2->ssid == v->ssid &&
                                     mac_equal_ignoring_local_bit(
                                         mac_from_string(v2->fbt_r1_keyholder.c_str()),
-                                        mac_from_string(it->remote_r1_kh_id.c_str())) &&
-                                    v2->fbt_rrb_key == it->remote_r1_kh_key)
+                                        mac_from_string(it->remote_r1_kh_id().c_str())) &&
+                                    v2->fbt_rrb_key == it->remote_r1_kh_key())
                                     partner = true;
                             }
                         }
@@ -124,7 +153,8 @@ inline bool reference_plan_fbt_links(rrm::ApMap& aps, bool server_wildcard)
                 changed = changed || a->fbt_changed;
                 // c. links to the other APs
                 for (rrm::ApEntry* b : order) {
-                    if (b->base_mac == a->base_mac)
+                    if (b->base_mac == a->base_mac ||
+                        !reference_partner(aps, *a, *b, full_mesh_max))
                         continue;
                     for (rrm::Radio& r2 : b->radios.radios) {
                         if (!r2.status || !reference_band_rule(*a, r, *b, r2))

@@ -55,6 +55,25 @@ public:
     {
         record(text, session);
     }
+    // The hold is released at once (the text counts as sent), or, with
+    // keep_holds, kept until release_holds.
+    void enqueue_serialized(std::string text, const BaseSession& session,
+                            std::shared_ptr<const void> hold) override
+    {
+        record(text, session);
+        std::lock_guard<std::mutex> g(m);
+        if (keep_holds)
+            holds.push_back(std::move(hold));
+    }
+    void release_holds()
+    {
+        std::vector<std::shared_ptr<const void>> released;
+        {
+            std::lock_guard<std::mutex> g(m);
+            released.swap(holds);
+        }
+    }
+    bool keep_holds = false;
 
     // Counts the end reports of worker threads, then hands them on. The
     // registry's own handling comes last: a thread that it detaches may
@@ -164,6 +183,7 @@ private:
     std::condition_variable cv;
     std::vector<Sent> texts;
     std::set<uint32_t> ended;
+    std::vector<std::shared_ptr<const void>> holds;
     size_t reports = 0;
 };
 

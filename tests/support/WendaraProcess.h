@@ -170,7 +170,7 @@ public:
         plan.fd_limit = fd_limit_;
         add_mount(plan, kEtcFolder, etc_.path(), "etc");
         add_mount(plan, kLogFolder, log_.path(), "log");
-        std::vector<std::string> argv_text{WENDARA_BINARY};
+        std::vector<std::string> argv_text{binary_};
         argv_text.insert(argv_text.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& a : argv_text)
@@ -305,6 +305,10 @@ public:
         return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
     }
 
+    // Another build of the program to run (a benchmark's peer); the one
+    // built with the tests by default.
+    void set_binary(const std::string& path) { binary_ = path; }
+
     // The open-file limit (soft and hard) the program starts with; it also
     // loses the capability to raise it. 0 leaves the test's own limit.
     void set_fd_limit(rlim_t limit) { fd_limit_ = limit; }
@@ -406,6 +410,7 @@ private:
 
     LogFolder etc_;
     LogFolder log_;
+    std::string binary_ = WENDARA_BINARY;
     rlim_t fd_limit_ = 0;
     pid_t pid_ = -1;
     bool reaped_ = false;

@@ -25,7 +25,7 @@ TEST(FbtWildcardKey, ConcurrentFirstUseSeesOneCompleteKey)
             while (ready.load() < threads) {
             }
             vap.link_broadcast_802dot11r();
-            keys[t] = vap.fbt_links.at(0).remote_r1_kh_key;
+            keys[t] = vap.fbt_links.at(0).remote_r1_kh_key();
         });
     }
     for (auto& thread : pool)

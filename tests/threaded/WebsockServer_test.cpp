@@ -11,6 +11,7 @@
 #include "LogCapture.h"
 #include "MacAddress.h"
 #include "RrmWorker.h"
+#include "SendWindow.h"
 #include "WebsockHarness.h"
 #include "WsTestClient.h"
 
@@ -484,6 +485,51 @@ TEST_F(WebsockServerTest, AClientThatStopsReadingLosesWhatExceedsItsQueueOnly)
         EXPECT_EQ(*got, "\"m" + std::to_string(i) + "\"");
     }
     EXPECT_FALSE(slow.read_text(300).has_value());
+}
+
+TEST_F(WebsockServerTest, AHeldTextIsReleasedOnceTheConnectionTookItWhole)
+{
+    // A sender's window, and texts larger than the client's and the
+    // kernel's buffers, so that the library must keep the rest of each.
+    auto window = std::make_shared<rrm::SendWindow>(1);
+    std::atomic<int> wakes{0};
+    window->set_waker([&] { ++wakes; });
+    auto big = [](char fill) {
+        std::string text(12 * 1024 * 1024, fill);
+        text.front() = '"';
+        text.back() = '"';
+        return text;
+    };
+
+    WsTestClient client;
+    const BaseSession session = open(client, 4096);
+    const size_t size = big('A').size();
+    harness.registry->enqueue_serialized(big('A'), session, window->take(size));
+    ASSERT_TRUE(wait_until([&] { return has_record_starting(log, rrm::LOG_LEVEL_DEBUG, "Send \"AAAA"); }));
+    // Written as far as the socket takes it, not yet whole: still held.
+    EXPECT_EQ(window->held_bytes(), size);
+    EXPECT_FALSE(window->has_room());
+    EXPECT_EQ(wakes.load(), 0);
+
+    // The client reads it: the hold goes, and the sender is woken.
+    auto got = client.read_text(kPatienceMs);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->size(), size);
+    EXPECT_TRUE(wait_until([&] { return window->held_bytes() == 0; }));
+    EXPECT_EQ(wakes.load(), 1);
+
+    // A connection that goes away before it took the text releases it too.
+    WsTestClient gone;
+    const BaseSession gone_session = open(gone, 4096);
+    harness.registry->enqueue_serialized(big('B'), gone_session, window->take(size));
+    ASSERT_TRUE(wait_until([&] { return has_record_starting(log, rrm::LOG_LEVEL_DEBUG, "Send \"BBBB"); }));
+    EXPECT_EQ(window->held_bytes(), size);
+    gone.disconnect();
+    EXPECT_TRUE(wait_until([&] { return window->held_bytes() == 0; }));
+    // And one for a session that no longer exists is released at once.
+    harness.registry->enqueue_serialized(big('C'), gone_session, window->take(size));
+    EXPECT_EQ(window->held_bytes(), 0u);
+    window->set_waker(nullptr);
 }
 
 TEST_F(WebsockServerTest, DropSessionClosesWithDoneAndPingIsAnswered)

@@ -237,8 +237,8 @@ TEST(ApEntry, RestoreOfAFullBackupElementKeepsKeysAndLinks)
     EXPECT_EQ("001122334461", corp->fbt_r1_keyholder);
     EXPECT_EQ("AbCdEfGhIjKlMnOp", corp->fbt_rrb_key);
     ASSERT_EQ(2u, corp->fbt_links.size());
-    EXPECT_EQ("QrStUvWxYzAbCdEf", corp->fbt_links[0].remote_r1_kh_key);
-    EXPECT_EQ("ff:ff:ff:ff:ff:ff", corp->fbt_links[1].remote_r1_kh_id);
+    EXPECT_EQ("QrStUvWxYzAbCdEf", corp->fbt_links[0].remote_r1_kh_key());
+    EXPECT_EQ("ff:ff:ff:ff:ff:ff", corp->fbt_links[1].remote_r1_kh_id());
     // A restored broadcast link counts: no second one is added.
     rrm::Vap copy = *corp;
     EXPECT_FALSE(copy.link_broadcast_802dot11r());

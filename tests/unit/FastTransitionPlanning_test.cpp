@@ -9,13 +9,19 @@
 #include "FastTransitionPlanning.h"
 #include "FbtReference.h"
 #include "JsonReader.h"
+#include "JsonWriter.h"
+#include "SendWindow.h"
 #include "TimerQueue.h"
 #include "TpcDcaSubworker.h"
 #include "VapMap.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
@@ -245,9 +251,9 @@ TEST(FastTransitionPlanning, SsidChangeMovesTheLinks)
     // AP 1's link leads nowhere now; AP 2 and AP 3 share "cd".
     EXPECT_TRUE(vap_of(domain, 1).fbt_links.empty());
     ASSERT_EQ(vap_of(domain, 2, 0, "cd").fbt_links.size(), 1u);
-    EXPECT_EQ(vap_of(domain, 2, 0, "cd").fbt_links[0].remote_r0_kh_id, "R0-3");
+    EXPECT_EQ(vap_of(domain, 2, 0, "cd").fbt_links[0].remote_r0_kh_id(), "R0-3");
     ASSERT_EQ(vap_of(domain, 3, 0, "cd").fbt_links.size(), 1u);
-    EXPECT_EQ(vap_of(domain, 3, 0, "cd").fbt_links[0].remote_r0_kh_id, "R0-2");
+    EXPECT_EQ(vap_of(domain, 3, 0, "cd").fbt_links[0].remote_r0_kh_id(), "R0-2");
 }
 
 TEST(FastTransitionPlanning, LinkWhoseRemoteDiffersOnlyInTheLocalBitStays)
@@ -275,11 +281,11 @@ TEST(FastTransitionPlanning, LinkWhoseRemoteDiffersOnlyInTheLocalBitStays)
         const auto& links = vap_of(domain, 1).fbt_links;
         ASSERT_EQ(links.size(), 1u);
         if (c.stays) {
-            EXPECT_EQ(links[0].remote_r1_kh_id, c.given);
+            EXPECT_EQ(links[0].remote_r1_kh_id(), c.given);
             EXPECT_EQ(domain.sent("fbt-info").size(), before) << "nothing changed";
         } else {
             // Erased, and the right link made in its place.
-            EXPECT_EQ(links[0].remote_r1_kh_id, "02:00:00:00:02:00");
+            EXPECT_EQ(links[0].remote_r1_kh_id(), "02:00:00:00:02:00");
             EXPECT_EQ(sent_since(domain, before, "fbt-info"),
                       std::vector<std::string>{
                           fbt_info(1, "02:00:00:00:01:00", remote(2, "02:00:00:00:02:00"))});
@@ -363,8 +369,8 @@ TEST(FastTransitionPlanning, FirstFbtInfoOfANewApCarriesItsFilledKeyHolders)
         domain.tpc().update_802dot11r();
         ASSERT_FALSE(vap_of(domain, 2).fbt_links.empty());
         const FbtLink& link = vap_of(domain, 2).fbt_links[0];
-        EXPECT_EQ(link.remote_r0_kh_id, c.r0);
-        EXPECT_EQ(link.remote_r1_kh_key, key);
+        EXPECT_EQ(link.remote_r0_kh_id(), c.r0);
+        EXPECT_EQ(link.remote_r1_kh_key(), key);
     }
 
     // Two bare VAPs get different keys.
@@ -387,9 +393,9 @@ TEST(FastTransitionPlanning, WildcardKeyHolder)
     // for one.
     const auto& links = vap_of(domain, 1).fbt_links;
     ASSERT_EQ(links.size(), 2u);
-    EXPECT_EQ(links[1].remote_r0_kh_id, "*");
-    EXPECT_EQ(links[1].remote_r1_kh_id, "ff:ff:ff:ff:ff:ff");
-    EXPECT_EQ(links[1].remote_r1_kh_key, rrm::fbt_wildcard_key());
+    EXPECT_EQ(links[1].remote_r0_kh_id(), "*");
+    EXPECT_EQ(links[1].remote_r1_kh_id(), "ff:ff:ff:ff:ff:ff");
+    EXPECT_EQ(links[1].remote_r1_kh_key(), rrm::fbt_wildcard_key());
     EXPECT_EQ(vap_of(domain, 2).fbt_links.size(), 1u);
     EXPECT_EQ(domain.log.count(rrm::LOG_LEVEL_DEBUG, "FBT broadcast mac added"), 2u);
     EXPECT_TRUE(domain.log.has(rrm::LOG_LEVEL_DEBUG, "wendara use_wildcard_80211r=1"));
@@ -410,7 +416,7 @@ TEST(FastTransitionPlanning, WildcardKeyHolder)
     domain.config->global_update(rrm::JsonReader(R"({"use_wildcard_80211r":0})"));
     domain.tpc().update_802dot11r();
     ASSERT_EQ(vap_of(domain, 1).fbt_links.size(), 1u);
-    EXPECT_EQ(vap_of(domain, 1).fbt_links[0].remote_r0_kh_id, "R0-2");
+    EXPECT_EQ(vap_of(domain, 1).fbt_links[0].remote_r0_kh_id(), "R0-2");
     EXPECT_EQ(vap_of(domain, 1).fbt_r0_keyholder, "020000000100");
 
     // An AP made while the server did not use it keeps its serial.
@@ -530,6 +536,294 @@ TEST(FastTransitionPlanning, BatchThatFailsStillSendsWhatItQueued)
     domain.worker->poll_timers();
     EXPECT_EQ(domain.sent().back().text, "fourth");
     EXPECT_TRUE(domain.worker->broadcast_buffer.empty());
+}
+
+// ---- Past the full mesh -------------------------------------------------
+
+// AP number n (1 up to 65535) at 02:00:00:HH:LL:00 with one 802.11r VAP
+// "ab" on radio 0 (2.4 GHz, channel 6), its R1 key holder the VAP's MAC.
+ApSpec numbered_ap(int n)
+{
+    char mac[32];
+    std::snprintf(mac, sizeof mac, "02:00:00:%02X:%02X:00", n >> 8, n & 0xFF);
+    ApSpec spec = ft_ap(1);
+    spec.mac = mac;
+    spec.serial = "SN-" + std::to_string(n);
+    SimVap& vap = spec.radios[0].vaps[0];
+    vap.r0 = "R0-" + std::to_string(n);
+    vap.r1 = mac;
+    vap.rrb_key = "KEY-" + std::to_string(n) + "-aaaaaaaa";
+    return spec;
+}
+
+std::shared_ptr<ApEntry> numbered(DomainFixture& domain, int n)
+{
+    return domain.find(domain.worker->aps, numbered_ap(n).mac);
+}
+
+// AP a hears radio 0 of AP b (its MAC is the AP's own).
+void hears(DomainFixture& domain, int a, int b)
+{
+    numbered(domain, a)->visible_members.insert(mac_from_string(numbered_ap(b).mac.c_str()),
+                                                rrm::Neighbour(-60, 6, 2, 20, 20, 256));
+}
+
+size_t links_of(DomainFixture& domain, int n)
+{
+    return numbered(domain, n)->radios.radios[0].vaps.find("ab")->fbt_links.size();
+}
+
+// An update, with the slices and messages it leaves for the worker's next
+// passes (a large domain's planning takes several).
+void update_whole(DomainFixture& domain)
+{
+    rrm::TpcDcaSubworker& tpc = domain.tpc();
+    tpc.update_802dot11r();
+    while (tpc.fbt_planning || !tpc.fbt_outbox.empty())
+        domain.worker->poll_timers();
+}
+
+TEST(FastTransitionPlanning, FullMeshUpToItsBoundThenTheApsThatHearEachOther)
+{
+    const int n = static_cast<int>(rrm::FBT_FULL_MESH_MAX_APS);
+    DomainFixture domain(quiet_settings());
+    // Tens of thousands of Trace records, none looked at here.
+    rrm::set_log_handler([](const char*, int, const char*, int, const char*, va_list) {});
+    for (int i = 1; i <= n; ++i)
+        domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+    // A line: AP i hears AP i + 1; the last one only hears a foreign BSSID
+    // (it has scan data all the same).
+    for (int i = 1; i < n; ++i)
+        hears(domain, i, i + 1);
+    numbered(domain, n)->visible_rogue.insert(mac_from_string("00:AA:00:00:00:01"),
+                                              rrm::Neighbour(-80, 6, 2, 20, 20, 256));
+    rrm::TpcDcaSubworker& tpc = domain.tpc();
+    ASSERT_EQ(tpc.fbt_full_mesh_max_aps, rrm::FBT_FULL_MESH_MAX_APS);
+
+    // At the bound every VAP is linked with every other AP's: n - 1 links.
+    update_whole(domain);
+    for (int i : {1, 2, n / 2, n})
+        EXPECT_EQ(links_of(domain, i), static_cast<size_t>(n - 1)) << i;
+
+    // One more AP, without scan data: past the bound. It keeps the full
+    // mesh (n links), told at once as it subscribes. An AP with scan data
+    // keeps the APs it hears and those that hear it (AP i: i - 1 and i + 1),
+    // from the next update on; nobody links the newcomer, for nobody hears
+    // it yet.
+    domain.from_ap(numbered_ap(n + 1).subscribe_request(), static_cast<uint32_t>(n + 1));
+    EXPECT_EQ(links_of(domain, n + 1), static_cast<size_t>(n));
+    EXPECT_EQ(rrm::JsonReader(domain.last("fbt-info").c_str()).child("vaps").child(0).child("remotes").size(), n);
+    EXPECT_EQ(links_of(domain, 1), static_cast<size_t>(n - 1));
+    const size_t before = domain.sent("fbt-info").size();
+    update_whole(domain);
+    EXPECT_EQ(links_of(domain, 1), 1u);
+    EXPECT_EQ(links_of(domain, 2), 2u);
+    EXPECT_EQ(links_of(domain, n / 2), 2u);
+    EXPECT_EQ(links_of(domain, n), 1u);
+    EXPECT_EQ(links_of(domain, n + 1), static_cast<size_t>(n));
+    // Every other AP's links changed, so each is told.
+    EXPECT_EQ(domain.sent("fbt-info").size() - before, static_cast<size_t>(n));
+
+    // Its first scan: it hears AP 1. From then on it is AP 1's partner,
+    // both ways, and no one else's.
+    hears(domain, n + 1, 1);
+    update_whole(domain);
+    EXPECT_EQ(links_of(domain, n + 1), 1u);
+    EXPECT_EQ(links_of(domain, 1), 2u);
+    EXPECT_EQ(links_of(domain, 2), 2u);
+
+    // Back to the bound (the newcomer leaves): the full mesh again.
+    domain.from_ap(numbered_ap(n + 1).unsubscribe_request(), static_cast<uint32_t>(n + 1));
+    update_whole(domain);
+    for (int i : {1, 2, n})
+        EXPECT_EQ(links_of(domain, i), static_cast<size_t>(n - 1)) << i;
+}
+
+TEST(FastTransitionPlanning, StepsOfAnUpdatePlanTheDomainAsTheyFindIt)
+{
+    DomainFixture domain(quiet_settings());
+    for (int i = 1; i <= 3; ++i)
+        domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+    rrm::FbtPlanning planning(false, rrm::FBT_FULL_MESH_MAX_APS);
+    std::vector<MacAddress> told;
+    const size_t one_ap = 0;  // no work to spare: one AP per step
+    EXPECT_FALSE(planning.step(domain.worker->aps, one_ap, told, domain.worker->activity()));
+    EXPECT_EQ(links_of(domain, 1), 2u);
+    // AP 2 leaves between two steps, AP 4 comes (the worker's activity
+    // says the domain changed): the next steps plan AP 3 and AP 4 without
+    // AP 2 (AP 1 keeps its link to AP 2 until the next update).
+    domain.from_ap(numbered_ap(2).unsubscribe_request(), 2);
+    domain.from_ap(numbered_ap(4).subscribe_request(), 4);
+    EXPECT_FALSE(planning.step(domain.worker->aps, one_ap, told, domain.worker->activity()));
+    EXPECT_TRUE(planning.step(domain.worker->aps, one_ap, told, domain.worker->activity()));
+    EXPECT_EQ(links_of(domain, 1), 2u);
+    EXPECT_EQ(links_of(domain, 3), 2u);
+    EXPECT_EQ(links_of(domain, 4), 2u);
+    EXPECT_TRUE(planning.changed());
+    const std::vector<MacAddress> expected = {mac_from_string(numbered_ap(1).mac.c_str()),
+                                              mac_from_string(numbered_ap(3).mac.c_str()),
+                                              mac_from_string(numbered_ap(4).mac.c_str())};
+    EXPECT_EQ(told, expected);
+}
+
+TEST(FastTransitionPlanning, ApJoiningPastTheFullMeshIsToldItsLinksAtOnce)
+{
+    struct Case {
+        const char* name;
+        size_t full_mesh;
+        bool planned_before;
+        size_t remotes;  // in the newcomer's first "fbt-info"
+    };
+    // Three APs, then a fourth subscribes; it has no scan data, so past the
+    // full mesh it is linked with all three.
+    const Case cases[] = {
+        {"within the full mesh: links come with the next update", 4, true, 0},
+        {"past it, the domain planned before", 3, true, 3},
+        {"past it, before the domain's first update", 3, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DomainFixture domain(quiet_settings());
+        rrm::TpcDcaSubworker& tpc = domain.tpc();
+        tpc.fbt_full_mesh_max_aps = c.full_mesh;
+        for (int i = 1; i <= 3; ++i)
+            domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+        if (c.planned_before)
+            tpc.update_802dot11r();
+        const size_t before = domain.sent().size();
+        domain.from_ap(numbered_ap(4).subscribe_request(), 4);
+        const auto sent = domain.sent();
+        ASSERT_EQ(sent.size(), before + 2);
+        EXPECT_EQ(testsupport::cmd_of(sent[before].text), "subscribe-response");
+        const rrm::JsonReader message(sent[before + 1].text.c_str());
+        EXPECT_STREQ(message.get_string("cmd"), "fbt-info");
+        EXPECT_EQ(static_cast<size_t>(message.child("vaps").child(0).child("remotes").size()),
+                  c.remotes);
+        EXPECT_EQ(links_of(domain, 4), c.remotes);
+        EXPECT_FALSE(numbered(domain, 4)->fbt_changed);
+        // The others are not changed by it.
+        EXPECT_EQ(links_of(domain, 1), c.planned_before ? 2u : 0u);
+    }
+}
+
+// "fbt-info" as the document writer writes it, member by member.
+std::string fbt_info_by_document(const ApEntry& ap, const rrm::ApMap& aps, const rrm::DomainConfig& settings)
+{
+    rrm::JsonWriter message("rrm", "fbt-info", "");
+    message.add_string("ap-mac", rrm::mac_to_string(ap.base_mac).c_str());
+    message.add_int("wendara-use-80211r", 1);
+    message.add_int("fbt-over-ds", settings.fbt_over_ds ? 1 : 0);
+    message.add_int("fbt-reassoc-deadline", settings.fbt_reassoc_deadline);
+    rrm::JsonWriter list = message.add_array("vaps");
+    for (const rrm::Radio& radio : ap.radios.radios) {
+        if (!radio.status)
+            continue;
+        for (const rrm::Vap* vap : radio.vaps.sorted()) {
+            if (!vap->use_802dot11r)
+                continue;
+            rrm::JsonWriter item = list.add_object("");
+            item.add_int("vap_id", vap->vap_id);
+            item.add_int("radio_id", static_cast<int>(radio.id));
+            item.add_string("fbt-rrb-key", vap->fbt_rrb_key.c_str());
+            item.add_int("mobility-domain", vap->get_mobility_domain());
+            item.add_string("r0-key-holder-id", vap->fbt_r0_keyholder.c_str());
+            // Nobody hears anybody here: the R1 identity as stored.
+            item.add_string("r1-key-holder-id",
+                            rrm::mac_to_string(mac_from_string(vap->fbt_r1_keyholder.c_str())).c_str());
+            rrm::JsonWriter remotes = item.add_array("remotes");
+            for (const FbtLink& link : vap->fbt_links) {
+                rrm::JsonWriter remote = remotes.add_object("");
+                remote.add_string("remote-r0-kh-id", link.remote_r0_kh_id().c_str());
+                remote.add_string("remote-r1-kh-id", link.remote_r1_kh_id().c_str());
+                remote.add_string("remote-r1-kh-key", link.remote_r1_kh_key().c_str());
+            }
+        }
+    }
+    (void)aps;
+    return message.to_string();
+}
+
+TEST(FastTransitionPlanning, FbtInfoTextIsWhatTheDocumentWriterWrites)
+{
+    rrm::DomainConfig settings = quiet_settings();
+    settings.fbt_over_ds = true;
+    settings.fbt_reassoc_deadline = -7;
+    DomainFixture domain(settings);
+    ApSpec spec = ApSpec::typical("02:00:00:00:01:00", "d");
+    spec.radios[1].enabled = false;
+    spec.radios[0].vaps[2].r = false;
+    domain.from_ap(spec.subscribe_request(), 1);
+    auto ap = domain.find(domain.worker->aps, "02:00:00:00:01:00");
+    // Texts that JSON must escape, and some it writes as they are.
+    const std::string odd[] = {"quote \" and backslash \\", "tab\tnewline\nreturn\r", "\x01\x1f\x7f",
+                               "caf\xc3\xa9 \xe2\x82\xac", "", "cut\0here"};
+    rrm::Vap& vap = ap->radios.radios[0].vaps.table.begin()->second;
+    vap.fbt_r0_keyholder = odd[0];
+    vap.fbt_rrb_key = odd[1];
+    for (size_t i = 0; i < std::size(odd); ++i)
+        vap.fbt_links.push_back(FbtLink{odd[i], odd[(i + 1) % std::size(odd)], odd[(i + 2) % std::size(odd)]});
+    vap.fbt_links.push_back(FbtLink{"", std::string("nul\0inside", 10), "x"});
+    ap->radios.radios[2].vaps.table.begin()->second.fbt_links.push_back(FbtLink{"r0", "00:11:22:33:44:55", "k"});
+    EXPECT_EQ(domain.tpc().fbt_info_text(*ap),
+              fbt_info_by_document(*ap, domain.worker->aps, domain.worker->config));
+}
+
+TEST(FastTransitionPlanning, MessagesOfAnUpdateLeaveAsTheTransportTakesThem)
+{
+    DomainFixture domain(quiet_settings());
+    for (int i = 1; i <= 4; ++i)
+        domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+    rrm::TpcDcaSubworker& tpc = domain.tpc();
+    // A window of one byte: one message at a time; the transport holds each
+    // until the test lets it go.
+    domain.registry->keep_holds = true;
+    tpc.fbt_window = std::make_shared<rrm::SendWindow>(1);
+    int wakes = 0;
+    tpc.fbt_window->set_waker([&] { ++wakes; });
+    const size_t before = domain.sent("fbt-info").size();
+
+    tpc.update_802dot11r();
+    auto sent = sent_since(domain, before, "fbt-info");
+    ASSERT_EQ(sent.size(), 1u) << "only the first goes while it is held";
+    EXPECT_EQ(rrm::JsonReader(sent[0].c_str()).get_string("ap-mac"), std::string("02:00:00:00:01:00"));
+    EXPECT_EQ(tpc.fbt_outbox.size(), 3u);
+    EXPECT_GT(tpc.fbt_window->held_bytes(), 0u);
+    // Passes of the worker send nothing more meanwhile.
+    domain.worker->poll_timers();
+    EXPECT_EQ(sent_since(domain, before, "fbt-info").size(), 1u);
+
+    // Released: the worker is woken and its next pass sends the next one.
+    domain.registry->release_holds();
+    EXPECT_EQ(wakes, 1);
+    EXPECT_EQ(tpc.fbt_window->held_bytes(), 0u);
+    // AP 3 leaves before its turn: it is not told.
+    domain.from_ap(numbered_ap(3).unsubscribe_request(), 3);
+    domain.worker->poll_timers();
+    domain.registry->release_holds();
+    domain.worker->poll_timers();
+    domain.registry->release_holds();
+    domain.worker->poll_timers();
+    sent = sent_since(domain, before, "fbt-info");
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(rrm::JsonReader(sent[1].c_str()).get_string("ap-mac"), std::string("02:00:00:00:02:00"));
+    EXPECT_EQ(rrm::JsonReader(sent[2].c_str()).get_string("ap-mac"), std::string("02:00:00:00:04:00"));
+    EXPECT_TRUE(tpc.fbt_outbox.empty());
+    // Each message carries the links as they are when it is built: AP 4's
+    // link to AP 3, made by the update, is still there (the next update
+    // erases it).
+    EXPECT_EQ(rrm::JsonReader(sent[2].c_str()).child("vaps").child(0).child("remotes").size(), 3);
+
+    // Queued twice before its turn: sent once.
+    tpc.fbt_outbox.clear();
+    tpc.fbt_outbox_keys.clear();
+    domain.registry->release_holds();
+    const size_t now = domain.sent("fbt-info").size();
+    auto first = numbered(domain, 1);
+    first->fbt_changed = true;
+    tpc.post_results_802dot11r_ap(first.get(), false, false);
+    tpc.post_results_802dot11r_ap(first.get(), false, true);
+    tpc.send_fbt_outbox();
+    EXPECT_EQ(domain.sent("fbt-info").size(), now + 1);
 }
 
 // ---- The indexed planning against the rule written out -------------------
@@ -674,8 +968,8 @@ std::string describe(const rrm::ApMap& map)
             for (const rrm::Vap* vap : radio.vaps.sorted()) {
                 out += "  " + std::to_string(radio.id) + " " + vap->ssid + ":";
                 for (const FbtLink& link : vap->fbt_links)
-                    out += " [" + link.remote_r0_kh_id + "|" + link.remote_r1_kh_id + "|" +
-                           link.remote_r1_kh_key + "]";
+                    out += " [" + link.remote_r0_kh_id() + "|" + link.remote_r1_kh_id() + "|" +
+                           link.remote_r1_kh_key() + "]";
                 out += "\n";
             }
     }
@@ -690,16 +984,40 @@ TEST(FastTransitionPlanning, IndexedPlanningGivesWhatTheRuleGives)
     std::map<std::string, size_t> acted;
     const char* steps[] = {"erase broken link", "invalid link", "now linked", "already linked",
                            "FBT broadcast mac added", "skip wildcarg keyholder"};
+    // Each domain with the full mesh, and past a full mesh of 2 to 6 APs
+    // (the domains hold 3 to 9), where an AP with scan data is linked with
+    // the APs it hears or that hear it only.
+    std::vector<std::pair<uint32_t, size_t>> runs;
     for (uint32_t seed = 1; seed <= 300; ++seed) {
+        runs.emplace_back(seed, SIZE_MAX);
+        runs.emplace_back(seed, size_t{2} + seed % 5);
+    }
+    size_t limited_domains = 0;
+    for (const auto& [seed, full_mesh] : runs) {
         SCOPED_TRACE(seed);
+        SCOPED_TRACE(full_mesh);
         GeneratedDomain generator(seed);
         auto ours = generator.make(config);
         auto theirs = ours->copy();
         const bool wildcard = generator.pick(2) == 1;
+        if (ours->size() > full_mesh)
+            ++limited_domains;
         for (int pass = 0; pass < 3; ++pass) {
             SCOPED_TRACE(pass);
-            const bool expected = testsupport::reference_plan_fbt_links(*theirs, wildcard);
-            EXPECT_EQ(rrm::plan_fbt_links(*ours, wildcard), expected);
+            const bool expected = testsupport::reference_plan_fbt_links(*theirs, wildcard, full_mesh);
+            // Every other domain is planned one AP per step, as a worker
+            // with no time to spare would.
+            if (seed % 2 == 0) {
+                rrm::FbtPlanning planning(wildcard, full_mesh);
+                std::vector<MacAddress> told;
+                size_t steps = 1;
+                while (!planning.step(*ours, 0, told))
+                    ++steps;
+                EXPECT_EQ(planning.changed(), expected);
+                EXPECT_EQ(steps, std::max<size_t>(ours->size(), 1));
+            } else {
+                EXPECT_EQ(rrm::plan_fbt_links(*ours, wildcard, full_mesh), expected);
+            }
             ASSERT_EQ(describe(*ours), describe(*theirs));
             // The same change on both, then the next pass.
             GeneratedDomain change(seed * 31 + static_cast<uint32_t>(pass));
@@ -716,6 +1034,7 @@ TEST(FastTransitionPlanning, IndexedPlanningGivesWhatTheRuleGives)
     }
     for (const char* step : steps)
         EXPECT_GT(acted[step], 0u) << step;
+    EXPECT_GT(limited_domains, 100u);
 }
 
 }  // namespace

@@ -96,8 +96,8 @@ TEST(RrmWorkerRestore, ApsComeBackIntoTheDeletedMapWhole)
     EXPECT_EQ(ab->fbt_r1_keyholder, "02:00:00:00:01:00");
     EXPECT_EQ(ab->fbt_rrb_key, "KEY1aaaaaaaaaaaa");
     ASSERT_EQ(ab->fbt_links.size(), 2u);
-    EXPECT_EQ(ab->fbt_links[0].remote_r1_kh_key, "KEY2aaaaaaaaaaaa");
-    EXPECT_EQ(ab->fbt_links[1].remote_r0_kh_id, "*");
+    EXPECT_EQ(ab->fbt_links[0].remote_r1_kh_key(), "KEY2aaaaaaaaaaaa");
+    EXPECT_EQ(ab->fbt_links[1].remote_r0_kh_id(), "*");
     const rrm::Radio& radio1 = ap->radios.radios[1];
     EXPECT_EQ(radio1.channel, 36);
     EXPECT_EQ(radio1.power, 14);

@@ -43,7 +43,7 @@ TEST(VapFbtRead, WithoutRrbKeyNothingIsRead)
     EXPECT_EQ("00:11:22:33:44:55", vap.fbt_r1_keyholder);
     EXPECT_EQ("key", vap.fbt_rrb_key);
     ASSERT_EQ(1u, vap.fbt_links.size());
-    EXPECT_EQ("a", vap.fbt_links[0].remote_r0_kh_id);
+    EXPECT_EQ("a", vap.fbt_links[0].remote_r0_kh_id());
 }
 
 TEST(VapFbtRead, NullRrbKeyCountsAsPresent)
@@ -57,9 +57,9 @@ TEST(VapFbtRead, NullRrbKeyCountsAsPresent)
     EXPECT_EQ("", vap.fbt_r1_keyholder);
     EXPECT_EQ("", vap.fbt_rrb_key);
     ASSERT_EQ(1u, vap.fbt_links.size());
-    EXPECT_EQ("q", vap.fbt_links[0].remote_r0_kh_id);
-    EXPECT_EQ("m", vap.fbt_links[0].remote_r1_kh_id);
-    EXPECT_EQ("k", vap.fbt_links[0].remote_r1_kh_key);
+    EXPECT_EQ("q", vap.fbt_links[0].remote_r0_kh_id());
+    EXPECT_EQ("m", vap.fbt_links[0].remote_r1_kh_id());
+    EXPECT_EQ("k", vap.fbt_links[0].remote_r1_kh_key());
 }
 
 TEST(VapFbtRead, LinksAreAppendedNullElementsSkipped)
@@ -80,15 +80,15 @@ TEST(VapFbtRead, LinksAreAppendedNullElementsSkipped)
     ASSERT_EQ(6u, vap.fbt_links.size());
     for (int round = 0; round < 2; ++round) {
         const FbtLink* l = &vap.fbt_links[round * 3];
-        EXPECT_EQ("a", l[0].remote_r0_kh_id);
-        EXPECT_EQ("b", l[0].remote_r1_kh_id);
-        EXPECT_EQ("c", l[0].remote_r1_kh_key);
-        EXPECT_EQ("", l[1].remote_r0_kh_id);
-        EXPECT_EQ("only-r1", l[1].remote_r1_kh_id);
-        EXPECT_EQ("", l[1].remote_r1_kh_key);
+        EXPECT_EQ("a", l[0].remote_r0_kh_id());
+        EXPECT_EQ("b", l[0].remote_r1_kh_id());
+        EXPECT_EQ("c", l[0].remote_r1_kh_key());
+        EXPECT_EQ("", l[1].remote_r0_kh_id());
+        EXPECT_EQ("only-r1", l[1].remote_r1_kh_id());
+        EXPECT_EQ("", l[1].remote_r1_kh_key());
         // A scalar element is not an object: three empty texts.
-        EXPECT_EQ("", l[2].remote_r0_kh_id);
-        EXPECT_EQ("", l[2].remote_r1_kh_id);
+        EXPECT_EQ("", l[2].remote_r0_kh_id());
+        EXPECT_EQ("", l[2].remote_r1_kh_id());
     }
 }
 
@@ -151,19 +151,19 @@ TEST(VapFbtLinks, LinkAppendsAndUnlinkRemovesFirstMatchOnly)
     vap.link(b);
     vap.link(a, "02:00:00:00:00:0A");
     ASSERT_EQ(3u, vap.fbt_links.size());
-    EXPECT_EQ("R0-a", vap.fbt_links[0].remote_r0_kh_id);
-    EXPECT_EQ("000000000A0A", vap.fbt_links[0].remote_r1_kh_id);
-    EXPECT_EQ("key-a", vap.fbt_links[0].remote_r1_kh_key);
-    EXPECT_EQ("00:00:00:00:00:0B", vap.fbt_links[1].remote_r1_kh_id);
-    EXPECT_EQ("key-b", vap.fbt_links[1].remote_r1_kh_key);
+    EXPECT_EQ("R0-a", vap.fbt_links[0].remote_r0_kh_id());
+    EXPECT_EQ("000000000A0A", vap.fbt_links[0].remote_r1_kh_id());
+    EXPECT_EQ("key-a", vap.fbt_links[0].remote_r1_kh_key());
+    EXPECT_EQ("00:00:00:00:00:0B", vap.fbt_links[1].remote_r1_kh_id());
+    EXPECT_EQ("key-b", vap.fbt_links[1].remote_r1_kh_key());
 
     // The first link's R1 text is not a colon MAC, so only the third
     // matches a.
     EXPECT_TRUE(vap.is_linked(a));
     vap.unlink(a);
     ASSERT_EQ(2u, vap.fbt_links.size());
-    EXPECT_EQ("000000000A0A", vap.fbt_links[0].remote_r1_kh_id);
-    EXPECT_EQ("00:00:00:00:00:0B", vap.fbt_links[1].remote_r1_kh_id);
+    EXPECT_EQ("000000000A0A", vap.fbt_links[0].remote_r1_kh_id());
+    EXPECT_EQ("00:00:00:00:00:0B", vap.fbt_links[1].remote_r1_kh_id());
     EXPECT_FALSE(vap.is_linked(a));
 
     // Two matching links: unlink removes one, the VAP stays linked.
@@ -171,7 +171,7 @@ TEST(VapFbtLinks, LinkAppendsAndUnlinkRemovesFirstMatchOnly)
     vap.unlink(b);
     EXPECT_TRUE(vap.is_linked(b));
     ASSERT_EQ(2u, vap.fbt_links.size());
-    EXPECT_EQ("000000000A0A", vap.fbt_links[0].remote_r1_kh_id);
+    EXPECT_EQ("000000000A0A", vap.fbt_links[0].remote_r1_kh_id());
 
     vap.unlink(remote("nobody", "", ""));
     EXPECT_EQ(2u, vap.fbt_links.size());
@@ -185,12 +185,12 @@ TEST(VapFbtLinks, BroadcastLinkOnceWithTheProcessWideKey)
     EXPECT_FALSE(first.link_broadcast_802dot11r());
     ASSERT_EQ(1u, first.fbt_links.size());
     const FbtLink& link = first.fbt_links[0];
-    EXPECT_EQ("*", link.remote_r0_kh_id);
-    EXPECT_EQ("ff:ff:ff:ff:ff:ff", link.remote_r1_kh_id);
-    ASSERT_EQ(16u, link.remote_r1_kh_key.size());
-    for (char c : link.remote_r1_kh_key)
+    EXPECT_EQ("*", link.remote_r0_kh_id());
+    EXPECT_EQ("ff:ff:ff:ff:ff:ff", link.remote_r1_kh_id());
+    ASSERT_EQ(16u, link.remote_r1_kh_key().size());
+    for (char c : link.remote_r1_kh_key())
         EXPECT_TRUE(is_letter(c)) << c;
-    EXPECT_EQ(rrm::fbt_wildcard_key(), link.remote_r1_kh_key);
+    EXPECT_EQ(rrm::fbt_wildcard_key(), link.remote_r1_kh_key());
     EXPECT_EQ(1u, logs.count(rrm::LOG_LEVEL_DEBUG, "FBT broadcast mac added"));
     EXPECT_EQ(1u, logs.records().size());
 
@@ -199,7 +199,7 @@ TEST(VapFbtLinks, BroadcastLinkOnceWithTheProcessWideKey)
     second.fbt_links.push_back({"*", "FF:FF:FF:FF:FF:FF", "x"});
     EXPECT_TRUE(second.link_broadcast_802dot11r());
     ASSERT_EQ(2u, second.fbt_links.size());
-    EXPECT_EQ(link.remote_r1_kh_key, second.fbt_links[1].remote_r1_kh_key);
+    EXPECT_EQ(link.remote_r1_kh_key(), second.fbt_links[1].remote_r1_kh_key());
 }
 
 TEST(VapFbtKeys, GeneratedKeysAreLettersWithTerminator)

@@ -219,7 +219,7 @@ TEST(VapRead, FullFormOfBackupsKeepsKeysAndLinks)
     EXPECT_EQ("001122334452", vap->fbt_r1_keyholder);
     EXPECT_EQ("AbCdEfGhIjKlMnOp", vap->fbt_rrb_key);
     ASSERT_EQ(1u, vap->fbt_links.size());
-    EXPECT_EQ("00:AA:BB:CC:DD:EE", vap->fbt_links[0].remote_r1_kh_id);
+    EXPECT_EQ("00:AA:BB:CC:DD:EE", vap->fbt_links[0].remote_r1_kh_id());
 
     // The short form's links are texts without key: nothing to restore.
     VapMap short_form;
