@@ -340,6 +340,49 @@ TEST_F(WebsockServerTest, TextsNotParsedBeforeAStopAreNotHandedOnAfterTheRestart
     EXPECT_EQ(got[1].text, message("rec", "fresh"));
 }
 
+// A session whose texts wait for the parsing thread is read only up to
+// SESSION_WAITING_TEXTS of them: the rest waits in TCP, other sessions are
+// read meanwhile, and once the parsing thread goes on nothing is lost and
+// the order holds.
+TEST_F(WebsockServerTest, ASessionWhoseTextsPileUpIsReadOnlyAsTheyAreParsed)
+{
+    auto recorder = harness.add_recorder("rec");
+    WsTestClient client, other;
+    open(client);
+    open(other);
+    ASSERT_TRUE(client.send_text(message("rec", "block")));
+    ASSERT_TRUE(recorder->wait_blocked());
+    constexpr int kSent = 100;
+    for (int i = 0; i < kSent; ++i)
+        ASSERT_TRUE(client.send_text(message("rec", "m", ",\"n\":" + std::to_string(i))));
+    const auto received = [&](const std::string& cmd) {
+        const std::string head = "Recv " + message("rec", cmd).substr(0, 40);
+        size_t n = 0;
+        for (const auto& r : log.records())
+            if (r.text.compare(0, head.size(), head) == 0)
+                ++n;
+        return n;
+    };
+    // The blocked text and 15 more make 16 waiting.
+    constexpr size_t kRead = rrm::WebsockServerWorker::SESSION_WAITING_TEXTS - 1;
+    ASSERT_TRUE(wait_until([&] { return received("m") >= kRead; }));
+    ASSERT_TRUE(other.send_text(message("rec", "other")));
+    ASSERT_TRUE(wait_until([&] { return received("other") == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(kRead, received("m"));
+
+    recorder->release();
+    ASSERT_TRUE(recorder->wait_received(kSent + 2));
+    std::vector<std::string> from_client;
+    for (const auto& r : recorder->received())
+        if (r.text.find("\"other\"") == std::string::npos)
+            from_client.push_back(r.text);
+    ASSERT_EQ(static_cast<size_t>(kSent + 1), from_client.size());
+    EXPECT_EQ(message("rec", "block"), from_client[0]);
+    for (int i = 0; i < kSent; ++i)
+        EXPECT_EQ(message("rec", "m", ",\"n\":" + std::to_string(i)), from_client[i + 1]);
+}
+
 TEST_F(WebsockServerTest, RepliesReachTheSessionTheyAreFor)
 {
     auto recorder = harness.add_recorder("rec");
