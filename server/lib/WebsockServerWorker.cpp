@@ -567,6 +567,7 @@ int WebsockServerWorker::process_closed(lws* wsi, void* user)
             RRM_ERROR("process_closed: invalid lws tsi %d", tsi);
         else
             drop_connection_queue(connection_queues[tsi], wsi);
+        it->second->ended.store(true);
         sessions.map.erase(it);
     }
     // Told after the lock is released: the registry takes its own lock, and
@@ -974,21 +975,20 @@ void WebsockServerWorker::hand_over(RawMessage& item, WebsockSession& session)
     } done{this, item, session};
     std::unique_ptr<char, decltype(&std::free)> text(item.text, &std::free);
     item.text = nullptr;
-    {
-        // The session may have closed while the text waited.
-        std::lock_guard<std::mutex> guard(sessions.mutex);
-        auto it = sessions.map.find(item.session.wsi);
-        if (it == sessions.map.end() || it->second->session.id != item.session.id)
-            return;
-    }
+    // The session may have closed while the text waited.
+    if (session.ended.load())
+        return;
     // One bad message must not end the thread that parses everybody's.
     try {
-        JsonReader reader(text.get(), static_cast<std::size_t>(8192));
+        // The parse stops where the document would outgrow the limit: such a
+        // text costs the parsing thread (and everybody waiting for it) only
+        // what the limit allows.
+        JsonReader reader(text.get(), static_cast<std::size_t>(8192), document_limit);
         text.reset();
-        if (reader.arena_bytes() > document_limit) {
-            RRM_ERROR("Message from session %u takes %llu bytes once parsed, more than any AP "
-                      "message needs; dropped",
-                      item.session.id, static_cast<unsigned long long>(reader.arena_bytes()));
+        if (reader.arena_limit_reached() || reader.arena_bytes() > document_limit) {
+            RRM_ERROR("Message from session %u takes more than %llu bytes once parsed, more than "
+                      "any AP message needs; dropped",
+                      item.session.id, static_cast<unsigned long long>(document_limit));
             return;
         }
         registry->process_incoming_message(std::move(reader), item.session);
@@ -1219,6 +1219,7 @@ int WebsockServerWorker::process_server_writeable(lws* wsi, void* user)
             set_session_pointer(user, nullptr);
             drop_connection_queue(connection_queues[tsi], wsi);
             discard_rx(*session);
+            session->ended.store(true);
             sessions.map.erase(wsi);
         }
         // The close reason is set: returning -1 makes the library send the

@@ -50,6 +50,9 @@ public:
     // and the parsing thread asks for reading to resume once they are back
     // below.
     std::atomic<uint32_t> waiting_texts{0};
+    // Set when the session is erased from the session map: its waiting
+    // texts are no longer handed on.
+    std::atomic<bool> ended{false};
     std::atomic<uint64_t> waiting_bytes{0};
     std::atomic<bool> rx_paused{false};
 

@@ -109,7 +109,8 @@ public:
     // worker's own thread.
     std::vector<MessagePtr> close_and_take();
     // Runs fn under `lock`; its exception reaches the caller, the lock
-    // released. fn must not take `lock` again.
+    // released. fn must not take `lock` again. The worker thread lets a
+    // waiting caller in after its current message.
     void run_locked(const std::function<void()>& fn);
     uint64_t queue_size() const;
     // Cells of each of the two rings.
@@ -157,6 +158,10 @@ private:
     // `thread` and `thread_started` are also reached from the worker's own
     // thread when the owner detaches it while another thread stops it.
     mutable std::mutex thread_mutex;
+    // run_locked callers waiting for `lock`. A mutex favours the thread
+    // that has just let it go, and a worker with a stream of messages takes
+    // it again at once: the thread waits for these callers to get in first.
+    std::atomic<int> lock_waiters{0};
     // True from start until the thread will take no more messages.
     std::atomic<bool> thread_active{false};
     // Set by close_and_take; offers in progress are counted, so that the

@@ -428,6 +428,26 @@ TEST(Worker, ThrowingRunLockedFunctionReachesTheCallerAndTheWorkerGoesOn)
     EXPECT_TRUE(f.owner.calls().empty());
 }
 
+// A worker with a stream of messages used to take its lock again at once
+// after each of them, and a management query waiting for the lock could
+// wait for hundreds of messages. It now gets in after the current one.
+TEST(Worker, ARunLockedCallerGetsInWhileTheWorkerHasAStreamOfMessages)
+{
+    Fixture f;
+    f.worker->start();
+    constexpr int kMessages = 2000;
+    for (int i = 0; i < kMessages; ++i)
+        f.worker->send("busy", "\"spin_us\":200");
+    ASSERT_TRUE(f.worker->wait_handled(10));
+    for (int round = 0; round < 5; ++round) {
+        const size_t before = f.worker->handled().size();
+        size_t inside = 0;
+        f.worker->run_locked([&] { inside = f.worker->handled().size(); });
+        EXPECT_LE(inside - before, 2u) << "messages handled while the caller waited";
+        EXPECT_LT(inside, static_cast<size_t>(kMessages)) << "the stream ended first";
+    }
+}
+
 TEST(Worker, ExceptionEscapingAMessageEndsTheThreadWithRecordAndEvent)
 {
     struct Case {
