@@ -156,7 +156,7 @@ TEST_F(ProgramPeerIsolation, ADomainThatCannotKeepUpLosesItsOwnMessagesOnly)
 
     // A record now and then, not one per message dropped.
     const std::string log = p.all_logs_text();
-    const size_t warnings = count(log, "WARNING server/lib/Worker.cpp offer_message: Worker "
+    const size_t warnings = count(log, "WARNING server/lib/Worker.cpp enqueue_message_or_drop: Worker "
                                        "'flooded' queue overflow: ");
     EXPECT_GE(warnings, 1u);
     EXPECT_LE(warnings, 20u);
