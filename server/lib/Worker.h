@@ -158,10 +158,6 @@ private:
     // `thread` and `thread_started` are also reached from the worker's own
     // thread when the owner detaches it while another thread stops it.
     mutable std::mutex thread_mutex;
-    // run_locked callers waiting for `lock`. A mutex favours the thread
-    // that has just let it go, and a worker with a stream of messages takes
-    // it again at once: the thread waits for these callers to get in first.
-    std::atomic<int> lock_waiters{0};
     // True from start until the thread will take no more messages.
     std::atomic<bool> thread_active{false};
     // Set by close_and_take; offers in progress are counted, so that the
