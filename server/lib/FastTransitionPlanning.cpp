@@ -1004,7 +1004,9 @@ std::size_t TpcDcaSubworker::send_fbt_info(const ApEntry& ap)
     std::string text = fbt_info_text(ap);
     const std::size_t size = text.size();
     std::shared_ptr<const void> hold = fbt_window->take(size);
-    worker->get_registry()->enqueue_serialized(std::move(text), ap.session, std::move(hold));
+    // A worker built without a registry (tools, the fuzzer) has nowhere to send.
+    if (RRM* registry = worker->get_registry())
+        registry->enqueue_serialized(std::move(text), ap.session, std::move(hold));
     return size;
 }
 
