@@ -117,22 +117,33 @@ void ApiCli::run()
             const short events = poll_fds[i].revents;
             if (i == 0) {
                 if (events & (POLLIN | POLLRDNORM)) {
-                    const int fd = accept_connection(poll_fds[0].fd);
-                    if (fd > 0) {
+                    uint32_t peer = 0;
+                    const int fd = accept_connection(poll_fds[0].fd, peer);
+                    if (fd > 0 && !admits(peer)) {
+                        ::close(fd);
+                        report_refusal(peer);
+                    } else if (fd > 0) {
                         poll_fds.push_back(pollfd{fd, POLLIN, 0});
                         Connection connection;
-                        connection.deadline_ms = now + idle_timeout_ms;
+                        connection.deadline_ms = now + request_timeout_ms;
+                        connection.peer = peer;
                         connections.push_back(std::move(connection));
                     }
                 }
                 continue;
             }
             Connection& connection = connections[i];
+            const int fd = poll_fds[i].fd;
             bool keep = true;
-            if (connection.replying) {
+            if (connection.draining) {
                 if (events != 0)
-                    keep = send_reply(poll_fds[i].fd, connection);
-                if (keep && now >= connection.deadline_ms) {
+                    keep = drain(fd);
+                if (keep && now >= connection.deadline_ms)
+                    keep = false;
+            } else if (connection.replying) {
+                if (events != 0)
+                    keep = send_reply(fd, connection);
+                if (keep && !connection.draining && now >= connection.deadline_ms) {
                     APP_LOG(Warning) << "Reply of " << connection.reply.size()
                                      << " bytes not taken by its peer within "
                                      << send_timeout_ms << " ms: " << connection.sent
@@ -142,16 +153,16 @@ void ApiCli::run()
             } else {
                 // A peer that closed or failed shows as readable too.
                 if (events & (POLLIN | POLLRDNORM | POLLERR | POLLHUP | POLLNVAL))
-                    keep = process_packet(poll_fds[i].fd, connection);
+                    keep = process_packet(fd, connection);
                 if (keep && !connection.replying && now >= connection.deadline_ms) {
-                    APP_LOG(Debug) << "No request within " << idle_timeout_ms
+                    APP_LOG(Debug) << "No request within " << request_timeout_ms
                                    << " ms: connection closed";
                     keep = false;
                 }
-                if (keep && connection.replying)
-                    poll_fds[i].events = POLLOUT;
             }
-            if (!keep)
+            if (keep)
+                poll_fds[i].events = connection.replying && !connection.draining ? POLLOUT : POLLIN;
+            else
                 closing.push_back(i);
         }
         for (auto it = closing.rbegin(); it != closing.rend(); ++it) {
@@ -162,12 +173,50 @@ void ApiCli::run()
     }
 }
 
-int ApiCli::accept_connection(int listen_fd)
+bool ApiCli::admits(uint32_t peer) const
+{
+    if (peer == INADDR_LOOPBACK)
+        return true;
+    size_t same = 0;
+    size_t others = 0;
+    for (size_t i = 1; i < connections.size(); ++i) {
+        if (connections[i].peer == INADDR_LOOPBACK)
+            continue;
+        ++others;
+        if (connections[i].peer == peer)
+            ++same;
+    }
+    return same < kMaxPerAddress && others < kMaxConnections - kPluginSlots;
+}
+
+void ApiCli::report_refusal(uint32_t peer)
+{
+    // A flood of connections is refused as fast as it comes: one record
+    // now and then says how many.
+    ++refused;
+    const int64_t now = monotonic_ms();
+    if (refusal_reported_ms != 0 && now - refusal_reported_ms < kRefusalReportMs)
+        return;
+    in_addr address{};
+    address.s_addr = htonl(peer);
+    char text[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    APP_LOG(Warning) << "TCP API: " << refused
+                     << " connections refused since the last such record, the latest from " << text
+                     << ": one address may hold " << kMaxPerAddress
+                     << " connections, and other addresses than 127.0.0.1 "
+                     << kMaxConnections - kPluginSlots << " together";
+    refused = 0;
+    refusal_reported_ms = now;
+}
+
+int ApiCli::accept_connection(int listen_fd, uint32_t& peer_address)
 {
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     const int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &len,
                              SOCK_CLOEXEC | SOCK_NONBLOCK);
+    peer_address = ntohl(peer.sin_addr.s_addr);
     if (fd < 0) {
         const int error = errno;
         if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED)
@@ -189,9 +238,11 @@ int ApiCli::accept_connection(int listen_fd)
 
 bool ApiCli::process_packet(int fd, Connection& connection)
 {
-    char buffer[kMaxRequest + 1];
+    // One byte more than a request may have tells a request that is too
+    // long from one that just fits.
+    char buffer[kMaxRequest + 2];
     std::memset(buffer, 0, sizeof buffer);
-    const ssize_t got = ::recv(fd, buffer, kMaxRequest, MSG_DONTWAIT);
+    const ssize_t got = ::recv(fd, buffer, kMaxRequest + 1, MSG_DONTWAIT);
     if (got == 0)
         return false;
     if (got < 0) {
@@ -203,9 +254,16 @@ bool ApiCli::process_packet(int fd, Connection& connection)
 
     std::unique_ptr<char, FreeReply> reply;
     try {
-        rrm::JsonReader request(buffer);
-        APP_LOG(Debug) << "REQUEST STR: " << request.to_string();
-        reply.reset(dispatch(request));
+        if (got > kMaxRequest) {
+            // Whatever its first part says, it is not a request of this API;
+            // the rest is read after the reply (see drain).
+            connection.cut = true;
+            APP_LOG(Debug) << "REQUEST STR: null";
+        } else {
+            rrm::JsonReader request(buffer);
+            APP_LOG(Debug) << "REQUEST STR: " << request.to_string();
+            reply.reset(dispatch(request));
+        }
     } catch (const std::exception& e) {
         APP_LOG(Error) << "Exception at processing request: " << e.what();
         return false;
@@ -241,7 +299,30 @@ bool ApiCli::send_reply(int fd, Connection& connection)
         // The peer is gone: the rest of the reply is lost.
         return false;
     }
-    return false;
+    if (!connection.cut)
+        return false;
+    // Closing with unread input would reset the connection, and the peer
+    // could lose the reply: tell it the reply is complete, then read what
+    // it still sends until it closes.
+    ::shutdown(fd, SHUT_WR);
+    connection.draining = true;
+    connection.deadline_ms = monotonic_ms() + kDrainTimeoutMs;
+    return true;
+}
+
+bool ApiCli::drain(int fd)
+{
+    char scratch[65536];
+    // A bounded share of the loop per pass, however fast the peer sends.
+    for (int i = 0; i < 16; ++i) {
+        const ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (n > 0)
+            continue;
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+    return true;
 }
 
 char* ApiCli::dispatch(const rrm::JsonReader& request)

@@ -82,9 +82,14 @@ JsonReader::JsonReader(const char* text, yajson::MonotonicArena* arena)
     parse(text);
 }
 
-JsonReader::JsonReader(const char* text, std::size_t arena_size)
+JsonReader::JsonReader(const char* text, std::size_t arena_size) : JsonReader(text, arena_size, 0)
+{
+}
+
+JsonReader::JsonReader(const char* text, std::size_t arena_size, std::size_t arena_limit)
     : arena_(std::make_unique<yajson::MonotonicArena>(arena_size == 0 ? 4096 : arena_size))
 {
+    arena_->set_limit(arena_limit);
     CurrentArena scope(arena_.get());
     parse(text);
 }
@@ -170,6 +175,11 @@ bool JsonReader::is_null() const
 std::size_t JsonReader::arena_bytes() const
 {
     return arena_ ? arena_->total() : 0;
+}
+
+bool JsonReader::arena_limit_reached() const
+{
+    return arena_ && arena_->limit_reached();
 }
 
 bool JsonReader::is_object() const

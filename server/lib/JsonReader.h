@@ -32,6 +32,10 @@ public:
     // Parses into an arena owned by the reader; its first block is 4096 bytes
     // for 0, else max(arena_size, 256).
     JsonReader(const char* text, std::size_t arena_size);
+    // The same with an arena that may take at most `arena_limit` bytes (0:
+    // no limit): a document that needs more is not parsed to its end and
+    // the reader is empty (arena_limit_reached tells why).
+    JsonReader(const char* text, std::size_t arena_size, std::size_t arena_limit);
     // Reads the descriptor to its end and parses what was read. The descriptor
     // is neither closed nor repositioned; a read error gives an empty reader.
     explicit JsonReader(int fd);
@@ -47,6 +51,7 @@ public:
 
     // Bytes the reader's own arena took from malloc (0 without one).
     std::size_t arena_bytes() const;
+    bool arena_limit_reached() const;
     bool is_null() const;
     bool is_object() const;
     bool is_array() const;

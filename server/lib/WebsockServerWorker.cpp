@@ -493,10 +493,12 @@ int WebsockServerWorker::dispatch(lws* wsi, lws_callback_reasons reason, void* u
     if (reason == LWS_CALLBACK_SERVER_WRITEABLE)
         return process_server_writeable(wsi, user);
     if (reason == LWS_CALLBACK_RAW_RX_FILE) {
-        // The wake-up descriptor: producers have queued something.
+        // The wake-up descriptor: producers have queued something, or the
+        // parsing thread has caught up with a paused session.
         uint64_t counter;
         ssize_t r = ::read(wake_fd, &counter, sizeof counter);
         (void)r;
+        resume_sessions();
         process_wait_cancelled(wsi);
         return 0;
     }
@@ -515,6 +517,7 @@ int WebsockServerWorker::dispatch(lws* wsi, lws_callback_reasons reason, void* u
     case LWS_CALLBACK_RECEIVE_PONG:
         return process_pong(wsi);
     case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
+        resume_sessions();
         process_wait_cancelled(wsi);
         return 0;
     default:
@@ -564,6 +567,7 @@ int WebsockServerWorker::process_closed(lws* wsi, void* user)
             RRM_ERROR("process_closed: invalid lws tsi %d", tsi);
         else
             drop_connection_queue(connection_queues[tsi], wsi);
+        it->second->ended.store(true);
         sessions.map.erase(it);
     }
     // Told after the lock is released: the registry takes its own lock, and
@@ -698,7 +702,10 @@ int WebsockServerWorker::process_receive(lws* wsi, void* in, size_t len)
     const uint32_t id = item.session.id;
     const uint32_t size = item.size;
     // Room among the queued texts first, then a cell of the ring; either
-    // may make this thread wait, as a full ring always has.
+    // may make this thread wait, as a full ring always has. Counted for the
+    // session before the parsing thread can take the text off.
+    session.waiting_texts.fetch_add(1);
+    session.waiting_bytes.fetch_add(size);
     const bool reserved = reserve_queued(size);
     if (!reserved || !jsonificator_queue.push(std::move(item), QUEUE_ATTEMPT_LIMIT)) {
         RRM_ERROR("jsonificator_queue overflow: message dropped from session %d",
@@ -707,7 +714,12 @@ int WebsockServerWorker::process_receive(lws* wsi, void* in, size_t len)
         std::free(text);
         if (reserved)
             queued_held.fetch_sub(size, std::memory_order_relaxed);
+        session.waiting_texts.fetch_sub(1);
+        session.waiting_bytes.fetch_sub(size);
+        return 0;
     }
+    // A session whose texts pile up waits for its turn in TCP, not here.
+    pause_if_over_limits(wsi, session);
     return 0;
 }
 
@@ -794,9 +806,23 @@ bool WebsockServerWorker::reserve_queued(uint64_t size)
     }
 }
 
-void WebsockServerWorker::text_parsed(const RawMessage& item)
+void WebsockServerWorker::text_done(const RawMessage& item, WebsockSession* session)
 {
     queued_held.fetch_sub(item.size, std::memory_order_relaxed);
+    if (session) {
+        session->waiting_bytes.fetch_sub(item.size);
+        session->waiting_texts.fetch_sub(1);
+        // Read after the counts went down; the service thread reads them
+        // after it set the flag: one of the two sees the other (see
+        // pause_if_over_limits).
+        if (session->rx_paused.load() && !session_over_limits(*session)) {
+            {
+                std::lock_guard<std::mutex> guard(resume_lock);
+                resume_requests.push_back(session->session);
+            }
+            wake_service_thread();
+        }
+    }
     // A burst of large messages leaves the heap with free pages that malloc
     // keeps; once the burst is over (nothing queued), give them back, at
     // most once a second.
@@ -812,6 +838,50 @@ void WebsockServerWorker::text_parsed(const RawMessage& item)
     }
 }
 
+bool WebsockServerWorker::session_over_limits(const WebsockSession& session)
+{
+    return session.waiting_texts.load() >= SESSION_WAITING_TEXTS ||
+           session.waiting_bytes.load() >= SESSION_WAITING_BYTES;
+}
+
+void WebsockServerWorker::pause_if_over_limits(lws* wsi, WebsockSession& session)
+{
+    if (session.rx_paused.load() || !session_over_limits(session))
+        return;
+    // The flag first, then the counts again: a parsing thread that took
+    // the counts below the limits before it could see the flag is made up
+    // for here.
+    session.rx_paused.store(true);
+    lws_rx_flow_control(wsi, 0);
+    if (!session_over_limits(session)) {
+        session.rx_paused.store(false);
+        lws_rx_flow_control(wsi, 1);
+    }
+}
+
+void WebsockServerWorker::resume_sessions()
+{
+    std::vector<BaseSession> handles;
+    {
+        std::lock_guard<std::mutex> guard(resume_lock);
+        handles.swap(resume_requests);
+    }
+    for (const BaseSession& handle : handles) {
+        std::shared_ptr<WebsockSession> session;
+        {
+            std::lock_guard<std::mutex> guard(sessions.mutex);
+            auto it = sessions.map.find(handle.wsi);
+            if (it != sessions.map.end() && it->second->session.id == handle.id)
+                session = it->second;
+        }
+        // Sessions are erased on this thread only: the connection is live.
+        if (session && session->rx_paused.load() && !session_over_limits(*session)) {
+            session->rx_paused.store(false);
+            lws_rx_flow_control(handle.wsi, 1);
+        }
+    }
+}
+
 void WebsockServerWorker::start_jsonificator_threads(int n)
 {
     const int limit = n < MAX_JSONIFICATOR_THREADS ? n : MAX_JSONIFICATOR_THREADS;
@@ -819,12 +889,33 @@ void WebsockServerWorker::start_jsonificator_threads(int n)
         jsonificator_threads.emplace_back(&WebsockServerWorker::jsonificator_thread, this);
 }
 
+namespace {
+
+double steady_seconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 void WebsockServerWorker::jsonificator_thread()
 {
     while (!stopping.load()) {
+        admit_received();
+        std::shared_ptr<WebsockSession> session;
         RawMessage item;
-        if (jsonificator_queue.pop(item)) {
-            hand_over(item);
+        bool taken;
+        {
+            std::lock_guard<std::mutex> guard(parse_lock);
+            taken = parse_scheduler.next(session, item);
+        }
+        if (taken) {
+            const double begin = steady_seconds();
+            hand_over(item, *session);
+            const double end = steady_seconds();
+            std::lock_guard<std::mutex> guard(parse_lock);
+            parse_scheduler.charge(*session, end - begin, end);
             continue;
         }
         if (!jsonificator_queue.empty())
@@ -837,35 +928,67 @@ void WebsockServerWorker::jsonificator_thread()
     }
 }
 
-void WebsockServerWorker::hand_over(RawMessage& item)
+void WebsockServerWorker::admit_received()
+{
+    // Everything queued is taken at once: the scheduler, not the order of
+    // arrival, decides what is parsed first. Each session holds at most a
+    // few texts (SESSION_WAITING_TEXTS), so this is bounded by the sessions.
+    std::vector<std::pair<std::shared_ptr<WebsockSession>, RawMessage>> admitted;
+    RawMessage item;
+    while (jsonificator_queue.pop(item)) {
+        std::shared_ptr<WebsockSession> session;
+        if (item.text && item.session.wsi) {
+            // The connection may since have closed, or been reused by
+            // another session: only the session that sent the text may be
+            // answered.
+            std::lock_guard<std::mutex> guard(sessions.mutex);
+            auto it = sessions.map.find(item.session.wsi);
+            if (it != sessions.map.end() && it->second->session.id == item.session.id)
+                session = it->second;
+        }
+        if (!session) {
+            std::free(item.text);
+            item.text = nullptr;
+            text_done(item, nullptr);
+            continue;
+        }
+        admitted.emplace_back(std::move(session), item);
+        item = RawMessage();
+    }
+    if (admitted.empty())
+        return;
+    const double now = steady_seconds();
+    std::lock_guard<std::mutex> guard(parse_lock);
+    for (auto& entry : admitted)
+        parse_scheduler.add(entry.first, std::move(entry.second), now);
+}
+
+void WebsockServerWorker::hand_over(RawMessage& item, WebsockSession& session)
 {
     // However the hand-over ends, the text is freed and its bytes are
     // given back.
-    struct Parsed {
+    struct Done {
         WebsockServerWorker* self;
         RawMessage& item;
-        ~Parsed() { self->text_parsed(item); }
-    } parsed{this, item};
+        WebsockSession& session;
+        ~Done() { self->text_done(item, &session); }
+    } done{this, item, session};
     std::unique_ptr<char, decltype(&std::free)> text(item.text, &std::free);
     item.text = nullptr;
-    if (!text || !item.session.wsi)
+    // The session may have closed while the text waited.
+    if (session.ended.load())
         return;
-    {
-        // The connection may since have closed, or been reused by another
-        // session: only the session that sent the text may be answered.
-        std::lock_guard<std::mutex> guard(sessions.mutex);
-        auto it = sessions.map.find(item.session.wsi);
-        if (it == sessions.map.end() || it->second->session.id != item.session.id)
-            return;
-    }
     // One bad message must not end the thread that parses everybody's.
     try {
-        JsonReader reader(text.get(), static_cast<std::size_t>(8192));
+        // The parse stops where the document would outgrow the limit: such a
+        // text costs the parsing thread (and everybody waiting for it) only
+        // what the limit allows.
+        JsonReader reader(text.get(), static_cast<std::size_t>(8192), document_limit);
         text.reset();
-        if (reader.arena_bytes() > document_limit) {
-            RRM_ERROR("Message from session %u takes %llu bytes once parsed, more than any AP "
-                      "message needs; dropped",
-                      item.session.id, static_cast<unsigned long long>(reader.arena_bytes()));
+        if (reader.arena_limit_reached() || reader.arena_bytes() > document_limit) {
+            RRM_ERROR("Message from session %u takes more than %llu bytes once parsed, more than "
+                      "any AP message needs; dropped",
+                      item.session.id, static_cast<unsigned long long>(document_limit));
             return;
         }
         registry->process_incoming_message(std::move(reader), item.session);
@@ -886,6 +1009,12 @@ void WebsockServerWorker::free_pending_texts()
         item.text = nullptr;
         queued_held.fetch_sub(item.size, std::memory_order_relaxed);
     }
+    std::lock_guard<std::mutex> guard(parse_lock);
+    parse_scheduler.drain([this](const std::shared_ptr<WebsockSession>&, RawMessage& held) {
+        std::free(held.text);
+        held.text = nullptr;
+        queued_held.fetch_sub(held.size, std::memory_order_relaxed);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -893,7 +1022,7 @@ void WebsockServerWorker::free_pending_texts()
 
 std::shared_ptr<ConnectionQueue> WebsockServerWorker::new_connection_queue()
 {
-    return std::make_shared<ConnectionQueue>(CONNECTION_QUEUE_CAPACITY, false);
+    return std::make_shared<ConnectionQueue>(CONNECTION_QUEUE_CAPACITY);
 }
 
 void WebsockServerWorker::enqueue_message(JsonReader&& json, const BaseSession& session)
@@ -963,17 +1092,22 @@ void WebsockServerWorker::enqueue(std::shared_ptr<QueueMessage> msg, Ring ring, 
     // service thread goes on draining this and every other connection. A
     // queue that the close handling drops meanwhile only takes the message
     // with it when the last reference goes.
-    const bool queued = ring == Ring::Force
-                            ? queue->push_force(std::move(msg), CONNECTION_QUEUE_ATTEMPT_LIMIT)
-                            : queue->push(std::move(msg), CONNECTION_QUEUE_ATTEMPT_LIMIT);
+    const uint64_t attempts = queue->stalled.load() ? 1 : CONNECTION_QUEUE_ATTEMPT_LIMIT;
+    const bool queued = ring == Ring::Force ? queue->push_force(std::move(msg), attempts)
+                                            : queue->push(std::move(msg), attempts);
     if (!queued) {
-        if (ring == Ring::Force)
+        notify_event(EVENT_WS_QUEUE_OVERFLOW, no_details);
+        if (queue->stalled.exchange(true)) {
+            // Counted; the service thread says how many once the peer
+            // takes messages again.
+            queue->stall_drops.fetch_add(1);
+        } else if (ring == Ring::Force) {
             RRM_ERROR("per-wsi force queue overflow: outgoing message dropped for session %d",
                       static_cast<int>(handle.id));
-        else
+        } else {
             RRM_ERROR("per-wsi queue overflow: outgoing message dropped for session %d",
                       static_cast<int>(handle.id));
-        notify_event(EVENT_WS_QUEUE_OVERFLOW, no_details);
+        }
     }
     wake_service(handle.wsi);
 }
@@ -1071,6 +1205,13 @@ int WebsockServerWorker::process_server_writeable(lws* wsi, void* user)
     // Only this thread consumes the queue.
     SendContext ctx{session.get(), wsi, false};
     const bool taken = send_one_message(queue->force, ctx) || send_one_message(queue->normal, ctx);
+    if (queue->stalled.load() && queue->size() <= CONNECTION_QUEUE_CAPACITY / 2) {
+        queue->stalled.store(false);
+        if (const uint64_t dropped = queue->stall_drops.exchange(0))
+            RRM_WARNING("per-wsi queue overflow: %llu more outgoing messages dropped for session "
+                        "%u while it took none",
+                        static_cast<unsigned long long>(dropped), session->session.id);
+    }
 
     if (ctx.closing) {
         {
@@ -1078,6 +1219,7 @@ int WebsockServerWorker::process_server_writeable(lws* wsi, void* user)
             set_session_pointer(user, nullptr);
             drop_connection_queue(connection_queues[tsi], wsi);
             discard_rx(*session);
+            session->ended.store(true);
             sessions.map.erase(wsi);
         }
         // A close the server asked for is told to the domain workers like

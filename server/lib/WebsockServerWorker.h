@@ -17,6 +17,7 @@
 // without holding the lock; other threads only read the map.
 
 #include "BaseSession.h"
+#include "ParseScheduler.h"
 #include "QueueMessage.h"
 #include "RawMessage.h"
 #include "SafeQueue.h"
@@ -43,7 +44,17 @@ class RRM;
 class JsonReader;
 class JsonWriter;
 
-using ConnectionQueue = _SafeQueue<std::shared_ptr<QueueMessage>>;
+// One AP connection's outgoing queue. A push that gives up for want of room
+// (the peer takes nothing) starts a stall: until the service thread has
+// drained the queue to half, later pushes try once and do not wait, so a
+// peer that stops reading costs its producers (domain workers, under their
+// lock) one wait, not one per message.
+struct ConnectionQueue : _SafeQueue<std::shared_ptr<QueueMessage>> {
+    explicit ConnectionQueue(int32_t capacity) : _SafeQueue(capacity, false) {}
+    std::atomic<bool> stalled{false};
+    // Messages dropped during the stall after the first.
+    std::atomic<uint64_t> stall_drops{0};
+};
 using ConnectionQueueMap = SafeUnorderedMap<lws*, ConnectionQueue>;
 
 // The library calls a plain function; it reaches the one server object of
@@ -70,6 +81,11 @@ public:
     // reassembled, and of complete texts waiting to be parsed.
     static constexpr uint64_t REASSEMBLY_BUDGET = 32u * 1024u * 1024u;
     static constexpr uint64_t QUEUED_TEXT_BUDGET = 32u * 1024u * 1024u;
+    // Texts of one session waiting to be parsed: at this many, or this many
+    // bytes, nothing more is read from its connection until the parsing
+    // thread has caught up with it (the peer's sends wait in TCP).
+    static constexpr uint32_t SESSION_WAITING_TEXTS = 16;
+    static constexpr uint64_t SESSION_WAITING_BYTES = 1024u * 1024u;
     // A parsed AP message whose document takes more than this is dropped
     // before it is routed: no message the access points send comes near.
     static constexpr uint64_t MAX_DOCUMENT_BYTES = 64u * 1024u * 1024u;
@@ -174,7 +190,15 @@ private:
     // Waits (with the queues' back-off) until the queued texts leave room
     // for `size` more bytes; false after the attempt limit.
     bool reserve_queued(uint64_t size);
-    void text_parsed(const RawMessage& item);
+    // A text is done with (parsed, or dropped): its bytes are given back,
+    // and its session's, which may let reading from the session resume.
+    void text_done(const RawMessage& item, WebsockSession* session);
+    static bool session_over_limits(const WebsockSession& session);
+    // Service thread: stops reading from a session that holds too many
+    // waiting texts; and resumes those that the parsing thread has caught
+    // up with.
+    void pause_if_over_limits(lws* wsi, WebsockSession& session);
+    void resume_sessions();
     int process_server_writeable(lws* wsi, void* user);
     void process_wait_cancelled(lws* wsi);
 
@@ -187,7 +211,11 @@ private:
     static void drop_connection_queue(ConnectionQueueMap& map, lws* wsi);
     static std::shared_ptr<ConnectionQueue> new_connection_queue();
 
-    void hand_over(RawMessage& item);
+    // Parsing side: received texts from the queue into the scheduler (or
+    // dropped when their session is gone); the next text is parsed and
+    // handed to the registry.
+    void admit_received();
+    void hand_over(RawMessage& item, WebsockSession& session);
     void free_pending_texts();
     void wait_before_retry();
     static bool port_taken(int port);
@@ -227,6 +255,14 @@ private:
     // parsing queue (added by the service thread, taken off by the parsing
     // thread once a text is freed).
     std::atomic<uint64_t> reassembly_held{0};
+    // Received texts in parse order; guarded by `parse_lock`, which is
+    // taken alone.
+    std::mutex parse_lock;
+    ParseScheduler parse_scheduler;
+    // Sessions the parsing thread has caught up with while they were
+    // paused, for the service thread; guarded by `resume_lock` (alone).
+    std::mutex resume_lock;
+    std::vector<BaseSession> resume_requests;
     std::atomic<uint64_t> queued_held{0};
     uint64_t reassembly_budget = REASSEMBLY_BUDGET;
     uint64_t queued_budget = QUEUED_TEXT_BUDGET;

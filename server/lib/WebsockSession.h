@@ -42,6 +42,25 @@ public:
     // what the socket does not take from a buffer of its own, and calls
     // for the next write only once that is through.
     std::shared_ptr<QueueMessage> held_message;
+
+    // Texts of this session handed to the parsing thread and not yet done
+    // with. The service thread adds (before it queues a text), the parsing
+    // thread takes off; while they exceed what one session may hold, the
+    // service thread reads nothing more from the connection (`rx_paused`),
+    // and the parsing thread asks for reading to resume once they are back
+    // below.
+    std::atomic<uint32_t> waiting_texts{0};
+    // Set when the session is erased from the session map: its waiting
+    // texts are no longer handed on.
+    std::atomic<bool> ended{false};
+    std::atomic<uint64_t> waiting_bytes{0};
+    std::atomic<bool> rx_paused{false};
+
+    // Parse time this session has had lately, in seconds, decaying by half
+    // every second, as of `parse_load_at` (seconds of the parsing side's
+    // clock). The parsing side's alone (ParseScheduler).
+    double parse_load = 0;
+    double parse_load_at = 0;
 };
 
 }  // namespace rrm

@@ -105,6 +105,32 @@ void Worker::enqueue_message(JsonReader&& json, const BaseSession& session)
     }
 }
 
+bool Worker::enqueue_message_or_drop(JsonReader&& json, const BaseSession& session)
+{
+    auto msg = std::make_shared<QueueMessage>(std::move(json), session);
+    if (queue.push(std::move(msg), OFFER_ATTEMPT_LIMIT))
+        return true;
+    offer_drops.fetch_add(1, std::memory_order_relaxed);
+    offer_drops_unreported.fetch_add(1);
+    notify_event(EVENT_WORKER_QUEUE_OVERFLOW, std::make_shared<std::string>(name));
+    // A worker that cannot keep up drops many messages a second: one record
+    // now and then says how many, instead of one per message.
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const int64_t now = static_cast<int64_t>(ts.tv_sec);
+    int64_t last = offer_reported_s.load();
+    if ((last == 0 || now - last >= OVERFLOW_REPORT_S) &&
+        offer_reported_s.compare_exchange_strong(last, now)) {
+        const uint64_t count = offer_drops_unreported.exchange(0);
+        RRM_WARNING("Worker '%s' queue overflow: %llu messages dropped since the last such "
+                    "record, the latest from session %d; the worker does not keep up with what "
+                    "is sent to it",
+                    name.c_str(), static_cast<unsigned long long>(count),
+                    static_cast<int>(session.id));
+    }
+    return false;
+}
+
 void Worker::enqueue_message_force(JsonReader&& json, const BaseSession& session)
 {
     auto msg = std::make_shared<QueueMessage>(std::move(json), session);
@@ -127,7 +153,9 @@ bool Worker::offer_message(JsonReader&& json, const BaseSession& session)
     // offer and waits for its push, or this offer sees the worker closed.
     if (closed.load())
         return false;
-    enqueue_message(std::move(json), session);
+    // Not waited for: the caller serves every domain, and one whose worker
+    // cannot keep up loses its own messages, not the others'.
+    enqueue_message_or_drop(std::move(json), session);
     return true;
 }
 

@@ -56,6 +56,20 @@ public:
     // The timer pass, run under `lock` before each message.
     virtual void poll_timers();
     virtual void enqueue_message(JsonReader&& json, const BaseSession& session);
+    // For producers that serve others besides this worker (offer_message,
+    // on the parsing thread that routes every domain's AP messages): a
+    // message that the normal ring cannot take at once is dropped instead
+    // of waited for, with event 25 and a Warning at most every
+    // OVERFLOW_REPORT_S seconds that counts what was dropped. False when it
+    // was dropped.
+    virtual bool enqueue_message_or_drop(JsonReader&& json, const BaseSession& session);
+    // Tries of enqueue_message_or_drop: immediate retries only, a few
+    // microseconds.
+    static constexpr uint64_t OFFER_ATTEMPT_LIMIT = 32;
+    // Least seconds between two of its Warnings.
+    static constexpr int64_t OVERFLOW_REPORT_S = 10;
+    // Messages it has dropped since the worker was made.
+    uint64_t offers_dropped() const { return offer_drops.load(std::memory_order_relaxed); }
     // The force ring carries the server's own notices (a session ended, the
     // AP side sends too much): what is queued here counts as the server's
     // (QueueMessage::from_server). AP messages come through enqueue_message.
@@ -85,7 +99,9 @@ public:
     void flush_and_stop();
     // Queues a message for the worker unless it has stopped taking messages
     // (it ended by itself and its owner is handing its queue on); then false,
-    // with json as it was. The registry's routing queues this way.
+    // with json as it was. The registry's routing queues this way, without
+    // waiting for room (enqueue_message_or_drop): true also when a full
+    // ring dropped the message.
     bool offer_message(JsonReader&& json, const BaseSession& session);
     // Refuses every later offer_message and takes out what is queued, once
     // the offers under way have landed: nothing offered is left behind in a
@@ -93,7 +109,8 @@ public:
     // worker's own thread.
     std::vector<MessagePtr> close_and_take();
     // Runs fn under `lock`; its exception reaches the caller, the lock
-    // released. fn must not take `lock` again.
+    // released. fn must not take `lock` again. The worker thread lets a
+    // waiting caller in after its current message.
     void run_locked(const std::function<void()>& fn);
     uint64_t queue_size() const;
     // Cells of each of the two rings.
@@ -152,6 +169,12 @@ private:
     std::atomic<uint32_t> generation{0};
     // run_locked callers waiting for the worker lock.
     std::atomic<int> lock_waiters{0};
+
+    // offer_message's drops: all of them, those not yet in a Warning, and
+    // the CLOCK_MONOTONIC second of the last Warning (0: none yet).
+    std::atomic<uint64_t> offer_drops{0};
+    std::atomic<uint64_t> offer_drops_unreported{0};
+    std::atomic<int64_t> offer_reported_s{0};
 };
 
 }  // namespace rrm

@@ -1,18 +1,22 @@
 // The real binary's TCP management API as a client sees it: which requests
 // get the error reply, the 4095-byte limit of a request, a request that
 // arrives in two parts, peers that send nothing or stop reading a long
-// reply, and many clients at once.
+// reply, many clients at once, and the share of connections one address may
+// hold.
 #include "Version.h"
 #include "WendaraProcess.h"
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <yajson/yajson.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,11 +41,22 @@ std::string header()
            rrm::WENDARA_VERSION + "\"";
 }
 
-int connect_client(int port, int rcvbuf = 0)
+// A connection from the loopback address `source` (127.0.0.x: each is a
+// peer address of its own).
+int connect_client(int port, int rcvbuf = 0, const char* source = nullptr)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (rcvbuf > 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    if (source) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source, &local.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -208,6 +223,106 @@ TEST_F(ProgramTcpApi, ALongReplyReachesASlowPeerWholeAndHoldsNobodyUp)
               list->as_array().back().as_object().find("name")->as_string());
     // The same as a reader that takes it at once gets.
     EXPECT_EQ(ask(request), reply);
+}
+
+// Connections that send nothing used to hold the 32 slots for 5 s each, so
+// a few hundred of them, opened again and again, kept the plug-in out. One
+// address may now hold 4, other addresses than 127.0.0.1 together 24: the
+// rest are closed as soon as they are accepted, without a reply. The
+// connections are opened in the table's order (and accepted in it); once
+// those beyond their share have been closed, the others send their request.
+TEST_F(ProgramTcpApi, NoAddressHoldsMoreThanItsShareAndThePluginsAddressKeepsRoom)
+{
+    start();
+    struct Peer {
+        const char* address;
+        int connections;
+        int held;  // the first ones; the rest are closed at once
+    };
+    const Peer peers[] = {
+        {"127.0.0.2", 6, 4},
+        {"127.0.0.3", 4, 4}, {"127.0.0.4", 4, 4}, {"127.0.0.5", 4, 4},
+        {"127.0.0.6", 4, 4}, {"127.0.0.7", 4, 4},
+        // 24 held by other addresses than 127.0.0.1.
+        {"127.0.0.8", 2, 0},
+        // 8 slots are kept for the plug-in's address.
+        {"127.0.0.1", 8, 8},
+    };
+    struct Open {
+        const Peer* peer;
+        int fd;
+        bool held;
+    };
+    std::vector<Open> open;
+    for (const Peer& peer : peers)
+        for (int i = 0; i < peer.connections; ++i) {
+            const int fd = connect_client(p.cli_port, 0, peer.address);
+            ASSERT_GE(fd, 0) << peer.address;
+            open.push_back({&peer, fd, i < peer.held});
+        }
+    for (const Open& c : open) {
+        if (c.held)
+            continue;
+        SCOPED_TRACE(c.peer->address);
+        bool closed = false;
+        EXPECT_EQ("", read_to_end(c.fd, closed));
+        EXPECT_TRUE(closed);
+    }
+    const std::string request = "{\"vrrp\":{}}";
+    const std::string role = header() + ",\"role\":\"master\",\"status\":\"success\"}";
+    for (const Open& c : open)
+        if (c.held)
+            ::send(c.fd, request.data(), request.size(), MSG_NOSIGNAL);
+    for (const Open& c : open) {
+        if (c.held) {
+            SCOPED_TRACE(c.peer->address);
+            bool closed = false;
+            EXPECT_EQ(role, read_to_end(c.fd, closed));
+        }
+        ::close(c.fd);
+    }
+    // One record counts what was refused, not one per connection.
+    EXPECT_TRUE(p.wait_for_log("TCP API: 1 connections refused since the last such record, the "
+                               "latest from 127.0.0.2: one address may hold 4 connections"));
+    EXPECT_EQ(1u, [&] {
+        const std::string log = p.all_logs_text();
+        size_t n = 0;
+        for (size_t at = 0; (at = log.find("connections refused", at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    }());
+    // Afterwards every address is served again.
+    EXPECT_EQ(role, ask(request));
+}
+
+// A request of 4096 bytes or more is not read whole before the reply: the
+// server used to close with the rest unread, which resets the connection,
+// and a client could lose the reply. The rest is now read after the reply
+// until the client closes.
+TEST_F(ProgramTcpApi, ARequestTooLongGetsTheErrorReplyAndAnOrderlyClose)
+{
+    start();
+    for (const size_t size : {size_t{4096}, size_t{64 * 1024}, size_t{4 * 1024 * 1024}}) {
+        SCOPED_TRACE(size);
+        // Well-formed JSON whose first 4095 bytes are too.
+        const std::string request = "{\"vrrp\":{}}" + std::string(size - 11, ' ');
+        const int fd = connect_client(p.cli_port);
+        ASSERT_GE(fd, 0);
+        std::thread sender([&] {
+            size_t sent = 0;
+            while (sent < request.size()) {
+                const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+                if (n <= 0)
+                    break;
+                sent += static_cast<size_t>(n);
+            }
+        });
+        bool closed = false;
+        EXPECT_EQ(kError, read_to_end(fd, closed));
+        EXPECT_TRUE(closed) << "reset or no end: " << std::strerror(errno);
+        sender.join();
+        ::close(fd);
+    }
 }
 
 TEST_F(ProgramTcpApi, TwoHundredClientsAtOnceAllGetTheirReply)

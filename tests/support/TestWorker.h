@@ -1,6 +1,6 @@
 #pragma once
 // A worker whose messages say what to do ("tag" to record, "gate" to block
-// until released, "throw", "request_stop"), with counters for connect and
+// until released, "spin_us" to keep busy, "throw", "request_stop"), with counters for connect and
 // disconnect, a timer queue polled in its timer pass, and an owner that
 // records thread ends and detaches the thread as the registry does.
 
@@ -79,6 +79,11 @@ public:
         }
         if (json.get_int("gate"))
             wait_gate();
+        if (const int spin_us = json.get_int("spin_us")) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(spin_us);
+            while (std::chrono::steady_clock::now() < until) {
+            }
+        }
         if (json.get_int("throw") == 1)
             throw std::runtime_error("bad message");
         if (json.get_int("throw") == 2)

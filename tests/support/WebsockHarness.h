@@ -52,7 +52,7 @@ public:
     }
 
     // Runs on the parsing thread, inside the registry's routing.
-    void enqueue_message(rrm::JsonReader&& json, const BaseSession& session) override
+    bool enqueue_message_or_drop(rrm::JsonReader&& json, const BaseSession& session) override
     {
         const char* cmd = json.get_string("cmd");
         if (std::strcmp(cmd, "throw") == 0)
@@ -65,7 +65,7 @@ public:
             cv_.notify_all();
             cv_.wait(g, [&] { return released_; });
         }
-        Worker::enqueue_message(std::move(json), session);
+        return Worker::enqueue_message_or_drop(std::move(json), session);
     }
 
     void process_message(const rrm::JsonReader& json, const rrm::QueueMessage& msg) override

@@ -62,7 +62,7 @@ public:
     TestCli(rrm::RRM* registry, VrrpWorker* vrrp, int idle_ms, int send_ms)
         : ApiCli(registry, vrrp)
     {
-        idle_timeout_ms = idle_ms;
+        request_timeout_ms = idle_ms;
         send_timeout_ms = send_ms;
     }
 

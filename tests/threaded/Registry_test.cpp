@@ -220,6 +220,35 @@ TEST_F(Registry, ADomainWorkerQueuesTwoThousandFortyEightMessagesInEachRing)
     EXPECT_EQ(capture.event_count(rrm::EVENT_WORKER_QUEUE_OVERFLOW), 0u);
 }
 
+// What routing offers a domain worker whose ring is full is dropped at
+// once: the parsing thread serves every domain and must not wait for one.
+// The offer still counts as taken (only a worker that has ended refuses
+// it). A Warning at most every ten seconds counts the drops; each raises
+// event 25.
+TEST_F(Registry, AFullDomainQueueDropsWhatIsOfferedWithAWarningNowAndThen)
+{
+    std::shared_ptr<rrm::Worker> worker(rrm->make_rrm_worker("d1"));
+    ASSERT_TRUE(worker);
+    for (int i = 0; i < 2048; ++i)
+        ASSERT_TRUE(worker->offer_message(rrm::JsonReader("{}"), session(1)));
+    EXPECT_TRUE(worker->offer_message(rrm::JsonReader("{}"), session(7)));
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(worker->offer_message(rrm::JsonReader("{}"), session(8)));
+    EXPECT_EQ(worker->queue_size(), 2048u);
+    EXPECT_EQ(worker->offers_dropped(), 11u);
+    EXPECT_EQ(capture.event_count(rrm::EVENT_WORKER_QUEUE_OVERFLOW), 11u);
+    size_t warnings = 0;
+    for (const auto& r : capture.records())
+        if (r.text.find("queue overflow") != std::string::npos) {
+            ++warnings;
+            EXPECT_EQ(r.level, rrm::LOG_LEVEL_WARNING);
+            EXPECT_EQ(r.text, "Worker 'd1' queue overflow: 1 messages dropped since the last such "
+                              "record, the latest from session 7; the worker does not keep up "
+                              "with what is sent to it");
+        }
+    EXPECT_EQ(warnings, 1u);
+}
+
 TEST_F(Registry, RacingCreationsMakeExactlyOneWorker)
 {
     constexpr int kThreads = 8;

@@ -196,7 +196,7 @@ TEST_F(Limits, AMessageThatTakesTooMuchOnceParsedIsDroppedBeforeRouting)
         if (r.level != rrm::LOG_LEVEL_ERROR)
             continue;
         ++errors;
-        dropped += r.text.rfind("Message from session 1 takes ", 0) == 0 &&
+        dropped += r.text.rfind("Message from session 1 takes more than 2097152 bytes", 0) == 0 &&
                    r.text.find(" bytes once parsed, more than any AP message needs; dropped") !=
                        std::string::npos;
     }

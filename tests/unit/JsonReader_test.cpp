@@ -402,6 +402,43 @@ TEST(JsonReaderArena, GivenArenaIsRestoredAfterParse)
     yajson::current_arena = nullptr;
 }
 
+// A reader's own arena with a limit: a document that needs more stops being
+// built there (the reader is empty and says why), and the arena never takes
+// more than the limit.
+TEST(JsonReaderArena, ALimitedArenaStopsADocumentThatOutgrowsIt)
+{
+    // 64 KiB of one-member objects take some 128 times their text once
+    // parsed (docs/design/json.md): about 8 MiB.
+    std::string costly = "[";
+    while (costly.size() < 64 * 1024)
+        costly += "{\"a\":0},";
+    costly += "{\"a\":0}]";
+    const std::size_t mib = 1024 * 1024;
+    struct Case {
+        const char* what;
+        const std::string& text;
+        std::size_t limit;
+        bool parsed;
+    };
+    const std::string small = "{\"a\":[1,2,3],\"b\":\"a string longer than fifteen\"}";
+    const Case cases[] = {
+        {"small document within the limit", small, mib, true},
+        {"costly document beyond the limit", costly, mib, false},
+        {"costly document without a limit", costly, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        JsonReader reader(c.text.c_str(), std::size_t{8192}, c.limit);
+        EXPECT_EQ(c.parsed, !reader.is_null());
+        EXPECT_EQ(!c.parsed, reader.arena_limit_reached());
+        if (c.limit != 0) {
+            EXPECT_LE(reader.arena_bytes(), c.limit);
+        }
+    }
+    JsonReader unlimited(costly.c_str(), std::size_t{8192}, 0);
+    EXPECT_GT(unlimited.arena_bytes(), 4 * mib);
+}
+
 // --------------------------------------------------------------- descriptors
 
 class TempDir : public ::testing::Test {

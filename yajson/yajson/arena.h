@@ -50,6 +50,14 @@ public:
 
     // Bytes taken from malloc so far, block headers included.
     std::size_t total() const noexcept { return total_; }
+    // The most the arena may take from malloc, block headers included (0,
+    // the default: no limit). A request that would need a block beyond it
+    // fails as if malloc had failed (try_allocate gives null, allocate
+    // throws std::bad_alloc), so a parse into the arena stops there instead
+    // of building all of a document that is too large anyway.
+    void set_limit(std::size_t bytes) noexcept { limit_ = bytes; }
+    // Whether a request failed for the limit.
+    bool limit_reached() const noexcept { return limit_reached_; }
     // Usable size the next new block will have at least.
     std::size_t next_block_size() const noexcept { return next_block_; }
 
@@ -83,6 +91,10 @@ private:
     {
         if (size > SIZE_MAX - sizeof(BlockHeader))
             return false;
+        if (limit_ != 0 && (total_ > limit_ || size + sizeof(BlockHeader) > limit_ - total_)) {
+            limit_reached_ = true;
+            return false;
+        }
         void* raw = std::malloc(size + sizeof(BlockHeader));
         if (raw == nullptr)
             return false;
@@ -114,6 +126,8 @@ private:
     BlockHeader* head_ = nullptr;
     std::size_t total_ = 0;
     std::size_t next_block_;
+    std::size_t limit_ = 0;
+    bool limit_reached_ = false;
 };
 
 // The arena new values of this thread are carved from; null means the heap.
