@@ -271,7 +271,7 @@ public:
         return wait_until([&] { return all_logs_text().find(text) != std::string::npos; },
                           timeout);
     }
-    bool wait_for_port(int port, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const
+    bool wait_for_port(int port, std::chrono::milliseconds timeout = std::chrono::seconds(60)) const
     {
         return wait_until([&] { return port_open(port); }, timeout);
     }
