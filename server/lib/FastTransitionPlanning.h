@@ -83,9 +83,15 @@ public:
     // fbt_changed is set. True once the last AP is planned. `activity`
     // tells whether the domain may have changed since the last step (it
     // differs then): the indexes of the domain are made again only when it
-    // may have.
+    // may have. They are made in shares of `build_vaps` 802.11r VAPs (at
+    // least one AP) a step: a step that leaves them incomplete plans
+    // nothing, and the domain must not change until they are complete (a
+    // change makes them start over).
     bool step(ApMap& aps, std::size_t work, std::vector<MacAddress>& changed_aps,
-              uint64_t activity = 0);
+              uint64_t activity = 0, std::size_t build_vaps = SIZE_MAX);
+    // The indexes are partly made: a message handled now would make them
+    // start over.
+    bool building() const;
     // Some AP's links changed (or it was marked so) in a step so far.
     bool changed() const { return changed_; }
 

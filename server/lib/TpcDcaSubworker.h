@@ -14,6 +14,7 @@
 // optimisation thread, which shares only optimization_done,
 // optimization_cancel and optimization_result with it.
 
+#include "ApOutbox.h"
 #include "BaseSession.h"
 #include "BoundedDelay.h"
 #include "ChannelSets.h"
@@ -26,13 +27,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace rrm {
@@ -151,12 +150,16 @@ public:
     // again like states 1 to 4.
     void unlock();
 
-    // "rrm-info" to one AP: at once, or into the domain worker's broadcast
-    // buffer for the caller's flush. With only_if_changed and an 802.11v
+    // "rrm-info" to one AP: at once, or (send_now false) into the outbox,
+    // written when it is the AP's turn. With only_if_changed and an 802.11v
     // list that did not change, nothing is sent.
     void post_tpc_results_ap(ApEntry* ap, bool send_now, bool with_radios, bool only_if_changed);
-    // "rrm-info" to every active AP, in one flush.
+    // "rrm-info" to every active AP, in table order, through the outbox:
+    // the first share goes at once, the rest on the worker's next passes.
     void post_tpc_results(bool with_radios);
+    // The "rrm-info" text of an AP as it is now; false when it is withheld
+    // (only_if_changed and an 802.11v list that did not change).
+    bool rrm_info_text(ApEntry& ap, bool with_radios, bool only_if_changed, std::string& text);
     // Plans the 802.11k update for replan_delay seconds after the last
     // change, but at most MAX_PUSH_BACK_DELAYS replan delays after the first
     // change it waits for (states 0 and 1; in state 4 the update is held
@@ -183,6 +186,9 @@ public:
     void update_802dot11r();
     // The next slice of an update under way, if any.
     void continue_802dot11r_update();
+    // The update under way builds its indexes of the domain, in shares of
+    // FBT_INDEX_VAPS a pass.
+    bool building_fbt_indexes() const;
     // The key holders and RRB keys the active APs' 802.11r VAPs lack.
     void fill_missing_key_holders();
     // "fbt-info" to one AP whose links changed, or, forced, to one with an
@@ -193,11 +199,19 @@ public:
     void post_results_802dot11r_ap(ApEntry* ap, bool send_now, bool force);
     // "fbt-info" to every active AP whose links changed, through the outbox.
     void post_results_802dot11r();
-    // Sends the outbox's messages in turn while the send window has room,
-    // FBT_SEND_BYTES_PER_PASS at most: each text is built just before it
-    // goes.
-    // Called after an update and on every pass of the worker.
+    // Sends the outboxes' messages in turn while the send window has room,
+    // each text built just before it goes: "rrm-info" first,
+    // RRM_INFO_BYTES_PER_PASS at most; "fbt-info" only in a pass that found
+    // no "rrm-info" waiting, FBT_SEND_BYTES_PER_PASS at most (an AP is told
+    // its radios and lists before its links, as when both went in one go).
+    // Called after an update, after "rrm-info" is queued and on every pass
+    // of the worker.
+    void send_outboxes();
+    // The "fbt-info" share of send_outboxes, while no "rrm-info" waits.
     void send_fbt_outbox();
+    // Every waiting "rrm-info" at once, whatever the window holds: a message
+    // that starts a planning cycle must not overtake them.
+    void flush_rrm_info_outbox();
     // The "fbt-info" text of an AP with its links as they are now.
     std::string fbt_info_text(const ApEntry& ap) const;
     // Empties the links of every 802.11r VAP of the active APs.
@@ -247,18 +261,27 @@ public:
     std::unique_ptr<FbtPlanning> fbt_planning;
     // The APs (keys in aps) whose "fbt-info" waits for its turn, in order,
     // each once.
-    std::deque<MacAddress> fbt_outbox;
-    std::unordered_set<MacAddress, MacHash> fbt_outbox_keys;
-    // The bytes of "fbt-info" the transport still holds; its releases wake
-    // the worker.
-    std::shared_ptr<SendWindow> fbt_window;
-    // What the transport may hold of one domain's "fbt-info" at a time;
+    ApOutbox fbt_outbox;
+    // The APs (keys in aps) whose "rrm-info" waits for its turn, with
+    // RRM_INFO_RADIOS when some request asked for the radios and
+    // RRM_INFO_ALWAYS when some request did not ask for changed lists only.
+    ApOutbox rrm_info_outbox;
+    static constexpr unsigned RRM_INFO_RADIOS = 1;
+    static constexpr unsigned RRM_INFO_ALWAYS = 2;
+    // The bytes of the outboxes' messages the transport still holds; its
+    // releases wake the worker.
+    std::shared_ptr<SendWindow> send_window;
+    // What the transport may hold of one domain's outbox messages at a time;
     // the text built, and the planning work done (links and candidate
     // remotes checked), in one pass of the worker (at least one message,
-    // one AP): some milliseconds each.
-    static constexpr std::size_t FBT_SEND_WINDOW_BYTES = 8u << 20;
+    // one AP): some milliseconds each. An "rrm-info" costs more per byte
+    // than an "fbt-info" (it is written through a document, its 802.11k
+    // list looked up AP by AP).
+    static constexpr std::size_t SEND_WINDOW_BYTES = 8u << 20;
     static constexpr std::size_t FBT_SEND_BYTES_PER_PASS = 1u << 20;
+    static constexpr std::size_t RRM_INFO_BYTES_PER_PASS = 64u << 10;
     static constexpr std::size_t FBT_PLAN_WORK = 50000;
+    static constexpr std::size_t FBT_INDEX_VAPS = 2000;
 
 private:
     // The AP protocol texts go out at once or through the worker's buffer.
@@ -266,7 +289,12 @@ private:
     // Builds and sends one "fbt-info" with a hold of the send window;
     // returns its size.
     std::size_t send_fbt_info(const ApEntry& ap);
-    void queue_fbt_info(const MacAddress& key);
+    // Hands a text of an outbox to the transport with a hold of the send
+    // window (a worker built without a registry has nowhere to send).
+    void send_held(std::string text, const BaseSession& session);
+    // The next waiting "rrm-info", if its AP is still active and it is not
+    // withheld; returns the bytes built.
+    std::size_t send_next_rrm_info();
     // The idle end of a planning: timer 0 cancelled, state 0 (event 23, then
     // event 24), steering unlocked.
     void plan_idle();

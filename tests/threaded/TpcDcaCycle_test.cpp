@@ -111,6 +111,7 @@ TEST(TpcDcaCycle, RunWorksOnItsSnapshotWhileTheLiveApsChange)
     tpc.process_timer();
     EXPECT_FALSE(tpc.optimization_thread.joinable());
     EXPECT_EQ(tpc.state, rrm::STATE_PLANNED_FORCED) << "the newcomer asked for a cycle meanwhile";
+    domain.drain();
     const auto infos = domain.sent("rrm-info");
     EXPECT_EQ(infos.size(), live.size());
     std::set<std::string> macs;
