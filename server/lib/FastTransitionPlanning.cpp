@@ -712,8 +712,9 @@ void fill_missing_key_holders(ApEntry& ap, bool server_wildcard)
     }
 }
 
-FbtPlanning::FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps)
-    : server_wildcard_(server_wildcard), full_mesh_max_aps_(full_mesh_max_aps)
+FbtPlanning::FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps,
+                         std::vector<MacAddress> only)
+    : server_wildcard_(server_wildcard), full_mesh_max_aps_(full_mesh_max_aps), only_(std::move(only))
 {
 }
 
@@ -735,6 +736,21 @@ bool FbtPlanning::step(ApMap& aps, std::size_t work, std::vector<MacAddress>& ch
     LinkPlanner& planner = *planner_;
     if (!planner.build(build_vaps))
         return false;
+    if (!only_.empty()) {
+        // The given APs only, each in one go, the other APs read.
+        for (const MacAddress& key : only_) {
+            const long range = planner.range_of(key);
+            if (range < 0)
+                continue;
+            if (planner.plan_ap(static_cast<std::size_t>(range)))
+                changed_ = true;
+            if (planner.ap_of(static_cast<std::size_t>(range)).fbt_changed)
+                changed_aps.push_back(key);
+        }
+        planner_.reset();
+        holders_.clear();
+        return true;
+    }
     const std::size_t until = planner.work() + work;
     std::size_t index = 0;
     if (started_)
@@ -764,16 +780,6 @@ bool plan_fbt_links(ApMap& aps, bool server_wildcard, std::size_t full_mesh_max_
     while (!planning.step(aps, SIZE_MAX, changed_aps)) {
     }
     return planning.changed();
-}
-
-bool plan_fbt_links_of(ApMap& aps, const MacAddress& key, bool server_wildcard,
-                       std::size_t full_mesh_max_aps)
-{
-    MadeHolderCache made;
-    LinkPlanner planner(aps, server_wildcard, full_mesh_max_aps, made);
-    planner.build();
-    const long range = planner.range_of(key);
-    return range >= 0 && planner.plan_ap(static_cast<std::size_t>(range));
 }
 
 // ------------------------------------------------- the planning sub-worker
@@ -844,6 +850,7 @@ void TpcDcaSubworker::update_802dot11r()
 
 void TpcDcaSubworker::continue_802dot11r_update()
 {
+    continue_joining_plan(MacAddress{});
     if (!fbt_planning)
         return;
     // A share of the work per pass: a large domain's links are planned in
@@ -873,7 +880,7 @@ void TpcDcaSubworker::continue_802dot11r_update()
 
 bool TpcDcaSubworker::building_fbt_indexes() const
 {
-    return fbt_planning && fbt_planning->building();
+    return (fbt_planning && fbt_planning->building()) || (fbt_joining && fbt_joining->building());
 }
 
 void TpcDcaSubworker::post_results_802dot11r()
@@ -1041,13 +1048,41 @@ void TpcDcaSubworker::post_results_802dot11r_ap(ApEntry* ap, bool send_now, bool
     // roam without fast transition for minutes. (In a domain within the
     // full mesh, and before the domain's first update, it gets them with
     // the next update.)
+    // Its planning needs the indexes of the whole domain: in a large domain
+    // they are made over the worker's next passes, and the AP is told its
+    // links then, through the outbox (here, what it has).
     auto held = aps->table.find(ap->base_mac);
     if (fbt_planned && aps->size() > fbt_full_mesh_max_aps && held != aps->table.end() &&
         held->second.get() == ap) {
-        plan_fbt_links_of(*aps, ap->base_mac, wildcard, fbt_full_mesh_max_aps);
-        ap->fbt_changed = false;
+        if (fbt_joining)
+            fbt_joining->add(ap->base_mac);
+        else
+            fbt_joining = std::make_unique<FbtPlanning>(wildcard, fbt_full_mesh_max_aps,
+                                                        std::vector<MacAddress>{ap->base_mac});
+        continue_joining_plan(ap->base_mac);
     }
     send_fbt_info(*ap);
+}
+
+void TpcDcaSubworker::continue_joining_plan(const MacAddress& told_now)
+{
+    if (!fbt_joining)
+        return;
+    std::vector<MacAddress> changed_aps;
+    if (!fbt_joining->step(*aps, FBT_PLAN_WORK, changed_aps, worker->activity(), FBT_INDEX_VAPS)) {
+        worker->wake();
+        return;
+    }
+    fbt_joining.reset();
+    for (const MacAddress& key : changed_aps) {
+        auto it = aps->table.find(key);
+        if (it == aps->table.end())
+            continue;
+        // The AP about to be told at once needs no second message.
+        if (key != told_now)
+            post_results_802dot11r_ap(it->second.get(), false, false);
+        it->second->fbt_changed = false;
+    }
 }
 
 std::size_t TpcDcaSubworker::send_fbt_info(const ApEntry& ap)

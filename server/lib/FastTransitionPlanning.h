@@ -73,7 +73,10 @@ using MadeHolderCache = std::unordered_map<const Vap*, MadeHolders>;
 // it rather than time makes a step's share the same on any machine.
 class FbtPlanning {
 public:
-    FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps);
+    // With `only`, the steps plan those APs only (each in one go, once the
+    // indexes are made), the other APs are read.
+    FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps,
+                std::vector<MacAddress> only = {});
     ~FbtPlanning();
     FbtPlanning(const FbtPlanning&) = delete;
     FbtPlanning& operator=(const FbtPlanning&) = delete;
@@ -94,10 +97,13 @@ public:
     bool building() const;
     // Some AP's links changed (or it was marked so) in a step so far.
     bool changed() const { return changed_; }
+    // One more AP of `only` to plan.
+    void add(const MacAddress& key) { only_.push_back(key); }
 
 private:
     const bool server_wildcard_;
     const std::size_t full_mesh_max_aps_;
+    std::vector<MacAddress> only_;
     bool started_ = false;
     MacAddress next_;  // the AP to plan next: the first at or after it
     bool changed_ = false;
@@ -105,11 +111,5 @@ private:
     std::unique_ptr<LinkPlanner> planner_;
     uint64_t activity_ = 0;
 };
-
-// The same pass for one AP only (held in `aps` under `key`): its links, its
-// fbt_changed; the other APs are read, not changed. False when the map
-// holds no AP under the key.
-bool plan_fbt_links_of(ApMap& aps, const MacAddress& key, bool server_wildcard,
-                       std::size_t full_mesh_max_aps = FBT_FULL_MESH_MAX_APS);
 
 }  // namespace rrm

@@ -92,6 +92,13 @@ void TpcDcaSubworker::stop()
         optimization_thread.join();
     optimization_done.store(false);
     optimization_result.reset();
+    snapshot_copy.reset();
+    snapshot_sources.clear();
+}
+
+bool TpcDcaSubworker::holds_messages() const
+{
+    return snapshot_copy != nullptr || building_fbt_indexes();
 }
 
 bool TpcDcaSubworker::is_active() const
@@ -515,14 +522,45 @@ void TpcDcaSubworker::launch_optimization_thread()
     optimization_cancel.store(false);
     optimization_result.reset();
 
-    OptimizationJob job;
-    job.snapshot = aps->copy();
-    if (job.snapshot->empty()) {
+    if (aps->empty()) {
         state = STATE_IDLE;
         worker->load_balancer_lock = false;
         planning_request_modes(false);
         return;
     }
+    // The snapshot is copied in shares over the worker's next passes, which
+    // take no message meanwhile; the thread starts once it is whole.
+    snapshot_copy = std::make_unique<ApMap>();
+    snapshot_copy->table.reserve(aps->size());
+    snapshot_sources.clear();
+    snapshot_sources.reserve(aps->size());
+    for (const auto& entry : aps->table)
+        snapshot_sources.emplace_back(entry.first, entry.second);
+    post_state(STATE_OPTIMIZING);
+    timers.restart_timer(timer_callback, CYCLE_TIMER, 1);
+    continue_snapshot_copy();
+}
+
+void TpcDcaSubworker::continue_snapshot_copy()
+{
+    if (!snapshot_copy)
+        return;
+    const std::size_t until = std::min(snapshot_copy->size() + SNAPSHOT_APS_PER_PASS,
+                                       snapshot_sources.size());
+    for (std::size_t i = snapshot_copy->size(); i < until; ++i)
+        snapshot_copy->add_copy(snapshot_sources[i].first, *snapshot_sources[i].second);
+    if (snapshot_copy->size() < snapshot_sources.size()) {
+        worker->wake();
+        return;
+    }
+    snapshot_sources.clear();
+    start_optimization_thread();
+}
+
+void TpcDcaSubworker::start_optimization_thread()
+{
+    OptimizationJob job;
+    job.snapshot = std::move(snapshot_copy);
     job.settings = *config;
     job.domain_name = *domain_name;
     if (worker->global_config)
@@ -551,8 +589,6 @@ void TpcDcaSubworker::launch_optimization_thread()
         optimization_result = std::move(failed);
         optimization_done.store(true);
     }
-    post_state(STATE_OPTIMIZING);
-    timers.restart_timer(timer_callback, CYCLE_TIMER, 1);
 }
 
 void TpcDcaSubworker::apply_results(const RadioResultMap& radios)

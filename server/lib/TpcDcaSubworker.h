@@ -32,6 +32,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace rrm {
@@ -111,9 +112,17 @@ public:
     // An AP's "rrm-response" in state 3: its radios, its scan view, and the
     // mark that it delivered.
     void process_scan_response(const JsonReader& message, ApEntry* ap);
-    // Starts the optimisation thread on a deep copy of the active APs and a
-    // copy of the settings (state 5), or, without an active AP, plans anew.
+    // Starts the optimisation run (state 5) on a deep copy of the active
+    // APs, made in shares of SNAPSHOT_APS_PER_PASS (the first here, the
+    // others on the worker's next passes), and a copy of the settings; or,
+    // without an active AP, plans anew.
     void launch_optimization_thread();
+    // The next share of the snapshot under way, if any; the thread starts
+    // once it is whole.
+    void continue_snapshot_copy();
+    // A snapshot or the 802.11r indexes are being made over the worker's
+    // passes: a message would change what they are made from.
+    bool holds_messages() const;
     // Timer 0 of state 5, every second until the run is done: joins the
     // thread, applies and sends a successful result, takes the unanswered
     // APs back and plans the next cycle.
@@ -186,9 +195,13 @@ public:
     void update_802dot11r();
     // The next slice of an update under way, if any.
     void continue_802dot11r_update();
-    // The update under way builds its indexes of the domain, in shares of
-    // FBT_INDEX_VAPS a pass.
+    // The update under way, or the planning of APs that joined, builds its
+    // indexes of the domain, in shares of FBT_INDEX_VAPS a pass.
     bool building_fbt_indexes() const;
+    // The next slice of the planning of APs that joined a domain past the
+    // full mesh, if any; once it is done, each AP whose links changed waits
+    // in the outbox, but for `told_now`, which its caller tells at once.
+    void continue_joining_plan(const MacAddress& told_now);
     // The key holders and RRB keys the active APs' 802.11r VAPs lack.
     void fill_missing_key_holders();
     // "fbt-info" to one AP whose links changed, or, forced, to one with an
@@ -232,6 +245,11 @@ public:
     bool replan_pending = false;
     bool replan_forced = false;
     std::unique_ptr<OptimizationResult> optimization_result;
+    // The run's snapshot while it is copied, and the APs it is copied from.
+    std::unique_ptr<ApMap> snapshot_copy;
+    std::vector<std::pair<MacAddress, std::shared_ptr<ApEntry>>> snapshot_sources;
+    // APs copied into a snapshot in one pass of the worker.
+    static constexpr std::size_t SNAPSHOT_APS_PER_PASS = 64;
     bool restore_lock = false;
     std::function<void()> unlock_callback;
     CommandMetric rrm_response_metric;
@@ -259,6 +277,9 @@ public:
     bool fbt_planned = false;
     // The update under way, between its slices.
     std::unique_ptr<FbtPlanning> fbt_planning;
+    // The planning of the APs that joined a domain past the full mesh
+    // after its first update, between its slices.
+    std::unique_ptr<FbtPlanning> fbt_joining;
     // The APs (keys in aps) whose "fbt-info" waits for its turn, in order,
     // each once.
     ApOutbox fbt_outbox;
@@ -278,12 +299,14 @@ public:
     // than an "fbt-info" (it is written through a document, its 802.11k
     // list looked up AP by AP).
     static constexpr std::size_t SEND_WINDOW_BYTES = 8u << 20;
-    static constexpr std::size_t FBT_SEND_BYTES_PER_PASS = 1u << 20;
-    static constexpr std::size_t RRM_INFO_BYTES_PER_PASS = 64u << 10;
-    static constexpr std::size_t FBT_PLAN_WORK = 50000;
-    static constexpr std::size_t FBT_INDEX_VAPS = 2000;
+    static constexpr std::size_t FBT_SEND_BYTES_PER_PASS = 256u << 10;
+    static constexpr std::size_t RRM_INFO_BYTES_PER_PASS = 32u << 10;
+    static constexpr std::size_t FBT_PLAN_WORK = 15000;
+    static constexpr std::size_t FBT_INDEX_VAPS = 600;
 
 private:
+    // Starts the thread on the whole snapshot.
+    void start_optimization_thread();
     // The AP protocol texts go out at once or through the worker's buffer.
     void send(const std::string& text, const BaseSession& session, bool send_now);
     // Builds and sends one "fbt-info" with a hold of the send window;
