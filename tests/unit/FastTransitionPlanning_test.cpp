@@ -556,6 +556,13 @@ ApSpec numbered_ap(int n)
     return spec;
 }
 
+// APs 1 to n subscribe, AP i on session i.
+void subscribe_numbered(DomainFixture& domain, int n)
+{
+    for (int i = 1; i <= n; ++i)
+        domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+}
+
 std::shared_ptr<ApEntry> numbered(DomainFixture& domain, int n)
 {
     return domain.find(domain.worker->aps, numbered_ap(n).mac);
@@ -589,8 +596,7 @@ TEST(FastTransitionPlanning, FullMeshUpToItsBoundThenTheApsThatHearEachOther)
     DomainFixture domain(quiet_settings());
     // Tens of thousands of Trace records, none looked at here.
     rrm::set_log_handler([](const char*, int, const char*, int, const char*, va_list) {});
-    for (int i = 1; i <= n; ++i)
-        domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+    subscribe_numbered(domain, n);
     // A line: AP i hears AP i + 1; the last one only hears a foreign BSSID
     // (it has scan data all the same).
     for (int i = 1; i < n; ++i)
@@ -642,8 +648,7 @@ TEST(FastTransitionPlanning, FullMeshUpToItsBoundThenTheApsThatHearEachOther)
 TEST(FastTransitionPlanning, StepsOfAnUpdatePlanTheDomainAsTheyFindIt)
 {
     DomainFixture domain(quiet_settings());
-    for (int i = 1; i <= 3; ++i)
-        domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+    subscribe_numbered(domain, 3);
     rrm::FbtPlanning planning(false, rrm::FBT_FULL_MESH_MAX_APS);
     std::vector<MacAddress> told;
     const size_t one_ap = 0;  // no work to spare: one AP per step
@@ -686,8 +691,7 @@ TEST(FastTransitionPlanning, ApJoiningPastTheFullMeshIsToldItsLinksAtOnce)
         DomainFixture domain(quiet_settings());
         rrm::TpcDcaSubworker& tpc = domain.tpc();
         tpc.fbt_full_mesh_max_aps = c.full_mesh;
-        for (int i = 1; i <= 3; ++i)
-            domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+        subscribe_numbered(domain, 3);
         if (c.planned_before)
             tpc.update_802dot11r();
         const size_t before = domain.sent().size();
@@ -771,8 +775,7 @@ TEST(FastTransitionPlanning, FbtInfoTextIsWhatTheDocumentWriterWrites)
 TEST(FastTransitionPlanning, MessagesOfAnUpdateLeaveAsTheTransportTakesThem)
 {
     DomainFixture domain(quiet_settings());
-    for (int i = 1; i <= 4; ++i)
-        domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+    subscribe_numbered(domain, 4);
     rrm::TpcDcaSubworker& tpc = domain.tpc();
     // A window of one byte: one message at a time; the transport holds each
     // until the test lets it go.
@@ -1046,8 +1049,7 @@ TEST(FastTransitionPlanning, IndexedPlanningGivesWhatTheRuleGives)
 TEST(FastTransitionPlanning, IndexesAreMadeInSharesAndStartOverAfterAChange)
 {
     DomainFixture domain(quiet_settings());
-    for (int i = 1; i <= 6; ++i)
-        domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+    subscribe_numbered(domain, 6);
     rrm::FbtPlanning planning(false, rrm::FBT_FULL_MESH_MAX_APS);
     std::vector<MacAddress> told;
     // Two VAPs (APs) a share: the first steps plan nothing.
