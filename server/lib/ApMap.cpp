@@ -256,14 +256,18 @@ std::unique_ptr<ApMap> ApMap::copy() const
     auto result = std::make_unique<ApMap>();
     result->table.reserve(table.size());
     result->index.table.reserve(index.size());
-    for (const auto& entry : table) {
-        auto ap = std::make_shared<ApEntry>(*entry.second);
-        result->table.emplace(entry.first, ap);
-        result->hold(entry.first, ap);
-        // A new object has no entries to look for in the index.
-        result->index.insert_ap(ap, true);
-    }
+    for (const auto& entry : table)
+        result->add_copy(entry.first, *entry.second);
     return result;
+}
+
+void ApMap::add_copy(const MacAddress& key, const ApEntry& source)
+{
+    auto ap = std::make_shared<ApEntry>(source);
+    table.emplace(key, ap);
+    hold(key, ap);
+    // A new object has no entries to look for in the index.
+    index.insert_ap(ap, true);
 }
 
 void ApMap::dump() const

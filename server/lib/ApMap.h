@@ -109,6 +109,9 @@ public:
     // Deep copy for the optimisation thread: new AP objects (without
     // session), nothing shared with this map.
     std::unique_ptr<ApMap> copy() const;
+    // Adds a deep copy of one AP under `key` (a step of copy, for a copy
+    // made in shares).
+    void add_copy(const MacAddress& key, const ApEntry& ap);
 
     void dump() const;
 

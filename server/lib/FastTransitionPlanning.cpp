@@ -222,8 +222,13 @@ public:
     LinkPlanner(ApMap& aps, bool server_wildcard, std::size_t full_mesh_max, MadeHolderCache& made)
         : aps_(aps), server_wildcard_(server_wildcard), limited_(aps.size() > full_mesh_max), made_(made)
     {
-        build();
     }
+
+    // Indexes the next APs (in MAC order) until `vaps` 802.11r VAPs are
+    // indexed, at least one AP; true once the indexes are complete. The
+    // domain must not change until then.
+    bool build(std::size_t vaps = SIZE_MAX);
+    bool built() const { return built_; }
 
     std::size_t size() const { return ranges_.size(); }
     // Links and candidate remotes checked so far.
@@ -236,7 +241,8 @@ public:
     bool plan_ap(std::size_t index);
 
 private:
-    void build();
+    // Indexes the slots [first, first + count).
+    void index_slots(std::size_t first, std::size_t count);
     // The BSSID under which the AP hears radio `radio_id` of the AP `owner`:
     // its lowest visible member that the index gives to that radio. False
     // when it hears none.
@@ -261,6 +267,11 @@ private:
     ApMap& aps_;
     const bool server_wildcard_;
     const bool limited_;
+    // The build: the APs in MAC order, and the next one to index.
+    bool started_ = false;
+    bool built_ = false;
+    std::vector<const ApMap::Table::value_type*> entries_;
+    std::size_t next_entry_ = 0;
     std::vector<ApSlotRange> ranges_;
     std::unordered_map<MacAddress, std::size_t, MacHash> range_by_key_;
     std::vector<Slot> slots_;
@@ -292,11 +303,19 @@ private:
     std::unordered_map<uint64_t, MacAddress> view_;
 };
 
-void LinkPlanner::build()
+bool LinkPlanner::build(std::size_t vaps)
 {
-    const auto entries = aps_.sorted();
-    ranges_.reserve(entries.size());
-    for (const auto* entry : entries) {
+    if (built_)
+        return true;
+    if (!started_) {
+        started_ = true;
+        entries_ = aps_.sorted();
+        ranges_.reserve(entries_.size());
+    }
+    const std::size_t until = vaps > SIZE_MAX - slots_.size() ? SIZE_MAX : slots_.size() + vaps;
+    for (bool first = true; next_entry_ < entries_.size() && (first || slots_.size() < until);
+         first = false) {
+        const auto* entry = entries_[next_entry_++];
         ApEntry& ap = *entry->second;
         ApSlotRange range{entry->first, &ap, false, slots_.size(), 0};
         for (const Radio& radio : ap.radios.radios)
@@ -316,12 +335,27 @@ void LinkPlanner::build()
         range.count = slots_.size() - range.first;
         range_by_key_.emplace(entry->first, ranges_.size());
         ranges_.push_back(range);
+        index_slots(range.first, range.count);
     }
-    // APs named by their own MAC where it is not their key.
+    if (next_entry_ < entries_.size())
+        return false;
+
+    // APs named by their own MAC where it is not their key: after every
+    // key, which goes first.
     for (std::size_t i = 0; i < ranges_.size(); ++i)
         range_by_key_.emplace(ranges_[i].ap->base_mac, i);
+    count_.assign(group_slots_.size(), 0);
+    if (limited_)
+        partner_.assign(ranges_.size(), 0);
+    entries_.clear();
+    entries_.shrink_to_fit();
+    built_ = true;
+    return true;
+}
 
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
+void LinkPlanner::index_slots(std::size_t first, std::size_t count)
+{
+    for (std::size_t i = first; i < first + count; ++i) {
         Slot& slot = slots_[i];
         const Vap& vap = *slot.vap;
         const ApSlotRange& range = ranges_[slot.ap];
@@ -343,9 +377,6 @@ void LinkPlanner::build()
             group_mixed_[g] = 1;
         group_slots_[g].push_back(i);
     }
-    count_.assign(group_slots_.size(), 0);
-    if (limited_)
-        partner_.assign(ranges_.size(), 0);
 }
 
 long LinkPlanner::range_of(const MacAddress& key) const
@@ -681,15 +712,21 @@ void fill_missing_key_holders(ApEntry& ap, bool server_wildcard)
     }
 }
 
-FbtPlanning::FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps)
-    : server_wildcard_(server_wildcard), full_mesh_max_aps_(full_mesh_max_aps)
+FbtPlanning::FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps,
+                         std::vector<MacAddress> only)
+    : server_wildcard_(server_wildcard), full_mesh_max_aps_(full_mesh_max_aps), only_(std::move(only))
 {
 }
 
 FbtPlanning::~FbtPlanning() = default;
 
+bool FbtPlanning::building() const
+{
+    return planner_ && !planner_->built();
+}
+
 bool FbtPlanning::step(ApMap& aps, std::size_t work, std::vector<MacAddress>& changed_aps,
-                       uint64_t activity)
+                       uint64_t activity, std::size_t build_vaps)
 {
     // The indexes hold the domain's APs and VAPs: made again when a message
     // or a timer may have changed them since the last step.
@@ -697,6 +734,23 @@ bool FbtPlanning::step(ApMap& aps, std::size_t work, std::vector<MacAddress>& ch
         planner_ = std::make_unique<LinkPlanner>(aps, server_wildcard_, full_mesh_max_aps_, holders_);
     activity_ = activity;
     LinkPlanner& planner = *planner_;
+    if (!planner.build(build_vaps))
+        return false;
+    if (!only_.empty()) {
+        // The given APs only, each in one go, the other APs read.
+        for (const MacAddress& key : only_) {
+            const long range = planner.range_of(key);
+            if (range < 0)
+                continue;
+            if (planner.plan_ap(static_cast<std::size_t>(range)))
+                changed_ = true;
+            if (planner.ap_of(static_cast<std::size_t>(range)).fbt_changed)
+                changed_aps.push_back(key);
+        }
+        planner_.reset();
+        holders_.clear();
+        return true;
+    }
     const std::size_t until = planner.work() + work;
     std::size_t index = 0;
     if (started_)
@@ -726,15 +780,6 @@ bool plan_fbt_links(ApMap& aps, bool server_wildcard, std::size_t full_mesh_max_
     while (!planning.step(aps, SIZE_MAX, changed_aps)) {
     }
     return planning.changed();
-}
-
-bool plan_fbt_links_of(ApMap& aps, const MacAddress& key, bool server_wildcard,
-                       std::size_t full_mesh_max_aps)
-{
-    MadeHolderCache made;
-    LinkPlanner planner(aps, server_wildcard, full_mesh_max_aps, made);
-    const long range = planner.range_of(key);
-    return range >= 0 && planner.plan_ap(static_cast<std::size_t>(range));
 }
 
 // ------------------------------------------------- the planning sub-worker
@@ -805,12 +850,14 @@ void TpcDcaSubworker::update_802dot11r()
 
 void TpcDcaSubworker::continue_802dot11r_update()
 {
+    continue_joining_plan(MacAddress{});
     if (!fbt_planning)
         return;
     // A share of the work per pass: a large domain's links are planned in
     // many, between which queries and AP messages are served.
     std::vector<MacAddress> changed_aps;
-    const bool done = fbt_planning->step(*aps, FBT_PLAN_WORK, changed_aps, worker->activity());
+    const bool done = fbt_planning->step(*aps, FBT_PLAN_WORK, changed_aps, worker->activity(),
+                                         FBT_INDEX_VAPS);
     // The APs whose links changed are told as they are planned.
     for (const MacAddress& key : changed_aps) {
         auto it = aps->table.find(key);
@@ -828,7 +875,12 @@ void TpcDcaSubworker::continue_802dot11r_update()
     fbt_planned = true;
     RRM_DEBUG("FBT settings changed = %d", changed ? 1 : 0);
     fbt_status = 0;
-    send_fbt_outbox();
+    send_outboxes();
+}
+
+bool TpcDcaSubworker::building_fbt_indexes() const
+{
+    return (fbt_planning && fbt_planning->building()) || (fbt_joining && fbt_joining->building());
 }
 
 void TpcDcaSubworker::post_results_802dot11r()
@@ -838,7 +890,7 @@ void TpcDcaSubworker::post_results_802dot11r()
         post_results_802dot11r_ap(&ap, false, false);
         ap.fbt_changed = false;
     }
-    send_fbt_outbox();
+    send_outboxes();
 }
 
 void TpcDcaSubworker::clear_fbt_links()
@@ -987,8 +1039,8 @@ void TpcDcaSubworker::post_results_802dot11r_ap(ApEntry* ap, bool send_now, bool
     const bool wildcard = server_uses_wildcard(worker);
     rrm::fill_missing_key_holders(*ap, wildcard);
     if (!send_now) {
-        // Built when the transport has room for it (send_fbt_outbox).
-        queue_fbt_info(ap->base_mac);
+        // Built when the transport has room for it (send_outboxes).
+        fbt_outbox.queue(ap->base_mac);
         return;
     }
     // An AP that joins a domain past the full mesh is told its own links at
@@ -996,43 +1048,59 @@ void TpcDcaSubworker::post_results_802dot11r_ap(ApEntry* ap, bool send_now, bool
     // roam without fast transition for minutes. (In a domain within the
     // full mesh, and before the domain's first update, it gets them with
     // the next update.)
+    // Its planning needs the indexes of the whole domain: in a large domain
+    // they are made over the worker's next passes, and the AP is told its
+    // links then, through the outbox (here, what it has).
     auto held = aps->table.find(ap->base_mac);
     if (fbt_planned && aps->size() > fbt_full_mesh_max_aps && held != aps->table.end() &&
         held->second.get() == ap) {
-        plan_fbt_links_of(*aps, ap->base_mac, wildcard, fbt_full_mesh_max_aps);
-        ap->fbt_changed = false;
+        if (fbt_joining)
+            fbt_joining->add(ap->base_mac);
+        else
+            fbt_joining = std::make_unique<FbtPlanning>(wildcard, fbt_full_mesh_max_aps,
+                                                        std::vector<MacAddress>{ap->base_mac});
+        continue_joining_plan(ap->base_mac);
     }
     send_fbt_info(*ap);
+}
+
+void TpcDcaSubworker::continue_joining_plan(const MacAddress& told_now)
+{
+    if (!fbt_joining)
+        return;
+    std::vector<MacAddress> changed_aps;
+    if (!fbt_joining->step(*aps, FBT_PLAN_WORK, changed_aps, worker->activity(), FBT_INDEX_VAPS)) {
+        worker->wake();
+        return;
+    }
+    fbt_joining.reset();
+    for (const MacAddress& key : changed_aps) {
+        auto it = aps->table.find(key);
+        if (it == aps->table.end())
+            continue;
+        // The AP about to be told at once needs no second message.
+        if (key != told_now)
+            post_results_802dot11r_ap(it->second.get(), false, false);
+        it->second->fbt_changed = false;
+    }
 }
 
 std::size_t TpcDcaSubworker::send_fbt_info(const ApEntry& ap)
 {
     std::string text = fbt_info_text(ap);
     const std::size_t size = text.size();
-    std::shared_ptr<const void> hold = fbt_window->take(size);
-    // A worker built without a registry (tools, the fuzzer) has nowhere to send.
-    if (RRM* registry = worker->get_registry())
-        registry->enqueue_serialized(std::move(text), ap.session, std::move(hold));
+    send_held(std::move(text), ap.session);
     return size;
-}
-
-void TpcDcaSubworker::queue_fbt_info(const MacAddress& key)
-{
-    if (fbt_outbox_keys.insert(key).second)
-        fbt_outbox.push_back(key);
 }
 
 void TpcDcaSubworker::send_fbt_outbox()
 {
-    if (fbt_outbox.empty())
+    // Each AP's "rrm-info" goes before its "fbt-info".
+    if (!rrm_info_outbox.empty())
         return;
-    // A share of the messages per pass of the worker, so that the worker's
-    // lock is never held for long: queries and AP messages go between.
     std::size_t built = 0;
-    while (!fbt_outbox.empty() && fbt_window->has_room() && built < FBT_SEND_BYTES_PER_PASS) {
-        const MacAddress key = fbt_outbox.front();
-        fbt_outbox.pop_front();
-        fbt_outbox_keys.erase(key);
+    while (!fbt_outbox.empty() && send_window->has_room() && built < FBT_SEND_BYTES_PER_PASS) {
+        const MacAddress key = fbt_outbox.pop().first;
         // An AP that left meanwhile is not told; one that is back on another
         // session is told on that one, with the links it has now.
         auto it = aps->table.find(key);
@@ -1040,10 +1108,6 @@ void TpcDcaSubworker::send_fbt_outbox()
             continue;
         built += send_fbt_info(*it->second);
     }
-    // More to send and room for it: the worker's thread must not sleep
-    // until its next second. (Without room, each release wakes it.)
-    if (!fbt_outbox.empty() && fbt_window->has_room())
-        worker->wake();
 }
 
 }  // namespace rrm

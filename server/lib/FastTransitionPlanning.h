@@ -73,7 +73,10 @@ using MadeHolderCache = std::unordered_map<const Vap*, MadeHolders>;
 // it rather than time makes a step's share the same on any machine.
 class FbtPlanning {
 public:
-    FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps);
+    // With `only`, the steps plan those APs only (each in one go, once the
+    // indexes are made), the other APs are read.
+    FbtPlanning(bool server_wildcard, std::size_t full_mesh_max_aps,
+                std::vector<MacAddress> only = {});
     ~FbtPlanning();
     FbtPlanning(const FbtPlanning&) = delete;
     FbtPlanning& operator=(const FbtPlanning&) = delete;
@@ -83,15 +86,24 @@ public:
     // fbt_changed is set. True once the last AP is planned. `activity`
     // tells whether the domain may have changed since the last step (it
     // differs then): the indexes of the domain are made again only when it
-    // may have.
+    // may have. They are made in shares of `build_vaps` 802.11r VAPs (at
+    // least one AP) a step: a step that leaves them incomplete plans
+    // nothing, and the domain must not change until they are complete (a
+    // change makes them start over).
     bool step(ApMap& aps, std::size_t work, std::vector<MacAddress>& changed_aps,
-              uint64_t activity = 0);
+              uint64_t activity = 0, std::size_t build_vaps = SIZE_MAX);
+    // The indexes are partly made: a message handled now would make them
+    // start over.
+    bool building() const;
     // Some AP's links changed (or it was marked so) in a step so far.
     bool changed() const { return changed_; }
+    // One more AP of `only` to plan.
+    void add(const MacAddress& key) { only_.push_back(key); }
 
 private:
     const bool server_wildcard_;
     const std::size_t full_mesh_max_aps_;
+    std::vector<MacAddress> only_;
     bool started_ = false;
     MacAddress next_;  // the AP to plan next: the first at or after it
     bool changed_ = false;
@@ -99,11 +111,5 @@ private:
     std::unique_ptr<LinkPlanner> planner_;
     uint64_t activity_ = 0;
 };
-
-// The same pass for one AP only (held in `aps` under `key`): its links, its
-// fbt_changed; the other APs are read, not changed. False when the map
-// holds no AP under the key.
-bool plan_fbt_links_of(ApMap& aps, const MacAddress& key, bool server_wildcard,
-                       std::size_t full_mesh_max_aps = FBT_FULL_MESH_MAX_APS);
 
 }  // namespace rrm

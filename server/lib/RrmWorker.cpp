@@ -104,10 +104,16 @@ void RrmWorker::poll_timers()
     BroadcastBatch batch(*this);
     timers.poll();
     subworkers.poll_all();
-    // The 802.11r update under way, then its messages as far as the
-    // transport takes them.
+    // The work done in shares: the run's snapshot, the 802.11r update; then
+    // the outboxes' messages as far as the transport takes them.
+    subworkers.get_tpc_dca()->continue_snapshot_copy();
     subworkers.get_tpc_dca()->continue_802dot11r_update();
-    subworkers.get_tpc_dca()->send_fbt_outbox();
+    subworkers.get_tpc_dca()->send_outboxes();
+}
+
+bool RrmWorker::holds_messages()
+{
+    return subworkers.get_tpc_dca()->holds_messages();
 }
 
 // The thread calls connect and disconnect outside its passes, so without the

@@ -59,6 +59,9 @@ public:
     bool keep_running(const bool& running) override;
     // The worker's own timers, then each sub-worker's, in set order.
     void poll_timers() override;
+    // While the 802.11r update builds its indexes of the domain (a few
+    // passes): a message would make them start over.
+    bool holds_messages() override;
     void disconnect() override;
     bool connect() override;
     // Adds "details": name, metrics, AP counts, queue length, planning

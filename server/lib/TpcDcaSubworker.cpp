@@ -11,6 +11,7 @@
 #include "LoadBalancer802dot11vSubworker.h"
 #include "Log.h"
 #include "OptimizationRun.h"
+#include "RRM.h"
 #include "RadioList.h"
 #include "RrmWorker.h"
 #include "ScanChannels.h"
@@ -50,11 +51,11 @@ TpcDcaSubworker::TpcDcaSubworker(const DomainConfig* settings, const std::string
     : IRrmSubworker(settings, name, owner, active, deleted, unanswered),
       channel_sets(sets),
       fbt_full_mesh_max_aps(FBT_FULL_MESH_MAX_APS),
-      fbt_window(std::make_shared<SendWindow>(FBT_SEND_WINDOW_BYTES))
+      send_window(std::make_shared<SendWindow>(SEND_WINDOW_BYTES))
 {
-    // Each release of an "fbt-info" lets the worker's thread build the next.
+    // Each release of a message lets the worker's thread build the next.
     if (owner != nullptr)
-        fbt_window->set_waker([owner] { owner->wake(); });
+        send_window->set_waker([owner] { owner->wake(); });
     // The random keys of the 802.11r key holders come from this generator.
     timeval now{};
     gettimeofday(&now, nullptr);
@@ -78,7 +79,7 @@ TpcDcaSubworker::TpcDcaSubworker(const DomainConfig* settings, const std::string
 
 TpcDcaSubworker::~TpcDcaSubworker()
 {
-    fbt_window->set_waker(nullptr);
+    send_window->set_waker(nullptr);
     TpcDcaSubworker::stop();
     for (int32_t id : {CYCLE_TIMER, TIMER_802DOT11K, TIMER_802DOT11R, UNLOCK_TIMER})
         timers.cancel_timer(id);
@@ -91,6 +92,13 @@ void TpcDcaSubworker::stop()
         optimization_thread.join();
     optimization_done.store(false);
     optimization_result.reset();
+    snapshot_copy.reset();
+    snapshot_sources.clear();
+}
+
+bool TpcDcaSubworker::holds_messages() const
+{
+    return snapshot_copy != nullptr || building_fbt_indexes();
 }
 
 bool TpcDcaSubworker::is_active() const
@@ -514,14 +522,45 @@ void TpcDcaSubworker::launch_optimization_thread()
     optimization_cancel.store(false);
     optimization_result.reset();
 
-    OptimizationJob job;
-    job.snapshot = aps->copy();
-    if (job.snapshot->empty()) {
+    if (aps->empty()) {
         state = STATE_IDLE;
         worker->load_balancer_lock = false;
         planning_request_modes(false);
         return;
     }
+    // The snapshot is copied in shares over the worker's next passes, which
+    // take no message meanwhile; the thread starts once it is whole.
+    snapshot_copy = std::make_unique<ApMap>();
+    snapshot_copy->table.reserve(aps->size());
+    snapshot_sources.clear();
+    snapshot_sources.reserve(aps->size());
+    for (const auto& entry : aps->table)
+        snapshot_sources.emplace_back(entry.first, entry.second);
+    post_state(STATE_OPTIMIZING);
+    timers.restart_timer(timer_callback, CYCLE_TIMER, 1);
+    continue_snapshot_copy();
+}
+
+void TpcDcaSubworker::continue_snapshot_copy()
+{
+    if (!snapshot_copy)
+        return;
+    const std::size_t until = std::min(snapshot_copy->size() + SNAPSHOT_APS_PER_PASS,
+                                       snapshot_sources.size());
+    for (std::size_t i = snapshot_copy->size(); i < until; ++i)
+        snapshot_copy->add_copy(snapshot_sources[i].first, *snapshot_sources[i].second);
+    if (snapshot_copy->size() < snapshot_sources.size()) {
+        worker->wake();
+        return;
+    }
+    snapshot_sources.clear();
+    start_optimization_thread();
+}
+
+void TpcDcaSubworker::start_optimization_thread()
+{
+    OptimizationJob job;
+    job.snapshot = std::move(snapshot_copy);
     job.settings = *config;
     job.domain_name = *domain_name;
     if (worker->global_config)
@@ -550,8 +589,6 @@ void TpcDcaSubworker::launch_optimization_thread()
         optimization_result = std::move(failed);
         optimization_done.store(true);
     }
-    post_state(STATE_OPTIMIZING);
-    timers.restart_timer(timer_callback, CYCLE_TIMER, 1);
 }
 
 void TpcDcaSubworker::apply_results(const RadioResultMap& radios)
@@ -713,48 +750,123 @@ void TpcDcaSubworker::send(const std::string& text, const BaseSession& session, 
         worker->broadcast_buffer_add(text.c_str(), session);
 }
 
-void TpcDcaSubworker::post_tpc_results_ap(ApEntry* ap, bool send_now, bool with_radios,
-                                          bool only_if_changed)
+bool TpcDcaSubworker::rrm_info_text(ApEntry& ap, bool with_radios, bool only_if_changed,
+                                    std::string& text)
 {
     JsonWriter message("rrm", "rrm-info", "");
     message.reserve(RRM_INFO_ARENA);
-    const std::string ap_mac = mac_to_string(ap->base_mac);
+    const std::string ap_mac = mac_to_string(ap.base_mac);
     message.add_string("ap-mac", ap_mac.c_str());
     message.add_int("use-tpc", config->use_tpc ? 1 : 0);
     message.add_int("use-dca", config->use_dca ? 1 : 0);
     message.add_int("use-load-balance", config->use_balance ? 1 : 0);
     message.add_int("use-80211v", config->use_80211v ? 1 : 0);
     if (with_radios)
-        ap->radios.to_json(message);
+        ap.radios.to_json(message);
 
-    if (config->use_80211v && ap->radios.has_80211kv_radio()) {
+    if (config->use_80211v && ap.radios.has_80211kv_radio()) {
         JsonWriter list = message.add_array("802dot11k");
         const bool changed =
-            worker->subworkers.get_load_balancer_802dot11v()->build_802dot11kv_list(*ap, list);
+            worker->subworkers.get_load_balancer_802dot11v()->build_802dot11kv_list(ap, list);
         if (!changed && only_if_changed) {
             RRM_DEBUG("802.11kv list has not changed on %s, no need to send new one",
                       ap_mac.c_str());
-            return;
+            return false;
         }
         RRM_DEBUG("802.11kv list has changed (or has no actual lists after reboot) on %s, "
                   "sending new 802.11kv list",
                   ap_mac.c_str());
-    } else if (config->use_80211k && ap->radios.has_80211k_vaps()) {
+    } else if (config->use_80211k && ap.radios.has_80211k_vaps()) {
         JsonWriter list = message.add_array("802dot11k");
-        aps->neighbours_to_json(*ap, list, ap->visible_members);
-        aps_to_delete->neighbours_to_json(*ap, list, ap->visible_members);
+        aps->neighbours_to_json(ap, list, ap.visible_members);
+        aps_to_delete->neighbours_to_json(ap, list, ap.visible_members);
     }
-    send(message.to_string(), ap->session, send_now);
+    text = message.to_string();
+    return true;
+}
+
+void TpcDcaSubworker::post_tpc_results_ap(ApEntry* ap, bool send_now, bool with_radios,
+                                          bool only_if_changed)
+{
+    const unsigned flags =
+        (with_radios ? RRM_INFO_RADIOS : 0u) | (only_if_changed ? 0u : RRM_INFO_ALWAYS);
+    if (!send_now) {
+        // Written at the AP's turn, from the AP as it is then.
+        auto held = aps->table.find(ap->base_mac);
+        if (held == aps->table.end() || held->second.get() != ap)
+            held = std::find_if(aps->table.begin(), aps->table.end(),
+                                [ap](const ApMap::Table::value_type& e) { return e.second.get() == ap; });
+        if (held != aps->table.end()) {
+            rrm_info_outbox.queue(held->first, flags);
+            send_outboxes();
+            return;
+        }
+        // Not an active AP: no turn would find it, so it goes now.
+    }
+    std::string text;
+    if (rrm_info_text(*ap, with_radios, only_if_changed, text))
+        worker->send_to_ap(text, ap->session);
 }
 
 void TpcDcaSubworker::post_tpc_results(bool with_radios)
 {
     RRM_DEBUG("Post tpc-results");
-    RrmWorker::BroadcastBatch batch(*worker);
+    const unsigned flags = (with_radios ? RRM_INFO_RADIOS : 0u) | RRM_INFO_ALWAYS;
     for (auto& entry : aps->table)
-        post_tpc_results_ap(entry.second.get(), false, with_radios, false);
+        rrm_info_outbox.queue(entry.first, flags);
+    // The priorities are taken as announced now: one that changes before an
+    // AP's turn is in that AP's text, and marks the lists changed again for
+    // the balancer's next list step.
     worker->subworkers.get_load_balancer_802dot11v()->mark_priorities_sent();
-    worker->broadcast_buffer_flush();
+    send_outboxes();
+}
+
+std::size_t TpcDcaSubworker::send_next_rrm_info()
+{
+    const auto [key, flags] = rrm_info_outbox.pop();
+    // An AP that left meanwhile is not told; one that is back on another
+    // session is told on that one, as it is now.
+    auto it = aps->table.find(key);
+    if (it == aps->table.end())
+        return 0;
+    std::string text;
+    if (!rrm_info_text(*it->second, (flags & RRM_INFO_RADIOS) != 0,
+                       (flags & RRM_INFO_ALWAYS) == 0, text))
+        return 0;
+    const std::size_t size = text.size();
+    send_held(std::move(text), it->second->session);
+    return size;
+}
+
+void TpcDcaSubworker::flush_rrm_info_outbox()
+{
+    while (!rrm_info_outbox.empty())
+        send_next_rrm_info();
+}
+
+void TpcDcaSubworker::send_held(std::string text, const BaseSession& session)
+{
+    std::shared_ptr<const void> hold = send_window->take(text.size());
+    if (RRM* registry = worker->get_registry())
+        registry->enqueue_serialized(std::move(text), session, std::move(hold));
+}
+
+void TpcDcaSubworker::send_outboxes()
+{
+    // A share per pass of the worker, so that the worker's lock is never
+    // held for long: queries and AP messages go between.
+    if (!rrm_info_outbox.empty()) {
+        std::size_t built = 0;
+        while (!rrm_info_outbox.empty() && send_window->has_room() &&
+               built < RRM_INFO_BYTES_PER_PASS)
+            built += send_next_rrm_info();
+    } else {
+        send_fbt_outbox();
+    }
+    // More to send and room for it: the worker's thread must not sleep
+    // until its next second. (Without room, each release wakes it.)
+    if ((!rrm_info_outbox.empty() || !fbt_outbox.empty()) && send_window->has_room())
+        worker->wake();
 }
 
 void TpcDcaSubworker::planning_update_802dot11k()
@@ -793,6 +905,7 @@ void TpcDcaSubworker::process_timer_802dot11k()
 void TpcDcaSubworker::post_request_mode(ApMap* map)
 {
     RRM_DEBUG("Post request mode");
+    flush_rrm_info_outbox();
     RrmWorker::BroadcastBatch batch(*worker);
     for (auto& entry : map->table) {
         JsonWriter message("rrm", "rrm-request-mode", "");

@@ -14,6 +14,7 @@
 // optimisation thread, which shares only optimization_done,
 // optimization_cancel and optimization_result with it.
 
+#include "ApOutbox.h"
 #include "BaseSession.h"
 #include "BoundedDelay.h"
 #include "ChannelSets.h"
@@ -26,13 +27,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace rrm {
@@ -112,9 +112,17 @@ public:
     // An AP's "rrm-response" in state 3: its radios, its scan view, and the
     // mark that it delivered.
     void process_scan_response(const JsonReader& message, ApEntry* ap);
-    // Starts the optimisation thread on a deep copy of the active APs and a
-    // copy of the settings (state 5), or, without an active AP, plans anew.
+    // Starts the optimisation run (state 5) on a deep copy of the active
+    // APs, made in shares of SNAPSHOT_APS_PER_PASS (the first here, the
+    // others on the worker's next passes), and a copy of the settings; or,
+    // without an active AP, plans anew.
     void launch_optimization_thread();
+    // The next share of the snapshot under way, if any; the thread starts
+    // once it is whole.
+    void continue_snapshot_copy();
+    // A snapshot or the 802.11r indexes are being made over the worker's
+    // passes: a message would change what they are made from.
+    bool holds_messages() const;
     // Timer 0 of state 5, every second until the run is done: joins the
     // thread, applies and sends a successful result, takes the unanswered
     // APs back and plans the next cycle.
@@ -151,12 +159,16 @@ public:
     // again like states 1 to 4.
     void unlock();
 
-    // "rrm-info" to one AP: at once, or into the domain worker's broadcast
-    // buffer for the caller's flush. With only_if_changed and an 802.11v
+    // "rrm-info" to one AP: at once, or (send_now false) into the outbox,
+    // written when it is the AP's turn. With only_if_changed and an 802.11v
     // list that did not change, nothing is sent.
     void post_tpc_results_ap(ApEntry* ap, bool send_now, bool with_radios, bool only_if_changed);
-    // "rrm-info" to every active AP, in one flush.
+    // "rrm-info" to every active AP, in table order, through the outbox:
+    // the first share goes at once, the rest on the worker's next passes.
     void post_tpc_results(bool with_radios);
+    // The "rrm-info" text of an AP as it is now; false when it is withheld
+    // (only_if_changed and an 802.11v list that did not change).
+    bool rrm_info_text(ApEntry& ap, bool with_radios, bool only_if_changed, std::string& text);
     // Plans the 802.11k update for replan_delay seconds after the last
     // change, but at most MAX_PUSH_BACK_DELAYS replan delays after the first
     // change it waits for (states 0 and 1; in state 4 the update is held
@@ -183,6 +195,13 @@ public:
     void update_802dot11r();
     // The next slice of an update under way, if any.
     void continue_802dot11r_update();
+    // The update under way, or the planning of APs that joined, builds its
+    // indexes of the domain, in shares of FBT_INDEX_VAPS a pass.
+    bool building_fbt_indexes() const;
+    // The next slice of the planning of APs that joined a domain past the
+    // full mesh, if any; once it is done, each AP whose links changed waits
+    // in the outbox, but for `told_now`, which its caller tells at once.
+    void continue_joining_plan(const MacAddress& told_now);
     // The key holders and RRB keys the active APs' 802.11r VAPs lack.
     void fill_missing_key_holders();
     // "fbt-info" to one AP whose links changed, or, forced, to one with an
@@ -193,11 +212,19 @@ public:
     void post_results_802dot11r_ap(ApEntry* ap, bool send_now, bool force);
     // "fbt-info" to every active AP whose links changed, through the outbox.
     void post_results_802dot11r();
-    // Sends the outbox's messages in turn while the send window has room,
-    // FBT_SEND_BYTES_PER_PASS at most: each text is built just before it
-    // goes.
-    // Called after an update and on every pass of the worker.
+    // Sends the outboxes' messages in turn while the send window has room,
+    // each text built just before it goes: "rrm-info" first,
+    // RRM_INFO_BYTES_PER_PASS at most; "fbt-info" only in a pass that found
+    // no "rrm-info" waiting, FBT_SEND_BYTES_PER_PASS at most (an AP is told
+    // its radios and lists before its links, as when both went in one go).
+    // Called after an update, after "rrm-info" is queued and on every pass
+    // of the worker.
+    void send_outboxes();
+    // The "fbt-info" share of send_outboxes, while no "rrm-info" waits.
     void send_fbt_outbox();
+    // Every waiting "rrm-info" at once, whatever the window holds: a message
+    // that starts a planning cycle must not overtake them.
+    void flush_rrm_info_outbox();
     // The "fbt-info" text of an AP with its links as they are now.
     std::string fbt_info_text(const ApEntry& ap) const;
     // Empties the links of every 802.11r VAP of the active APs.
@@ -218,6 +245,11 @@ public:
     bool replan_pending = false;
     bool replan_forced = false;
     std::unique_ptr<OptimizationResult> optimization_result;
+    // The run's snapshot while it is copied, and the APs it is copied from.
+    std::unique_ptr<ApMap> snapshot_copy;
+    std::vector<std::pair<MacAddress, std::shared_ptr<ApEntry>>> snapshot_sources;
+    // APs copied into a snapshot in one pass of the worker.
+    static constexpr std::size_t SNAPSHOT_APS_PER_PASS = 64;
     bool restore_lock = false;
     std::function<void()> unlock_callback;
     CommandMetric rrm_response_metric;
@@ -245,28 +277,47 @@ public:
     bool fbt_planned = false;
     // The update under way, between its slices.
     std::unique_ptr<FbtPlanning> fbt_planning;
+    // The planning of the APs that joined a domain past the full mesh
+    // after its first update, between its slices.
+    std::unique_ptr<FbtPlanning> fbt_joining;
     // The APs (keys in aps) whose "fbt-info" waits for its turn, in order,
     // each once.
-    std::deque<MacAddress> fbt_outbox;
-    std::unordered_set<MacAddress, MacHash> fbt_outbox_keys;
-    // The bytes of "fbt-info" the transport still holds; its releases wake
-    // the worker.
-    std::shared_ptr<SendWindow> fbt_window;
-    // What the transport may hold of one domain's "fbt-info" at a time;
+    ApOutbox fbt_outbox;
+    // The APs (keys in aps) whose "rrm-info" waits for its turn, with
+    // RRM_INFO_RADIOS when some request asked for the radios and
+    // RRM_INFO_ALWAYS when some request did not ask for changed lists only.
+    ApOutbox rrm_info_outbox;
+    static constexpr unsigned RRM_INFO_RADIOS = 1;
+    static constexpr unsigned RRM_INFO_ALWAYS = 2;
+    // The bytes of the outboxes' messages the transport still holds; its
+    // releases wake the worker.
+    std::shared_ptr<SendWindow> send_window;
+    // What the transport may hold of one domain's outbox messages at a time;
     // the text built, and the planning work done (links and candidate
     // remotes checked), in one pass of the worker (at least one message,
-    // one AP): some milliseconds each.
-    static constexpr std::size_t FBT_SEND_WINDOW_BYTES = 8u << 20;
-    static constexpr std::size_t FBT_SEND_BYTES_PER_PASS = 1u << 20;
-    static constexpr std::size_t FBT_PLAN_WORK = 50000;
+    // one AP): some milliseconds each. An "rrm-info" costs more per byte
+    // than an "fbt-info" (it is written through a document, its 802.11k
+    // list looked up AP by AP).
+    static constexpr std::size_t SEND_WINDOW_BYTES = 8u << 20;
+    static constexpr std::size_t FBT_SEND_BYTES_PER_PASS = 256u << 10;
+    static constexpr std::size_t RRM_INFO_BYTES_PER_PASS = 32u << 10;
+    static constexpr std::size_t FBT_PLAN_WORK = 15000;
+    static constexpr std::size_t FBT_INDEX_VAPS = 600;
 
 private:
+    // Starts the thread on the whole snapshot.
+    void start_optimization_thread();
     // The AP protocol texts go out at once or through the worker's buffer.
     void send(const std::string& text, const BaseSession& session, bool send_now);
     // Builds and sends one "fbt-info" with a hold of the send window;
     // returns its size.
     std::size_t send_fbt_info(const ApEntry& ap);
-    void queue_fbt_info(const MacAddress& key);
+    // Hands a text of an outbox to the transport with a hold of the send
+    // window (a worker built without a registry has nowhere to send).
+    void send_held(std::string text, const BaseSession& session);
+    // The next waiting "rrm-info", if its AP is still active and it is not
+    // withheld; returns the bytes built.
+    std::size_t send_next_rrm_info();
     // The idle end of a planning: timer 0 cancelled, state 0 (event 23, then
     // event 24), steering unlocked.
     void plan_idle();

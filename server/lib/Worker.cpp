@@ -400,7 +400,7 @@ void Worker::run_loop()
                     held.unlock();
                     break;
                 }
-                bool idle = process_next_message();
+                bool idle = holds_messages() || process_next_message();
                 held.unlock();
                 let_waiters_in();
                 if (!idle) {

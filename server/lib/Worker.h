@@ -55,6 +55,10 @@ public:
     virtual bool keep_running(const bool& running);
     // The timer pass, run under `lock` before each message.
     virtual void poll_timers();
+    // Asked under `lock` after the timer pass: true lets the pass end
+    // without a message (a message would undo work the worker does in
+    // slices over its next passes; it waits a few passes for its turn).
+    virtual bool holds_messages() { return false; }
     virtual void enqueue_message(JsonReader&& json, const BaseSession& session);
     // For producers that serve others besides this worker (offer_message,
     // on the parsing thread that routes every domain's AP messages): a

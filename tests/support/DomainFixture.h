@@ -86,6 +86,14 @@ public:
     }
 
     rrm::TpcDcaSubworker& tpc() { return *worker->subworkers.get_tpc_dca(); }
+    // Passes of the worker until the 802.11r update under way and the
+    // messages waiting in the outboxes are done (the registry takes each
+    // message at once).
+    void drain()
+    {
+        while (tpc().fbt_planning || !tpc().rrm_info_outbox.empty() || !tpc().fbt_outbox.empty())
+            worker->poll_timers();
+    }
     // The planning at rest, as between two cycles: a subscription of an AP
     // with an active radio plans a cycle (state 4), which blocks the list
     // updates; this ends that plan (state 0, timer 0 cancelled).

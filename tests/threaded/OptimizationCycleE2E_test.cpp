@@ -20,8 +20,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -269,6 +271,64 @@ TEST_F(CycleE2E, ForcedOptimisationGoesThroughModesScansAndTheRun)
     EXPECT_EQ(metrics.get_int("timer-request-scan-count"), 1);
     // The start of the run and at least one completion check.
     EXPECT_GE(metrics.get_int("timer-optimize-count"), 2);
+    for (const auto& record : log.records())
+        EXPECT_NE(record.level, rrm::LOG_LEVEL_ERROR) << record.text;
+}
+
+TEST_F(CycleE2E, LargeDomainIsCopiedAndToldItsRrmInfoInShares)
+{
+    rrm::DomainConfig settings = fast_settings();
+    settings.use_80211k = true;
+    start_domain("lab", settings);
+    // Typical tri-band APs (4 VAPs with 802.11k a radio), each hearing the
+    // three radios of the next four: more APs than one share of the run's
+    // snapshot, and more "rrm-info" text (some 5 KB an AP) than one share of
+    // the outbox.
+    const int n = static_cast<int>(rrm::TpcDcaSubworker::SNAPSHOT_APS_PER_PASS) + 16;
+    auto radio_mac = [](int ap, int radio) {
+        char mac[32];
+        std::snprintf(mac, sizeof mac, "02:30:00:00:%02X:%02X", ap, radio * 16);
+        return std::string(mac);
+    };
+    std::vector<std::unique_ptr<ApSimulator>> aps;
+    for (int i = 0; i < n; ++i) {
+        ApSpec spec = ApSpec::typical(radio_mac(i, 0), "lab");
+        std::string scan = "[[";
+        static const int channels[] = {6, 36, 37};
+        static const int bands[] = {2, 5, 6};
+        for (int k = 1; k <= 4; ++k)
+            for (int r = 0; r < 3; ++r)
+                scan += std::string(k == 1 && r == 0 ? "" : ",") + "{\"bssid\":\"" +
+                        radio_mac((i + k) % n, r) + "\",\"channel\":" + std::to_string(channels[r]) +
+                        ",\"band\":" + std::to_string(bands[r]) +
+                        ",\"rssi\":-60,\"bandwidth\":20,\"tx-power\":17}";
+        spec.rf_environment = scan + "]]";
+        aps.push_back(std::make_unique<ApSimulator>(spec));
+        ASSERT_TRUE(join(*aps.back()));
+    }
+    ASSERT_TRUE(counts_become("lab", n, 0));
+    ASSERT_TRUE(force("lab"));
+    for (auto& ap : aps)
+        ASSERT_TRUE(ap->wait_for("rrm-info")) << ap->spec().mac;
+    ASSERT_TRUE(state_becomes("lab", 0));
+    // One "rrm-info" each, after the cycle's requests, with the radios and
+    // the four APs heard (three radios each) in the 802.11k list. (The
+    // "fbt-info" of their 802.11r VAPs come with the subscriptions and the
+    // updates.)
+    for (auto& ap : aps) {
+        SCOPED_TRACE(ap->spec().mac);
+        EXPECT_EQ(ap->count("rrm-info"), 1u);
+        std::vector<std::string> cmds;
+        for (const std::string& text : ap->received())
+            if (testsupport::cmd_of(text) != "fbt-info")
+                cmds.push_back(testsupport::cmd_of(text));
+        EXPECT_EQ(cmds, (std::vector<std::string>{"subscribe-response", "rrm-request-mode",
+                                                  "rrm-update", "rrm-info"}));
+        const rrm::JsonReader info(ap->received("rrm-info").at(0).c_str());
+        EXPECT_STREQ(info.get_string("ap-mac"), ap->spec().mac.c_str());
+        EXPECT_EQ(info.child("radios").size(), 3);
+        EXPECT_EQ(info.child("802dot11k").size(), 12);
+    }
     for (const auto& record : log.records())
         EXPECT_NE(record.level, rrm::LOG_LEVEL_ERROR) << record.text;
 }

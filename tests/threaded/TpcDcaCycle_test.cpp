@@ -33,6 +33,15 @@ void fill(DomainFixture& domain, const testsupport::TpcDomain& building)
         domain.worker->aps.insert(entry.first, std::make_shared<rrm::ApEntry>(*entry.second));
 }
 
+// Launches the run and takes the worker's passes that copy its snapshot,
+// until its thread runs.
+void launch(DomainFixture& domain)
+{
+    domain.tpc().launch_optimization_thread();
+    while (domain.worker->holds_messages())
+        domain.worker->poll_timers();
+}
+
 bool wait_done(rrm::TpcDcaSubworker& tpc)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -64,7 +73,7 @@ TEST(TpcDcaCycle, RunWorksOnItsSnapshotWhileTheLiveApsChange)
     ASSERT_TRUE(expected.success);
 
     tpc.state = rrm::STATE_SCAN;
-    tpc.launch_optimization_thread();
+    launch(domain);
     EXPECT_EQ(tpc.state, rrm::STATE_OPTIMIZING);
 
     // Meanwhile the worker goes on: powers and heard channels change, one AP
@@ -111,6 +120,7 @@ TEST(TpcDcaCycle, RunWorksOnItsSnapshotWhileTheLiveApsChange)
     tpc.process_timer();
     EXPECT_FALSE(tpc.optimization_thread.joinable());
     EXPECT_EQ(tpc.state, rrm::STATE_PLANNED_FORCED) << "the newcomer asked for a cycle meanwhile";
+    domain.drain();
     const auto infos = domain.sent("rrm-info");
     EXPECT_EQ(infos.size(), live.size());
     std::set<std::string> macs;
@@ -135,7 +145,7 @@ TEST(TpcDcaCycle, StopDuringARunWaitsAndSendsNothing)
     fill(domain, *building);
     rrm::TpcDcaSubworker& tpc = domain.tpc();
     tpc.state = rrm::STATE_SCAN;
-    tpc.launch_optimization_thread();
+    launch(domain);
     ASSERT_TRUE(tpc.optimization_thread.joinable());
     // The worker's thread ends: the sub-workers stop.
     domain.worker->disconnect();
@@ -152,7 +162,7 @@ TEST(TpcDcaCycle, DestroyingTheWorkerDuringARunWaitsForIt)
     auto domain = std::make_unique<DomainFixture>();
     fill(*domain, *building);
     domain->tpc().state = rrm::STATE_SCAN;
-    domain->tpc().launch_optimization_thread();
+    launch(*domain);
     domain.reset();  // joins the thread before the maps it was copied from go
 }
 

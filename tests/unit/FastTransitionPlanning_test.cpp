@@ -556,6 +556,13 @@ ApSpec numbered_ap(int n)
     return spec;
 }
 
+// APs 1 to n subscribe, AP i on session i.
+void subscribe_numbered(DomainFixture& domain, int n)
+{
+    for (int i = 1; i <= n; ++i)
+        domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+}
+
 std::shared_ptr<ApEntry> numbered(DomainFixture& domain, int n)
 {
     return domain.find(domain.worker->aps, numbered_ap(n).mac);
@@ -589,8 +596,7 @@ TEST(FastTransitionPlanning, FullMeshUpToItsBoundThenTheApsThatHearEachOther)
     DomainFixture domain(quiet_settings());
     // Tens of thousands of Trace records, none looked at here.
     rrm::set_log_handler([](const char*, int, const char*, int, const char*, va_list) {});
-    for (int i = 1; i <= n; ++i)
-        domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+    subscribe_numbered(domain, n);
     // A line: AP i hears AP i + 1; the last one only hears a foreign BSSID
     // (it has scan data all the same).
     for (int i = 1; i < n; ++i)
@@ -642,8 +648,7 @@ TEST(FastTransitionPlanning, FullMeshUpToItsBoundThenTheApsThatHearEachOther)
 TEST(FastTransitionPlanning, StepsOfAnUpdatePlanTheDomainAsTheyFindIt)
 {
     DomainFixture domain(quiet_settings());
-    for (int i = 1; i <= 3; ++i)
-        domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+    subscribe_numbered(domain, 3);
     rrm::FbtPlanning planning(false, rrm::FBT_FULL_MESH_MAX_APS);
     std::vector<MacAddress> told;
     const size_t one_ap = 0;  // no work to spare: one AP per step
@@ -686,8 +691,7 @@ TEST(FastTransitionPlanning, ApJoiningPastTheFullMeshIsToldItsLinksAtOnce)
         DomainFixture domain(quiet_settings());
         rrm::TpcDcaSubworker& tpc = domain.tpc();
         tpc.fbt_full_mesh_max_aps = c.full_mesh;
-        for (int i = 1; i <= 3; ++i)
-            domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+        subscribe_numbered(domain, 3);
         if (c.planned_before)
             tpc.update_802dot11r();
         const size_t before = domain.sent().size();
@@ -771,15 +775,14 @@ TEST(FastTransitionPlanning, FbtInfoTextIsWhatTheDocumentWriterWrites)
 TEST(FastTransitionPlanning, MessagesOfAnUpdateLeaveAsTheTransportTakesThem)
 {
     DomainFixture domain(quiet_settings());
-    for (int i = 1; i <= 4; ++i)
-        domain.from_ap(numbered_ap(i).subscribe_request(), static_cast<uint32_t>(i));
+    subscribe_numbered(domain, 4);
     rrm::TpcDcaSubworker& tpc = domain.tpc();
     // A window of one byte: one message at a time; the transport holds each
     // until the test lets it go.
     domain.registry->keep_holds = true;
-    tpc.fbt_window = std::make_shared<rrm::SendWindow>(1);
+    tpc.send_window = std::make_shared<rrm::SendWindow>(1);
     int wakes = 0;
-    tpc.fbt_window->set_waker([&] { ++wakes; });
+    tpc.send_window->set_waker([&] { ++wakes; });
     const size_t before = domain.sent("fbt-info").size();
 
     tpc.update_802dot11r();
@@ -787,7 +790,7 @@ TEST(FastTransitionPlanning, MessagesOfAnUpdateLeaveAsTheTransportTakesThem)
     ASSERT_EQ(sent.size(), 1u) << "only the first goes while it is held";
     EXPECT_EQ(rrm::JsonReader(sent[0].c_str()).get_string("ap-mac"), std::string("02:00:00:00:01:00"));
     EXPECT_EQ(tpc.fbt_outbox.size(), 3u);
-    EXPECT_GT(tpc.fbt_window->held_bytes(), 0u);
+    EXPECT_GT(tpc.send_window->held_bytes(), 0u);
     // Passes of the worker send nothing more meanwhile.
     domain.worker->poll_timers();
     EXPECT_EQ(sent_since(domain, before, "fbt-info").size(), 1u);
@@ -795,7 +798,7 @@ TEST(FastTransitionPlanning, MessagesOfAnUpdateLeaveAsTheTransportTakesThem)
     // Released: the worker is woken and its next pass sends the next one.
     domain.registry->release_holds();
     EXPECT_EQ(wakes, 1);
-    EXPECT_EQ(tpc.fbt_window->held_bytes(), 0u);
+    EXPECT_EQ(tpc.send_window->held_bytes(), 0u);
     // AP 3 leaves before its turn: it is not told.
     domain.from_ap(numbered_ap(3).unsubscribe_request(), 3);
     domain.worker->poll_timers();
@@ -815,7 +818,6 @@ TEST(FastTransitionPlanning, MessagesOfAnUpdateLeaveAsTheTransportTakesThem)
 
     // Queued twice before its turn: sent once.
     tpc.fbt_outbox.clear();
-    tpc.fbt_outbox_keys.clear();
     domain.registry->release_holds();
     const size_t now = domain.sent("fbt-info").size();
     auto first = numbered(domain, 1);
@@ -1015,6 +1017,13 @@ TEST(FastTransitionPlanning, IndexedPlanningGivesWhatTheRuleGives)
                     ++steps;
                 EXPECT_EQ(planning.changed(), expected);
                 EXPECT_EQ(steps, std::max<size_t>(ours->size(), 1));
+            } else if (seed % 3 == 0) {
+                // Its indexes made one AP per step as well.
+                rrm::FbtPlanning planning(wildcard, full_mesh);
+                std::vector<MacAddress> told;
+                while (!planning.step(*ours, 0, told, 0, 0)) {
+                }
+                EXPECT_EQ(planning.changed(), expected);
             } else {
                 EXPECT_EQ(rrm::plan_fbt_links(*ours, wildcard, full_mesh), expected);
             }
@@ -1035,6 +1044,94 @@ TEST(FastTransitionPlanning, IndexedPlanningGivesWhatTheRuleGives)
     for (const char* step : steps)
         EXPECT_GT(acted[step], 0u) << step;
     EXPECT_GT(limited_domains, 100u);
+}
+
+TEST(FastTransitionPlanning, IndexesAreMadeInSharesAndStartOverAfterAChange)
+{
+    DomainFixture domain(quiet_settings());
+    subscribe_numbered(domain, 6);
+    rrm::FbtPlanning planning(false, rrm::FBT_FULL_MESH_MAX_APS);
+    std::vector<MacAddress> told;
+    // Two VAPs (APs) a share: the first steps plan nothing.
+    EXPECT_FALSE(planning.step(domain.worker->aps, SIZE_MAX, told, domain.worker->activity(), 2));
+    EXPECT_TRUE(planning.building());
+    EXPECT_EQ(links_of(domain, 1), 0u);
+    // AP 7 comes and AP 2 leaves between two shares: the indexes start over
+    // and hold the domain as it is then.
+    domain.from_ap(numbered_ap(7).subscribe_request(), 7);
+    domain.from_ap(numbered_ap(2).unsubscribe_request(), 2);
+    auto theirs = domain.worker->aps.copy();
+    const bool expected = rrm::plan_fbt_links(*theirs, false);
+    size_t building_steps = 0;
+    while (!planning.step(domain.worker->aps, SIZE_MAX, told, domain.worker->activity(), 2))
+        building_steps += planning.building() ? 1 : 0;
+    // Six APs at two a share: two shares left incomplete, the third
+    // completes the indexes and plans the whole domain in the same step.
+    EXPECT_EQ(building_steps, 2u);
+    EXPECT_EQ(planning.changed(), expected);
+    EXPECT_EQ(describe(domain.worker->aps), describe(*theirs));
+    for (int i : {1, 3, 7})
+        EXPECT_EQ(links_of(domain, i), 5u) << i;
+}
+
+TEST(FastTransitionPlanning, WorkerTakesNoMessageWhileItsIndexesArePartlyMade)
+{
+    DomainFixture domain(quiet_settings());
+    // 12 VAPs with 802.11r an AP (one radio): more than one share of the
+    // indexes. Past the full mesh, each AP hears the next one (a ring), so
+    // it is linked with two.
+    const int per_share = static_cast<int>(rrm::TpcDcaSubworker::FBT_INDEX_VAPS / 12);
+    const int n = std::max(per_share, static_cast<int>(rrm::FBT_FULL_MESH_MAX_APS)) + 2;
+    auto mac_of = [](int i) {
+        char mac[32];
+        std::snprintf(mac, sizeof mac, "02:10:00:%02X:%02X:00", i >> 8, i & 0xFF);
+        return std::string(mac);
+    };
+    for (int i = 1; i <= n; ++i)
+        domain.from_ap(ApSpec::typical(mac_of(i), "d", 1, 12).subscribe_request(),
+                       static_cast<uint32_t>(i));
+    for (int i = 1; i <= n; ++i)
+        domain.find(domain.worker->aps, mac_of(i))
+            ->visible_members.insert(mac_from_string(mac_of(i % n + 1).c_str()),
+                                     rrm::Neighbour(-60, 6, 2, 20, 20, 256));
+    rrm::TpcDcaSubworker& tpc = domain.tpc();
+    EXPECT_FALSE(domain.worker->holds_messages());
+    tpc.update_802dot11r();
+    int shares = 1;
+    while (domain.worker->holds_messages()) {
+        domain.worker->poll_timers();
+        ++shares;
+    }
+    // per_share APs a share (their VAPs reach FBT_INDEX_VAPS), the last
+    // share the rest.
+    EXPECT_EQ(shares, (n + per_share - 1) / per_share);
+    EXPECT_GT(shares, 1);
+    domain.drain();
+    EXPECT_EQ(tpc.fbt_status, 0);
+    // AP 1 hears AP 2 and is heard by AP n.
+    for (const char* ssid : {"ssid0", "ssid11"})
+        EXPECT_EQ(domain.find(domain.worker->aps, mac_of(1))
+                      ->radios.radios[0].vaps.find(ssid)->fbt_links.size(),
+                  2u)
+            << ssid;
+
+    // An AP joins without scan data: it is told at once what it has (no
+    // links yet), and its links (every other AP's VAP of the SSID, as it
+    // keeps the full mesh) once the indexes are made over the next passes.
+    const size_t before = domain.sent("fbt-info").size();
+    domain.from_ap(ApSpec::typical(mac_of(n + 1), "d", 1, 12).subscribe_request(),
+                   static_cast<uint32_t>(n + 1));
+    auto told = domain.sent("fbt-info");
+    ASSERT_EQ(told.size(), before + 1);
+    EXPECT_EQ(rrm::JsonReader(told.back().text.c_str()).child("vaps").child(0).child("remotes").size(), 0);
+    EXPECT_TRUE(domain.worker->holds_messages());
+    while (domain.worker->holds_messages() || !tpc.fbt_outbox.empty())
+        domain.worker->poll_timers();
+    told = domain.sent("fbt-info");
+    ASSERT_EQ(told.size(), before + 2);
+    const rrm::JsonReader joined(told.back().text.c_str());
+    EXPECT_STREQ(joined.get_string("ap-mac"), mac_of(n + 1).c_str());
+    EXPECT_EQ(joined.child("vaps").child(0).child("remotes").size(), n);
 }
 
 }  // namespace
