@@ -151,7 +151,6 @@ std::shared_mutex& context_guard()
 WebsockServerWorker::WebsockServerWorker(RRM* owner)
     : Worker("websock-server-worker", owner, 10000, 2048, false),
       registry(owner),
-      jsonificator_queue(JSONIFICATOR_QUEUE_CAPACITY, true),
       wake_fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
     std::memset(&creation_info, 0, sizeof creation_info);
@@ -160,9 +159,6 @@ WebsockServerWorker::WebsockServerWorker(RRM* owner)
     websock_bound_callback =
         std::bind(&WebsockServerWorker::worker_lws_callback, this, _1, _2, _3, _4, _5);
     bound_server = this;
-    // The parsing thread sleeps through the queue's wait, so the service
-    // thread writes the eventfd only when it is asleep.
-    jsonificator_queue.signal_sleepers_only(true);
     // The worker's own queue only ever carries its stop message.
     set_notify([] {});
 }
@@ -178,6 +174,7 @@ WebsockServerWorker::~WebsockServerWorker()
         std::lock_guard<std::mutex> guard(queues.mutex);
         queues.map.clear();
     }
+    clear_send_lists();
     free_pending_texts();
     if (wake_fd != -1)
         ::close(wake_fd);
@@ -306,6 +303,9 @@ bool WebsockServerWorker::connect()
     if (open_failures > 0)
         RRM_INFO("Access point port %d open after %u failed attempts", port, open_failures);
     open_failures = 0;
+    // The parsing threads first: the service thread hands them texts.
+    start_jsonificator_threads(parse_threads_wanted > 0 ? parse_threads_wanted
+                                                        : default_parse_threads());
     {
         std::unique_lock<std::shared_mutex> guard(context_guard());
         context.store(created);
@@ -318,13 +318,15 @@ bool WebsockServerWorker::connect()
     RRM_DEBUG("Starting %d lws threads", n);
     for (int i = 0; i < n; ++i)
         service_threads.emplace_back(&WebsockServerWorker::service_thread, this, i);
-    start_jsonificator_threads(n);
     return true;
 }
 
 void WebsockServerWorker::adopt_wake_fd(lws_vhost* vhost)
 {
     wake_adopted = false;
+    // A wake-up of the last context that was never served must not hold
+    // back those of this one.
+    wake_pending.store(false);
     if (wake_fd == -1 || !vhost)
         return;
     // The library closes what it adopts when the context goes; it gets a
@@ -404,18 +406,21 @@ void WebsockServerWorker::disconnect()
         if (t.joinable())
             t.join();
     service_threads.clear();
-    for (auto& t : jsonificator_threads)
-        if (t.joinable())
-            t.join();
-    jsonificator_threads.clear();
+    for (auto& lane : parse_lanes)
+        if (lane->thread.joinable())
+            lane->thread.join();
 
     for (auto& queues : connection_queues) {
         std::lock_guard<std::mutex> guard(queues.mutex);
         queues.map.clear();
     }
+    // Their connections go with the context.
+    clear_send_lists();
     // Texts not parsed before the stop belong to sessions that are about to
     // be closed; a later start must not hand them on.
     free_pending_texts();
+    parse_lanes.clear();
+    parse_thread_count.store(0);
 
     if (lws_context* ctx = context.load()) {
         // Every open connection is reported closed (and so its session
@@ -498,6 +503,9 @@ int WebsockServerWorker::dispatch(lws* wsi, lws_callback_reasons reason, void* u
         uint64_t counter;
         ssize_t r = ::read(wake_fd, &counter, sizeof counter);
         (void)r;
+        // Before the lists are taken: what is listed after this wakes the
+        // thread again.
+        wake_pending.exchange(false);
         resume_sessions();
         process_wait_cancelled(wsi);
         return 0;
@@ -707,7 +715,7 @@ int WebsockServerWorker::process_receive(lws* wsi, void* in, size_t len)
     session.waiting_texts.fetch_add(1);
     session.waiting_bytes.fetch_add(size);
     const bool reserved = reserve_queued(size);
-    if (!reserved || !jsonificator_queue.push(std::move(item), QUEUE_ATTEMPT_LIMIT)) {
+    if (!reserved || !lane_of(item.session).queue.push(std::move(item), QUEUE_ATTEMPT_LIMIT)) {
         RRM_ERROR("jsonificator_queue overflow: message dropped from session %d",
                   static_cast<int>(id));
         notify_event(EVENT_WS_QUEUE_OVERFLOW, no_details);
@@ -823,16 +831,20 @@ void WebsockServerWorker::text_done(const RawMessage& item, WebsockSession* sess
             wake_service_thread();
         }
     }
+}
+
+void WebsockServerWorker::trim_after(ParseLane& lane, uint32_t freed)
+{
     // A burst of large messages leaves the heap with free pages that malloc
-    // keeps; once the burst is over (nothing queued), give them back, at
-    // most once a second.
-    if (item.size >= 64 * 1024)
-        freed_since_trim += item.size;
-    if (freed_since_trim >= 16u * 1024u * 1024u && jsonificator_queue.empty()) {
+    // keeps; once the burst is over (nothing queued on this lane), give them
+    // back, at most once a second.
+    if (freed >= 64 * 1024)
+        lane.freed_since_trim += freed;
+    if (lane.freed_since_trim >= 16u * 1024u * 1024u && lane.queue.empty()) {
         const int64_t now = monotonic_seconds();
-        if (now != last_trim_s) {
-            last_trim_s = now;
-            freed_since_trim = 0;
+        int64_t last = last_trim_s.load();
+        if (now != last && last_trim_s.compare_exchange_strong(last, now)) {
+            lane.freed_since_trim = 0;
             ::malloc_trim(0);
         }
     }
@@ -882,11 +894,23 @@ void WebsockServerWorker::resume_sessions()
     }
 }
 
+int WebsockServerWorker::default_parse_threads()
+{
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    return std::max(1, std::min(cores / 2, MAX_PARSE_THREADS));
+}
+
 void WebsockServerWorker::start_jsonificator_threads(int n)
 {
-    const int limit = n < MAX_JSONIFICATOR_THREADS ? n : MAX_JSONIFICATOR_THREADS;
-    while (static_cast<int>(jsonificator_threads.size()) < limit)
-        jsonificator_threads.emplace_back(&WebsockServerWorker::jsonificator_thread, this);
+    // Only while no service thread runs: it picks a lane without a lock.
+    if (!parse_lanes.empty() || n < 1)
+        return;
+    const int count = std::min(n, MAX_JSONIFICATOR_THREADS);
+    for (int i = 0; i < count; ++i)
+        parse_lanes.push_back(std::make_unique<ParseLane>(JSONIFICATOR_QUEUE_CAPACITY));
+    for (auto& lane : parse_lanes)
+        lane->thread = std::thread(&WebsockServerWorker::jsonificator_thread, this, std::ref(*lane));
+    parse_thread_count.store(count);
 }
 
 namespace {
@@ -899,43 +923,43 @@ double steady_seconds()
 
 }  // namespace
 
-void WebsockServerWorker::jsonificator_thread()
+void WebsockServerWorker::jsonificator_thread(ParseLane& lane)
 {
     while (!stopping.load()) {
-        admit_received();
+        admit_received(lane);
         std::shared_ptr<WebsockSession> session;
         RawMessage item;
         bool taken;
         {
-            std::lock_guard<std::mutex> guard(parse_lock);
-            taken = parse_scheduler.next(session, item);
+            std::lock_guard<std::mutex> guard(lane.lock);
+            taken = lane.scheduler.next(session, item);
         }
         if (taken) {
             const double begin = steady_seconds();
-            hand_over(item, *session);
+            hand_over(lane, item, *session);
             const double end = steady_seconds();
-            std::lock_guard<std::mutex> guard(parse_lock);
-            parse_scheduler.charge(*session, end - begin, end);
+            std::lock_guard<std::mutex> guard(lane.lock);
+            lane.scheduler.charge(*session, end - begin, end);
             continue;
         }
-        if (!jsonificator_queue.empty())
+        if (!lane.queue.empty())
             continue;  // a push is in progress
-        if (jsonificator_queue.event_fd != -1) {
-            jsonificator_queue.wait_for_push(10);
+        if (lane.queue.event_fd != -1) {
+            lane.queue.wait_for_push(10);
         } else {
             ::usleep(10000);
         }
     }
 }
 
-void WebsockServerWorker::admit_received()
+void WebsockServerWorker::admit_received(ParseLane& lane)
 {
     // Everything queued is taken at once: the scheduler, not the order of
     // arrival, decides what is parsed first. Each session holds at most a
     // few texts (SESSION_WAITING_TEXTS), so this is bounded by the sessions.
     std::vector<std::pair<std::shared_ptr<WebsockSession>, RawMessage>> admitted;
     RawMessage item;
-    while (jsonificator_queue.pop(item)) {
+    while (lane.queue.pop(item)) {
         std::shared_ptr<WebsockSession> session;
         if (item.text && item.session.wsi) {
             // The connection may since have closed, or been reused by
@@ -950,6 +974,7 @@ void WebsockServerWorker::admit_received()
             std::free(item.text);
             item.text = nullptr;
             text_done(item, nullptr);
+            trim_after(lane, item.size);
             continue;
         }
         admitted.emplace_back(std::move(session), item);
@@ -958,21 +983,26 @@ void WebsockServerWorker::admit_received()
     if (admitted.empty())
         return;
     const double now = steady_seconds();
-    std::lock_guard<std::mutex> guard(parse_lock);
+    std::lock_guard<std::mutex> guard(lane.lock);
     for (auto& entry : admitted)
-        parse_scheduler.add(entry.first, std::move(entry.second), now);
+        lane.scheduler.add(entry.first, std::move(entry.second), now);
 }
 
-void WebsockServerWorker::hand_over(RawMessage& item, WebsockSession& session)
+void WebsockServerWorker::hand_over(ParseLane& lane, RawMessage& item, WebsockSession& session)
 {
     // However the hand-over ends, the text is freed and its bytes are
     // given back.
     struct Done {
         WebsockServerWorker* self;
+        ParseLane& lane;
         RawMessage& item;
         WebsockSession& session;
-        ~Done() { self->text_done(item, &session); }
-    } done{this, item, session};
+        ~Done()
+        {
+            self->text_done(item, &session);
+            self->trim_after(lane, item.size);
+        }
+    } done{this, lane, item, session};
     std::unique_ptr<char, decltype(&std::free)> text(item.text, &std::free);
     item.text = nullptr;
     // The session may have closed while the text waited.
@@ -1003,18 +1033,20 @@ void WebsockServerWorker::hand_over(RawMessage& item, WebsockSession& session)
 
 void WebsockServerWorker::free_pending_texts()
 {
-    RawMessage item;
-    while (jsonificator_queue.pop(item)) {
-        std::free(item.text);
-        item.text = nullptr;
-        queued_held.fetch_sub(item.size, std::memory_order_relaxed);
+    for (auto& lane : parse_lanes) {
+        RawMessage item;
+        while (lane->queue.pop(item)) {
+            std::free(item.text);
+            item.text = nullptr;
+            queued_held.fetch_sub(item.size, std::memory_order_relaxed);
+        }
+        std::lock_guard<std::mutex> guard(lane->lock);
+        lane->scheduler.drain([this](const std::shared_ptr<WebsockSession>&, RawMessage& held) {
+            std::free(held.text);
+            held.text = nullptr;
+            queued_held.fetch_sub(held.size, std::memory_order_relaxed);
+        });
     }
-    std::lock_guard<std::mutex> guard(parse_lock);
-    parse_scheduler.drain([this](const std::shared_ptr<WebsockSession>&, RawMessage& held) {
-        std::free(held.text);
-        held.text = nullptr;
-        queued_held.fetch_sub(held.size, std::memory_order_relaxed);
-    });
 }
 
 // ---------------------------------------------------------------------------
@@ -1109,7 +1141,31 @@ void WebsockServerWorker::enqueue(std::shared_ptr<QueueMessage> msg, Ring ring, 
                       static_cast<int>(handle.id));
         }
     }
+    list_for_sending(handle, queue);
+}
+
+void WebsockServerWorker::list_for_sending(const BaseSession& handle,
+                                           const std::shared_ptr<ConnectionQueue>& queue)
+{
+    // The flag is taken after the push: either this producer lists the
+    // connection, or it is still listed and the service thread, clearing
+    // the flag before it looks at the queue, finds this push there.
+    if (queue->listed.exchange(true))
+        return;
+    {
+        SendList& list = send_lists[handle.tsi];
+        std::lock_guard<std::mutex> guard(list.lock);
+        list.connections.emplace_back(handle.wsi, queue);
+    }
     wake_service(handle.wsi);
+}
+
+void WebsockServerWorker::clear_send_lists()
+{
+    for (SendList& list : send_lists) {
+        std::lock_guard<std::mutex> guard(list.lock);
+        list.connections.clear();
+    }
 }
 
 void WebsockServerWorker::wake_service(lws* wsi)
@@ -1125,6 +1181,10 @@ void WebsockServerWorker::wake_service_thread()
     // library's cancel call would write a log line of its own on the
     // calling thread, at the cost of a formatted line per wake-up.
     if (wake_adopted.load()) {
+        // A wake-up not yet served serves this one too: the service thread
+        // clears the flag before it takes the lists.
+        if (wake_pending.exchange(true))
+            return;
         uint64_t one = 1;
         ssize_t r = ::write(wake_fd, &one, sizeof one);
         (void)r;
@@ -1142,32 +1202,40 @@ void WebsockServerWorker::process_wait_cancelled(lws* wsi)
     const int tsi = t_service_tsi;
     if (static_cast<uint32_t>(tsi) >= MAX_SERVICE_THREADS)
         return;
-    ConnectionQueueMap& queues = connection_queues[tsi];
-    std::vector<lws*> pending;
+    std::vector<std::pair<lws*, std::shared_ptr<ConnectionQueue>>> listed;
     {
-        std::lock_guard<std::mutex> guard(queues.mutex);
-        for (const auto& entry : queues.map)
-            if (entry.second->size() != 0)
-                pending.push_back(entry.first);
+        SendList& list = send_lists[tsi];
+        std::lock_guard<std::mutex> guard(list.lock);
+        listed.swap(list.connections);
     }
-    std::vector<lws*> orphans;
-    for (lws* connection : pending) {
+    std::vector<std::pair<lws*, std::shared_ptr<ConnectionQueue>>> orphans;
+    for (auto& entry : listed) {
+        // Cleared before the queue is looked at: a push after this lists
+        // the connection again, one before it is seen here.
+        entry.second->listed.exchange(false);
+        if (entry.second->size() == 0)
+            continue;
         bool live;
         {
             std::lock_guard<std::mutex> guard(sessions.mutex);
-            live = sessions.map.find(connection) != sessions.map.end();
+            live = sessions.map.find(entry.first) != sessions.map.end();
         }
         // Connections are closed and freed only on this thread, so the
-        // connection is still there.
+        // connection is still there; a writeable event is asked for until
+        // one finds the queue empty.
         if (live)
-            lws_callback_on_writable(connection);
+            lws_callback_on_writable(entry.first);
         else
-            orphans.push_back(connection);
+            orphans.push_back(std::move(entry));
     }
     if (!orphans.empty()) {
+        ConnectionQueueMap& queues = connection_queues[tsi];
         std::lock_guard<std::mutex> guard(queues.mutex);
-        for (lws* connection : orphans)
-            queues.map.erase(connection);
+        for (const auto& orphan : orphans) {
+            auto it = queues.map.find(orphan.first);
+            if (it != queues.map.end() && it->second == orphan.second)
+                queues.map.erase(it);
+        }
     }
 }
 
