@@ -5,8 +5,8 @@
 // Threads: the worker's own thread creates and destroys the library context
 // (connect/disconnect) and otherwise idles; one service thread runs every
 // library callback and is the only one that touches sockets; one parsing
-// ("jsonificator") thread parses complete texts and hands them to the
-// registry. Any other thread may queue messages for a session; it puts them
+// ("jsonificator") threads parse complete texts, each session's on one of
+// them, and hand them to the registry. Any other thread may queue messages for a session; it puts them
 // into the connection's outgoing queue and wakes the service thread.
 //
 // Locks: the sessions lock first; inside it `id_lock` or one connection-queue
@@ -36,6 +36,7 @@
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace rrm {
@@ -54,8 +55,40 @@ struct ConnectionQueue : _SafeQueue<std::shared_ptr<QueueMessage>> {
     std::atomic<bool> stalled{false};
     // Messages dropped during the stall after the first.
     std::atomic<uint64_t> stall_drops{0};
+    // On its service thread's send list, not yet looked at: a producer
+    // that finds it so leaves the listing (and the wake-up) to the one that
+    // set it.
+    std::atomic<bool> listed{false};
 };
 using ConnectionQueueMap = SafeUnorderedMap<lws*, ConnectionQueue>;
+
+// The connections of one service thread whose queues have been pushed to
+// since the thread last looked, so that a wake-up costs in proportion to the
+// connections with something to send, not to all of them.
+struct SendList {
+    std::mutex lock;
+    std::vector<std::pair<lws*, std::shared_ptr<ConnectionQueue>>> connections;
+};
+
+// One parsing thread with its own queue of received texts and its own
+// scheduler: every text of a session goes to the same lane (by session id),
+// so each AP's messages are parsed and routed in the order they came, and
+// the fairness among sessions holds among those of a lane.
+struct ParseLane {
+    explicit ParseLane(int32_t capacity) : queue(capacity, true)
+    {
+        // The thread sleeps through the queue's wait, so the service
+        // thread writes the eventfd only when it is asleep.
+        queue.signal_sleepers_only(true);
+    }
+    _SafeQueue<RawMessage> queue;
+    // Guards the scheduler; taken alone.
+    std::mutex lock;
+    ParseScheduler scheduler;
+    std::thread thread;
+    // Large texts freed since the heap was last trimmed (its thread's).
+    uint64_t freed_since_trim = 0;
+};
 
 // The library calls a plain function; it reaches the one server object of
 // the process through this binding.
@@ -71,6 +104,13 @@ class WebsockServerWorker : public Worker {
 public:
     static constexpr int MAX_SERVICE_THREADS = 8;
     static constexpr int MAX_JSONIFICATOR_THREADS = 100;
+    // Parsing threads: half the machine's cores, at least one and at most
+    // this many. Measured on 8 cores: two took AP ingest a third higher
+    // than one; with three or four one domain's worker no longer kept up
+    // (its queue overflowed) and a connection flood stalled (see
+    // docs/PERFORMANCE.md).
+    static constexpr int MAX_PARSE_THREADS = 2;
+    static int default_parse_threads();
     static constexpr int32_t CONNECTION_QUEUE_CAPACITY = 16;
     static constexpr int32_t JSONIFICATOR_QUEUE_CAPACITY = 2048;
     static constexpr size_t RX_BUFFER_SIZE = 65536;
@@ -142,6 +182,10 @@ public:
     // A handle this transport never gave out is not known to have ended.
     bool session_ended(const BaseSession& handle);
     void start_jsonificator_threads(int n);
+    // Parsing threads of the next start (0: default_parse_threads()); for
+    // tests and benchmarks, set before the worker starts.
+    void set_parse_threads(int n) { parse_threads_wanted = n; }
+    int parse_threads() const { return parse_thread_count.load(); }
 
     // The port the server listens on, 0 while it does not; differs from the
     // configured one only when that is 0 (the system picks a free port).
@@ -171,7 +215,11 @@ private:
     enum class Ring { Normal, Force };
 
     void service_thread(int tsi);
-    void jsonificator_thread();
+    void jsonificator_thread(ParseLane& lane);
+    ParseLane& lane_of(const BaseSession& session)
+    {
+        return *parse_lanes[session.id % parse_lanes.size()];
+    }
     static void logger_callback(int level, const char* line);
 
     int dispatch(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len);
@@ -193,6 +241,8 @@ private:
     // A text is done with (parsed, or dropped): its bytes are given back,
     // and its session's, which may let reading from the session resume.
     void text_done(const RawMessage& item, WebsockSession* session);
+    // Parsing thread: a burst of large texts over, their pages go back.
+    void trim_after(ParseLane& lane, uint32_t freed);
     static bool session_over_limits(const WebsockSession& session);
     // Service thread: stops reading from a session that holds too many
     // waiting texts; and resumes those that the parsing thread has caught
@@ -203,6 +253,10 @@ private:
     void process_wait_cancelled(lws* wsi);
 
     void enqueue(std::shared_ptr<QueueMessage> msg, Ring ring, const char* op);
+    // After a push: the connection onto its send list, and the service
+    // thread woken, unless both are already done.
+    void list_for_sending(const BaseSession& handle, const std::shared_ptr<ConnectionQueue>& queue);
+    void clear_send_lists();
     void wake_service(lws* wsi);
     void wake_service_thread();
     void adopt_wake_fd(lws_vhost* vhost);
@@ -214,8 +268,8 @@ private:
     // Parsing side: received texts from the queue into the scheduler (or
     // dropped when their session is gone); the next text is parsed and
     // handed to the registry.
-    void admit_received();
-    void hand_over(RawMessage& item, WebsockSession& session);
+    void admit_received(ParseLane& lane);
+    void hand_over(ParseLane& lane, RawMessage& item, WebsockSession& session);
     void free_pending_texts();
     void wait_before_retry();
     static bool port_taken(int port);
@@ -227,9 +281,13 @@ private:
     uint32_t session_id_counter = 1;
 
     std::vector<std::thread> service_threads;
-    std::vector<std::thread> jsonificator_threads;
-    _SafeQueue<RawMessage> jsonificator_queue;
+    // Made before the service threads start and kept until they are
+    // joined: the service thread reads the list without a lock.
+    std::vector<std::unique_ptr<ParseLane>> parse_lanes;
+    int parse_threads_wanted = 0;
+    std::atomic<int> parse_thread_count{0};
     std::array<ConnectionQueueMap, MAX_SERVICE_THREADS> connection_queues;
+    std::array<SendList, MAX_SERVICE_THREADS> send_lists;
 
     lws_context_creation_info creation_info;
     lws_protocols protocols[3];
@@ -247,6 +305,10 @@ private:
     // polls. Written by any thread; read on the service thread.
     int wake_fd;
     std::atomic<bool> wake_adopted{false};
+    // Set by the thread that writes the eventfd, cleared by the service
+    // thread before it looks at what is to do: one write per wake-up, not
+    // one per message.
+    std::atomic<bool> wake_pending{false};
 
     // Port failures in a row; the first of a streak is logged.
     uint32_t open_failures = 0;
@@ -255,10 +317,6 @@ private:
     // parsing queue (added by the service thread, taken off by the parsing
     // thread once a text is freed).
     std::atomic<uint64_t> reassembly_held{0};
-    // Received texts in parse order; guarded by `parse_lock`, which is
-    // taken alone.
-    std::mutex parse_lock;
-    ParseScheduler parse_scheduler;
     // Sessions the parsing thread has caught up with while they were
     // paused, for the service thread; guarded by `resume_lock` (alone).
     std::mutex resume_lock;
@@ -275,9 +333,8 @@ private:
     bool at_connection_limit = false;
     // Sessions closed for want of reassembly room in the current streak.
     uint32_t busy_refusals = 0;
-    // Large texts freed since the heap was last trimmed (parsing thread).
-    uint64_t freed_since_trim = 0;
-    int64_t last_trim_s = 0;
+    // When the heap was last trimmed (any parsing thread).
+    std::atomic<int64_t> last_trim_s{0};
 };
 
 }  // namespace rrm

@@ -523,7 +523,7 @@ TEST_F(ProgramReports, RecordsQuoteOnlyTheHeadOfARequestsTexts)
         size_t end = log.find('\n', at);
         if (end == std::string::npos)
             end = log.size();
-        static const std::string library = "DEBUG server/lib/WebsockServerWorker.cpp logger_callback: ";
+        static const std::string library = "DEBUG server/lib/WebsockCallbacks.cpp logger_callback: ";
         if (log.compare(at, library.size(), library) != 0) {
             added += end - at + 1;
             longest = std::max(longest, end - at);
