@@ -38,6 +38,27 @@ void append_json_text(std::string& out, const char* text)
     out += '"';
 }
 
+namespace {
+
+// Room for the head of a member (separator, key) with a number or a short
+// text, put together on the stack and appended in one go.
+constexpr std::size_t kMemberRoom = 128;
+constexpr std::size_t kNoHead = static_cast<std::size_t>(-1);
+
+// Copies a text that JSON writes as it is (no quotation mark, backslash or
+// control character) to `to`, within `room` bytes: its length, or kNoHead
+// when it needs escapes or does not fit.
+std::size_t copy_plain(char* to, std::size_t room, const char* text)
+{
+    const std::size_t length = std::strlen(text);
+    if (length > room || yajson::detail::scan_string(text, text + length, '"', true) != text + length)
+        return kNoHead;
+    std::memcpy(to, text, length);
+    return length;
+}
+
+}  // namespace
+
 JsonAppender::JsonAppender(std::string& out, bool is_array) : out_(&out), is_array_(is_array)
 {
     out += is_array ? '[' : '{';
@@ -71,50 +92,77 @@ JsonAppender::~JsonAppender()
         *out_ += is_array_ ? ']' : '}';
 }
 
-void JsonAppender::begin_member(const char* key)
+std::size_t JsonAppender::begin_member(char* head, const char* key)
 {
+    std::size_t n = 0;
     if (!empty_)
-        *out_ += ',';
+        head[n++] = ',';
     empty_ = false;
     if (is_array_)
-        return;
+        return n;
     if (key == nullptr)
         throw std::logic_error("basic_string: construction from null is not valid");
+    head[n++] = '"';
+    const std::size_t length = copy_plain(head + n, kMemberRoom / 2, key);
+    if (length != kNoHead) {
+        n += length;
+        head[n++] = '"';
+        head[n++] = ':';
+        return n;
+    }
+    // A key with escapes, or a long one: written out here.
+    out_->append(head, n - 1);
     append_json_text(*out_, key);
     *out_ += ':';
+    return 0;
 }
 
 JsonAppender JsonAppender::add_array(const char* key)
 {
-    begin_member(key);
+    char head[kMemberRoom];
+    out_->append(head, begin_member(head, key));
     return JsonAppender(*out_, true);
 }
 
 JsonAppender JsonAppender::add_object(const char* key)
 {
-    begin_member(key);
+    char head[kMemberRoom];
+    out_->append(head, begin_member(head, key));
     return JsonAppender(*out_, false);
 }
 
 JsonAppender& JsonAppender::add_int(const char* key, long value)
 {
-    begin_member(key);
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out_->append(digits, static_cast<std::size_t>(end - digits));
+    char member[kMemberRoom];
+    const std::size_t n = begin_member(member, key);
+    const auto end = std::to_chars(member + n, member + sizeof member, value).ptr;
+    out_->append(member, static_cast<std::size_t>(end - member));
     return *this;
 }
 
 JsonAppender& JsonAppender::add_string(const char* key, const char* value)
 {
-    begin_member(key);
-    append_json_text(*out_, value != nullptr ? value : "");
+    if (value == nullptr)
+        value = "";
+    char member[kMemberRoom];
+    std::size_t n = begin_member(member, key);
+    const std::size_t length = copy_plain(member + n + 1, sizeof member - n - 2, value);
+    if (length == kNoHead) {
+        out_->append(member, n);
+        append_json_text(*out_, value);
+        return *this;
+    }
+    member[n] = '"';
+    n += 1 + length;
+    member[n++] = '"';
+    out_->append(member, n);
     return *this;
 }
 
 JsonAppender& JsonAppender::add_json(const char* key, std::string_view json)
 {
-    begin_member(key);
+    char head[kMemberRoom];
+    out_->append(head, begin_member(head, key));
     out_->append(json);
     return *this;
 }

@@ -12,6 +12,7 @@
 // bracket is closed. Members are written in call order, so a parent must
 // not be written to while a child of it is open.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -40,8 +41,10 @@ public:
 
 private:
     JsonAppender(std::string& out, bool is_array);
-    // The separator and, in an object, the key of the next member.
-    void begin_member(const char* key);
+    // Puts the separator and, in an object, the key of the next member at
+    // the start of `head` (room for 128 bytes) and gives their length; a
+    // key that needs escapes is appended at once instead (length 0).
+    std::size_t begin_member(char* head, const char* key);
 
     std::string* out_;
     bool is_array_;

@@ -68,6 +68,10 @@ void build_shape(Writer& root)
     // \u00XX (lower-case hex), DEL and UTF-8 bytes as they are.
     root.add_string("escapes", "q\"b\\ \b\f\n\r\t \x01\x1f \x7f \xc3\xa9");
     root.add_string("k\"ey", "v");
+    // Keys and texts past what is put together on the stack.
+    root.add_string(std::string(70, 'k').c_str(), std::string(200, 'v').c_str());
+    root.add_int(std::string(65, 'n').c_str(), -1);
+    root.add_string("long", (std::string(60, 'x') + "\"").c_str());
     root.add_object("empty-object");
     root.add_array("empty-array");
     Writer list = root.add_array("list");
@@ -93,7 +97,9 @@ TEST(JsonAppender, MembersAndNestingAsTheDocumentWriterWritesThem)
         R"("max":2147483647,"null":"","empty":"",)"
         R"("escapes":"q\"b\\ \b\f\n\r\t \u0001\u001f )"
         "\x7f \xc3\xa9"
-        R"(","k\"ey":"v","empty-object":{},"empty-array":[],)"
+        R"(","k\"ey":"v",")" + std::string(70, 'k') + R"(":")" + std::string(200, 'v') +
+        R"(",")" + std::string(65, 'n') + R"(":-1,"long":")" + std::string(60, 'x') +
+        R"(\"","empty-object":{},"empty-array":[],)"
         R"("list":[1,{"a":"b","inner":[-7,"x",{"d":3}]},"last"]})";
     EXPECT_EQ(appended("rrm", "t", "", [](JsonAppender& root) { build_shape(root); }), expected);
 
