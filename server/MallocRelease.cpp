@@ -3,16 +3,52 @@
 
 #include <gperftools/malloc_extension_c.h>
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <chrono>
 #include <cstddef>
+#include <thread>
 
 namespace {
 
-// Pages of blocks that are freed go back to the system at once, as glibc's
-// malloc gives back blocks of 128 KiB and more (main fixes its threshold
-// there): without it tcmalloc keeps what a burst of large messages took,
-// since their parse arenas are freed by the workers after the transport's
-// trim below.
-[[maybe_unused]] const int decommit = MallocExtension_SetNumericProperty("tcmalloc.aggressive_memory_decommit", 1);
+// glibc's malloc gives blocks of 128 KiB and more back to the system when
+// they are freed (main fixes its threshold there); tcmalloc keeps free pages
+// for reuse. So that a burst of large messages does not keep its memory for
+// good, a thread looks once a second and gives tcmalloc's free pages back
+// when they pass this and the heap has been still for a second: while
+// messages stream in, pages given back would only be faulted in again.
+// (Giving pages back on every free costs the storm and ingest several times
+// their time: measured in docs/PERFORMANCE.md.)
+constexpr std::size_t kKeptFreeBytes = 8u << 20;
+
+[[noreturn]] void give_back_free_pages()
+{
+    std::size_t seen = 0;
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::size_t free_bytes = 0;
+        if (!MallocExtension_GetNumericProperty("tcmalloc.pageheap_free_bytes", &free_bytes))
+            continue;
+        if (free_bytes > kKeptFreeBytes && free_bytes == seen) {
+            MallocExtension_ReleaseFreeMemory();
+            free_bytes = 0;
+        }
+        seen = free_bytes;
+    }
+}
+
+// Started before main: it takes no signal, so that SIGINT reaches the
+// thread that main has made ready for it.
+[[maybe_unused]] const bool giving_back = [] {
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    std::thread(give_back_free_pages).detach();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return true;
+}();
 
 }  // namespace
 
