@@ -16,25 +16,28 @@ namespace {
 // they are freed (main fixes its threshold there); tcmalloc keeps free pages
 // for reuse. So that a burst of large messages does not keep its memory for
 // good, a thread looks once a second and gives tcmalloc's free pages back
-// when they pass this and the heap has been still for a second: while
-// messages stream in, pages given back would only be faulted in again.
+// when they pass this and nothing has been allocated or freed for a second:
+// while messages stream in, pages given back would only be faulted in again.
 // (Giving pages back on every free costs the storm and ingest several times
 // their time: measured in docs/PERFORMANCE.md.)
 constexpr std::size_t kKeptFreeBytes = 8u << 20;
+
+std::size_t property(const char* name)
+{
+    std::size_t value = 0;
+    MallocExtension_GetNumericProperty(name, &value);
+    return value;
+}
 
 [[noreturn]] void give_back_free_pages()
 {
     std::size_t seen = 0;
     for (;;) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        std::size_t free_bytes = 0;
-        if (!MallocExtension_GetNumericProperty("tcmalloc.pageheap_free_bytes", &free_bytes))
-            continue;
-        if (free_bytes > kKeptFreeBytes && free_bytes == seen) {
+        const std::size_t allocated = property("generic.current_allocated_bytes");
+        if (allocated == seen && property("tcmalloc.pageheap_free_bytes") > kKeptFreeBytes)
             MallocExtension_ReleaseFreeMemory();
-            free_bytes = 0;
-        }
-        seen = free_bytes;
+        seen = allocated;
     }
 }
 
