@@ -14,6 +14,8 @@
 #include "LogHandler.h"
 #include "Logger.h"
 
+#include <easylogging++.h>
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -58,6 +60,11 @@ public:
         if (out < 0 || saved_stdout_ < 0 || ::dup2(out, STDOUT_FILENO) < 0)
             throw std::runtime_error("standard output not redirected");
         ::close(out);
+        // As in a fresh process: an earlier logger of this one switched
+        // logging off when it ended, and without a file nothing turns it on.
+        el::Configurations defaults;
+        defaults.setToDefault();
+        el::Loggers::reconfigureAllLoggers(defaults);
         logger_ = std::make_unique<RRM_Logger>(dir_ / "absent.conf", dir_ / "wendara.log");
         rrm::set_log_handler(&server_log_handler);
         apply_log_levels();
