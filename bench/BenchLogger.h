@@ -3,7 +3,10 @@
 // folder (records with their time, to a log file there), Trace and Debug on
 // or off, and the library's records going through the program's handler
 // with its level mask, or (`format_first`) through the handler as it was
-// before the level was tested first, with every level handed on.
+// before the level was tested first, with every level handed on. Or with
+// no configuration file at all, as the program runs without one: the
+// library's defaults, every level on standard output, which then goes to a
+// file in the same folder.
 
 #include "FormatFirstLog.h"
 #include "Log.h"
@@ -11,7 +14,15 @@
 #include "LogHandler.h"
 #include "Logger.h"
 
+#include <easylogging++.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 class BenchLogger {
@@ -39,9 +50,34 @@ public:
             apply_log_levels();
         }
     }
+    struct NoConfiguration {};
+    explicit BenchLogger(NoConfiguration)
+    {
+        std::cout.flush();
+        std::fflush(stdout);
+        const int out = ::open((dir_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        saved_stdout_ = ::dup(STDOUT_FILENO);
+        if (out < 0 || saved_stdout_ < 0 || ::dup2(out, STDOUT_FILENO) < 0)
+            throw std::runtime_error("standard output not redirected");
+        ::close(out);
+        // As in a fresh process: an earlier logger of this one switched
+        // logging off when it ended, and without a file nothing turns it on.
+        el::Configurations defaults;
+        defaults.setToDefault();
+        el::Loggers::reconfigureAllLoggers(defaults);
+        logger_ = std::make_unique<RRM_Logger>(dir_ / "absent.conf", dir_ / "wendara.log");
+        rrm::set_log_handler(&server_log_handler);
+        apply_log_levels();
+    }
     ~BenchLogger()
     {
         logger_.reset();
+        if (saved_stdout_ >= 0) {
+            std::cout.flush();
+            std::fflush(stdout);
+            ::dup2(saved_stdout_, STDOUT_FILENO);
+            ::close(saved_stdout_);
+        }
         rrm::set_log_handler(&rrm::default_log_handler);
         rrm::set_log_levels(rrm::LOG_LEVELS_ALL);
     }
@@ -56,4 +92,5 @@ public:
 private:
     testsupport::LogFolder dir_;
     std::unique_ptr<RRM_Logger> logger_;
+    int saved_stdout_ = -1;
 };

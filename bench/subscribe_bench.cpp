@@ -1,4 +1,4 @@
-// Subscription storm: N access points (100, 1,000, 5,000), each with 3
+// Subscription storm: N access points (100 to 5,000), each with 3
 // radios and 4 VAPs per radio, are connected over real WebSocket
 // connections on 127.0.0.1 and then all send their "subscribe-request" at
 // once to one domain. Timed from the first send until every AP holds its
@@ -486,11 +486,8 @@ bool raise_fd_limit(rlim_t wanted)
     return lim.rlim_cur >= wanted;
 }
 
-void BM_SubscriptionStorm(benchmark::State& state)
+void storm(benchmark::State& state, bool bare, int n)
 {
-    const bool bare = state.range(0) == 1;
-    const int n = static_cast<int>(state.range(1));
-    rrm::set_log_handler(&discard_log);
     // Clients and server connections, with room for the rest.
     if (!raise_fd_limit(static_cast<rlim_t>(2 * n + 512))) {
         state.SkipWithError("open-file limit too low");
@@ -523,6 +520,30 @@ void BM_SubscriptionStorm(benchmark::State& state)
             benchmark::Counter(static_cast<double>(handler_runs) * 1e6 / static_cast<double>(handler_us));
     state.counters["answer_bytes"] = benchmark::Counter(static_cast<double>(answer.size()));
     state.SetLabel(bare ? "bare lws + parse" : "wendara");
+}
+
+void BM_SubscriptionStorm(benchmark::State& state)
+{
+    rrm::set_log_handler(&discard_log);
+    storm(state, state.range(0) == 1, static_cast<int>(state.range(1)));
+}
+
+// The storm through the program's logger and handler: with no logger
+// configuration (`logging:0`: the library's defaults, every level written to
+// standard output, here a file) or with a configuration that writes Info and
+// above to the log file (`logging:1`).
+void BM_SubscriptionStorm_Logged(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(1));
+    if (state.range(0) == 0) {
+        BenchLogger logging{BenchLogger::NoConfiguration{}};
+        storm(state, false, n);
+        state.SetLabel("no logger configuration");
+    } else {
+        BenchLogger logging(false, false);
+        storm(state, false, n);
+        state.SetLabel("Debug and Trace off");
+    }
 }
 
 // The domain worker alone: N parsed "subscribe-request"s of new APs handed
@@ -634,6 +655,20 @@ BENCHMARK(BM_SubscriptionStorm)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(8);
+BENCHMARK(BM_SubscriptionStorm)
+    ->ArgNames({"bare", "aps"})
+    ->Args({0, 2000})
+    ->Args({1, 2000})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(6);
+BENCHMARK(BM_SubscriptionStorm_Logged)
+    ->ArgNames({"logging", "aps"})
+    ->Args({0, 2000})
+    ->Args({1, 2000})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(6);
 BENCHMARK(BM_SubscriptionStorm)
     ->ArgNames({"bare", "aps"})
     ->Args({0, 5000})

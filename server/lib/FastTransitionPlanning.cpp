@@ -13,7 +13,7 @@
 #include "ChannelPlan.h"
 #include "Config.h"
 #include "DomainConfig.h"
-#include "JsonWriter.h"
+#include "JsonAppender.h"
 #include "Log.h"
 #include "RRM.h"
 #include "RrmWorker.h"
@@ -21,7 +21,6 @@
 #include "VapMap.h"
 #include "SendWindow.h"
 
-#include <yajson/scan.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -903,59 +902,6 @@ void TpcDcaSubworker::clear_fbt_links()
                         vap.second.fbt_links.clear();
 }
 
-namespace {
-
-// Appends a text as JSON writes it: quoted, with quotation marks,
-// backslashes and control characters escaped (other bytes as they are), up
-// to its first zero byte, as a document writer takes a C string.
-void append_json_text(std::string& out, const char* text)
-{
-    const char* p = text;
-    const char* end = p + std::strlen(p);
-    out += '"';
-    while (p < end) {
-        const char* stop = yajson::detail::scan_string(p, end, '"', true);
-        out.append(p, static_cast<std::size_t>(stop - p));
-        if (stop == end)
-            break;
-        const unsigned char c = static_cast<unsigned char>(*stop);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case 0x08: out += "\\b"; break;
-        case 0x09: out += "\\t"; break;
-        case 0x0A: out += "\\n"; break;
-        case 0x0C: out += "\\f"; break;
-        case 0x0D: out += "\\r"; break;
-        default: {
-            static const char hex[] = "0123456789abcdef";
-            const char escaped[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-            out.append(escaped, sizeof escaped);
-        }
-        }
-        p = stop + 1;
-    }
-    out += '"';
-}
-
-void append_member(std::string& out, const char* key, const char* text)
-{
-    out += '"';
-    out += key;
-    out += "\":";
-    append_json_text(out, text);
-}
-
-void append_member(std::string& out, const char* key, long value)
-{
-    out += '"';
-    out += key;
-    out += "\":";
-    out += std::to_string(value);
-}
-
-}  // namespace
-
 std::string TpcDcaSubworker::fbt_info_text(const ApEntry& ap) const
 {
     // Written straight into one text, in the key order of the message; a
@@ -968,62 +914,41 @@ std::string TpcDcaSubworker::fbt_info_text(const ApEntry& ap) const
             for (const auto& entry : radio.vaps.table)
                 links += entry.second.fbt_links.size();
     out.reserve(256 + links * 112);
-    // The header as every message has it, open for the members below.
-    JsonWriter header("rrm", "fbt-info", "");
-    header.add_string("ap-mac", mac_to_string(ap.base_mac).c_str());
-    out += header.to_string();
-    out.back() = ',';
-    append_member(out, "wendara-use-80211r", 1);
-    out += ',';
-    append_member(out, "fbt-over-ds", config->fbt_over_ds ? 1 : 0);
-    out += ',';
-    append_member(out, "fbt-reassoc-deadline", config->fbt_reassoc_deadline);
-    out += ",\"vaps\":[";
-    bool first_vap = true;
-    // Each key holder is named under the BSSID the domain hears its radio as.
-    const std::vector<MacAddress> heard_as = aps->get_visible_radio_macs(ap);
-    for (std::size_t position = 0; position < ap.radios.radios.size(); ++position) {
-        const Radio& radio = ap.radios.radios[position];
-        if (!radio.status)
-            continue;
-        for (const Vap* vap : radio.vaps.sorted()) {
-            if (!vap->use_802dot11r)
+    {
+        JsonAppender message(out, "rrm", "fbt-info", "");
+        message.add_string("ap-mac", mac_to_string(ap.base_mac).c_str());
+        message.add_int("wendara-use-80211r", 1);
+        message.add_int("fbt-over-ds", config->fbt_over_ds ? 1 : 0);
+        message.add_int("fbt-reassoc-deadline", config->fbt_reassoc_deadline);
+        JsonAppender vaps = message.add_array("vaps");
+        // Each key holder is named under the BSSID the domain hears its radio as.
+        const std::vector<MacAddress> heard_as = aps->get_visible_radio_macs(ap);
+        for (std::size_t position = 0; position < ap.radios.radios.size(); ++position) {
+            const Radio& radio = ap.radios.radios[position];
+            if (!radio.status)
                 continue;
-            if (!first_vap)
-                out += ',';
-            first_vap = false;
-            out += '{';
-            append_member(out, "vap_id", vap->vap_id);
-            out += ',';
-            append_member(out, "radio_id", static_cast<long>(radio.id));
-            out += ',';
-            append_member(out, "fbt-rrb-key", vap->fbt_rrb_key.c_str());
-            out += ',';
-            append_member(out, "mobility-domain", vap->get_mobility_domain());
-            out += ',';
-            append_member(out, "r0-key-holder-id", vap->fbt_r0_keyholder.c_str());
-            out += ',';
-            const MacAddress r1 = as_heard(mac_from_string(vap->fbt_r1_keyholder.c_str()),
-                                           radio.mac, heard_as[position]);
-            append_member(out, "r1-key-holder-id", mac_to_string(r1).c_str());
-            out += ",\"remotes\":[";
-            bool first_link = true;
-            for (const FbtLink& link : vap->fbt_links) {
-                if (!first_link)
-                    out += ',';
-                first_link = false;
-                out += '{';
-                append_member(out, "remote-r0-kh-id", link.remote_r0_kh_id().c_str());
-                out += ',';
-                append_member(out, "remote-r1-kh-id", link.remote_r1_kh_id().c_str());
-                out += ',';
-                append_member(out, "remote-r1-kh-key", link.remote_r1_kh_key().c_str());
-                out += '}';
+            for (const Vap* vap : radio.vaps.sorted()) {
+                if (!vap->use_802dot11r)
+                    continue;
+                JsonAppender entry = vaps.add_object("");
+                entry.add_int("vap_id", vap->vap_id);
+                entry.add_int("radio_id", static_cast<long>(radio.id));
+                entry.add_string("fbt-rrb-key", vap->fbt_rrb_key.c_str());
+                entry.add_int("mobility-domain", vap->get_mobility_domain());
+                entry.add_string("r0-key-holder-id", vap->fbt_r0_keyholder.c_str());
+                const MacAddress r1 = as_heard(mac_from_string(vap->fbt_r1_keyholder.c_str()),
+                                               radio.mac, heard_as[position]);
+                entry.add_string("r1-key-holder-id", mac_to_string(r1).c_str());
+                JsonAppender remotes = entry.add_array("remotes");
+                for (const FbtLink& link : vap->fbt_links) {
+                    JsonAppender remote = remotes.add_object("");
+                    remote.add_string("remote-r0-kh-id", link.remote_r0_kh_id().c_str());
+                    remote.add_string("remote-r1-kh-id", link.remote_r1_kh_id().c_str());
+                    remote.add_string("remote-r1-kh-key", link.remote_r1_kh_key().c_str());
+                }
             }
-            out += "]}";
         }
     }
-    out += "]}";
     return out;
 }
 

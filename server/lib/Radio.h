@@ -22,6 +22,7 @@ namespace rrm {
 class ApEntry;
 class DomainConfig;
 class JsonReader;
+class JsonAppender;
 class JsonWriter;
 
 constexpr int32_t DEFAULT_RADIO_MAC_COUNT = 16;
@@ -150,6 +151,7 @@ public:
     void restore(const JsonReader& radio, ChannelSets& channel_sets);
     // The radio object sent to APs, appended to an array writer.
     void to_json(JsonWriter& array) const;
+    void to_json(JsonAppender& array) const;
     // The state object of management replies and backups.
     void state_to_json(JsonWriter& object) const;
     // "id" and "vaps" in the short / full VAP form.

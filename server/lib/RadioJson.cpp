@@ -3,6 +3,7 @@
 // VAP lists and the per-radio lists of the steering messages.
 
 #include "DomainConfig.h"
+#include "JsonAppender.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "Log.h"
@@ -59,7 +60,8 @@ bool eirp_written(const Radio& radio)
 
 // The EIRP members and the antenna description shared by the radio sent to
 // APs and the state form; "antenna-configuration" is placed by the caller.
-void write_eirp(const Radio& radio, JsonWriter& object)
+template <class Object>
+void write_eirp(const Radio& radio, Object& object)
 {
     if (radio.eirp_min >= 0)
         object.add_int("eirp-min", radio.eirp_min);
@@ -69,11 +71,12 @@ void write_eirp(const Radio& radio, JsonWriter& object)
         object.add_int("eirp", radio.eirp);
 }
 
-void write_antenna(const Radio& radio, JsonWriter& object)
+template <class Object>
+void write_antenna(const Radio& radio, Object& object)
 {
     if (!radio.antenna_configured)
         return;
-    JsonWriter antenna = object.add_object("antenna-configuration");
+    Object antenna = object.add_object("antenna-configuration");
     antenna.add_int("antenna-gain", radio.antenna_gain);
     antenna.add_int("cable-loss", radio.cable_loss);
 }
@@ -315,18 +318,23 @@ void Radio::restore(const JsonReader& radio, ChannelSets& channel_sets)
     }
 }
 
-void Radio::to_json(JsonWriter& array) const
+namespace {
+
+// The radio object sent to APs, through a document writer or appended to a
+// text: the same members in the same order.
+template <class Array>
+void write_radio(const Radio& radio, Array& array)
 {
-    const DomainConfig& cfg = settings_of(config);
-    JsonWriter object = array.add_object("");
-    object.add_int("id", static_cast<int>(id));
-    object.add_int("channel", channel);
-    object.add_int("band", get_advertised_band(channel));
-    object.add_int("power", power);
-    write_eirp(*this, object);
-    write_antenna(*this, object);
-    object.add_int("bandwidth", bandwidth);
-    object.add_string("primary-channel", get_primary_channel_text());
+    const DomainConfig& cfg = settings_of(radio.config);
+    Array object = array.add_object("");
+    object.add_int("id", static_cast<int>(radio.id));
+    object.add_int("channel", radio.channel);
+    object.add_int("band", radio.get_advertised_band(radio.channel));
+    object.add_int("power", radio.power);
+    write_eirp(radio, object);
+    write_antenna(radio, object);
+    object.add_int("bandwidth", radio.bandwidth);
+    object.add_string("primary-channel", radio.get_primary_channel_text());
     object.add_int("tavik-sta-rssi-thr-low", cfg.blacklist_thr_low);
     object.add_int("tavik-sta-rssi-thr-high", cfg.blacklist_thr_high);
     object.add_int("tavik-roam-attempt-timeout", cfg.roam_attempt_timeout);
@@ -334,6 +342,27 @@ void Radio::to_json(JsonWriter& array) const
     object.add_int("tavik-client-max-age", cfg.client_max_age);
     object.add_int("tavik-try-no-balance", cfg.client_try_no_balance);
     object.add_int("no-balance-enterprise", cfg.no_balance_enterprise ? 1 : 0);
+}
+
+template <class Object>
+void write_radios(const RadioList& list, Object& object)
+{
+    Object array = object.add_array("radios");
+    for (const Radio& radio : list.radios)
+        if (radio.status)
+            radio.to_json(array);
+}
+
+}  // namespace
+
+void Radio::to_json(JsonWriter& array) const
+{
+    write_radio(*this, array);
+}
+
+void Radio::to_json(JsonAppender& array) const
+{
+    write_radio(*this, array);
 }
 
 void Radio::state_to_json(JsonWriter& object) const
@@ -484,10 +513,12 @@ void RadioList::restore(const JsonReader& state, ChannelSets& channel_sets)
 
 void RadioList::to_json(JsonWriter& object) const
 {
-    JsonWriter list = object.add_array("radios");
-    for (const Radio& radio : radios)
-        if (radio.status)
-            radio.to_json(list);
+    write_radios(*this, object);
+}
+
+void RadioList::to_json(JsonAppender& object) const
+{
+    write_radios(*this, object);
 }
 
 void RadioList::state_to_json(JsonWriter& object) const

@@ -62,6 +62,7 @@ public:
     void restore(const JsonReader& state, ChannelSets& channel_sets);
     // "radios": the enabled radios as sent to APs.
     void to_json(JsonWriter& object) const;
+    void to_json(JsonAppender& object) const;
     // "received" and "interfaces": the state of all three radios.
     void state_to_json(JsonWriter& object) const;
     // "radios": [{"id", "vaps"}] for all three radios, short / full VAP form.

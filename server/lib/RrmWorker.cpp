@@ -5,6 +5,7 @@
 #include "BlacklistSubworker.h"
 #include "Config.h"
 #include "InternalCommands.h"
+#include "JsonAppender.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "LoadBalancer802dot11vSubworker.h"
@@ -20,14 +21,17 @@
 #include <exception>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 namespace rrm {
 
 namespace {
 
-// First block of the arena of a "subscribe-response": its radios and the
-// neighbour list of a large domain fit in one block.
+// First block of the arena of a "subscribe-response"'s neighbour list: the
+// list of a large domain fits in one block.
 constexpr std::size_t SUBSCRIBE_RESPONSE_ARENA = 16384;
+// What a typical "subscribe-response" takes without its neighbour list.
+constexpr std::size_t SUBSCRIBE_RESPONSE_TEXT = 2048;
 
 constexpr int FAIL_DISABLED = 404;
 constexpr int FAIL_REQUEST = 503;
@@ -156,10 +160,10 @@ void RrmWorker::raise_domain_changed()
     notify_event(EVENT_DOMAIN_CHANGED, std::make_shared<std::string>(name));
 }
 
-void RrmWorker::send_to_ap(const std::string& text, const BaseSession& session)
+void RrmWorker::send_to_ap(std::string text, const BaseSession& session)
 {
     if (registry)
-        registry->enqueue_serialized(text, session);
+        registry->enqueue_serialized(std::move(text), session);
 }
 
 void RrmWorker::drop_session(const BaseSession& session, bool force)
@@ -628,27 +632,37 @@ bool RrmWorker::check_mac_params(const std::shared_ptr<ApEntry>& ap)
 void RrmWorker::send_subscribe_success(const BaseSession& session,
                                        const std::shared_ptr<ApEntry>& ap)
 {
-    JsonWriter message("rrm", "subscribe-response", "");
-    message.reserve(SUBSCRIBE_RESPONSE_ARENA);
-    message.add_string("status", "success");
-    message.add_string("domain", name.c_str());
-    message.add_string("ap-mac", mac_to_string(ap->base_mac).c_str());
-    JsonWriter settings = message.add_object("config");
-    settings.add_int("use-tpc", config.use_tpc ? 1 : 0);
-    settings.add_int("use-dca", config.use_dca ? 1 : 0);
-    settings.add_int("use-load-balance", config.use_balance ? 1 : 0);
-    settings.add_int("use-80211r", config.use_80211r ? 1 : 0);
-    settings.add_int("use-80211v", config.use_80211v ? 1 : 0);
-    ap->radios.to_json(settings);
-    if (config.use_80211v && ap->radios.has_80211kv_radio()) {
-        JsonWriter list = settings.add_array("802dot11k");
-        subworkers.get_load_balancer_802dot11v()->build_802dot11kv_list(*ap, list);
-    } else if (config.use_80211k && ap->radios.has_80211k_vaps()) {
-        JsonWriter list = settings.add_array("802dot11k");
-        aps.neighbours_to_json(*ap, list, ap->visible_members);
-        aps_to_delete.neighbours_to_json(*ap, list, ap->visible_members);
+    // Appended member after member; only the neighbour list, which its
+    // builders make as a document, is serialized on its own.
+    std::string text;
+    text.reserve(SUBSCRIBE_RESPONSE_TEXT);
+    {
+        JsonAppender message(text, "rrm", "subscribe-response", "");
+        message.add_string("status", "success");
+        message.add_string("domain", name.c_str());
+        message.add_string("ap-mac", mac_to_string(ap->base_mac).c_str());
+        JsonAppender settings = message.add_object("config");
+        settings.add_int("use-tpc", config.use_tpc ? 1 : 0);
+        settings.add_int("use-dca", config.use_dca ? 1 : 0);
+        settings.add_int("use-load-balance", config.use_balance ? 1 : 0);
+        settings.add_int("use-80211r", config.use_80211r ? 1 : 0);
+        settings.add_int("use-80211v", config.use_80211v ? 1 : 0);
+        ap->radios.to_json(settings);
+        const bool kv = config.use_80211v && ap->radios.has_80211kv_radio();
+        if (kv || (config.use_80211k && ap->radios.has_80211k_vaps())) {
+            JsonWriter holder("");
+            holder.reserve(SUBSCRIBE_RESPONSE_ARENA);
+            JsonWriter list = holder.add_array("802dot11k");
+            if (kv) {
+                subworkers.get_load_balancer_802dot11v()->build_802dot11kv_list(*ap, list);
+            } else {
+                aps.neighbours_to_json(*ap, list, ap->visible_members);
+                aps_to_delete.neighbours_to_json(*ap, list, ap->visible_members);
+            }
+            settings.add_json("802dot11k", list.to_string());
+        }
     }
-    send_to_ap(message.to_string(), session);
+    send_to_ap(std::move(text), session);
 }
 
 void RrmWorker::send_subscribe_fail(const BaseSession& session, int code,

@@ -124,7 +124,7 @@ public:
         RrmWorker& worker_;
     };
     // One message for one AP, handed to the AP transport at once.
-    void send_to_ap(const std::string& text, const BaseSession& session);
+    void send_to_ap(std::string text, const BaseSession& session);
     // Makes the worker's thread take another pass soon, whatever it is
     // doing or waiting for (any thread).
     void wake() { queue.wake_consumer(); }

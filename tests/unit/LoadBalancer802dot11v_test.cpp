@@ -768,6 +768,41 @@ TEST(LoadBalancer802dot11v, RoamCounts)
     }
 }
 
+TEST(LoadBalancer802dot11v, SubscribeResponseCarriesTheListAfterTheRadios)
+{
+    // V hears A, then subscribes again: its answer ends with the list of
+    // the 802.11v balancer (802.11v on: A's radio at priority 127, as in
+    // "rrm-info" above) or the 802.11k list (802.11v off: no priority
+    // planned, 0). The rest by hand as in the subscription tests: defaults
+    // but for the balancer on, radio 0 on channel 36, 20 MHz.
+    for (const bool v : {true, false}) {
+        SCOPED_TRACE(v ? "802.11v" : "802.11k");
+        rrm::DomainConfig settings = v_settings();
+        settings.use_80211v = v;
+        Domain domain(settings);
+        domain.subscribe(corp_ap(V));
+        domain.subscribe(corp_ap(A, 40));
+        domain.hear(V, A);
+        domain.subscribe(corp_ap(V));
+        const std::string response = domain.last("subscribe-response");
+        EXPECT_EQ(response,
+                  R"({"service":"rrm","version":"2.4","cmd":"subscribe-response",)"
+                  R"("status":"success","domain":"d","ap-mac":"02:00:00:00:01:00",)"
+                  R"("config":{"use-tpc":1,"use-dca":1,"use-load-balance":1,"use-80211r":1,)"
+                  R"("use-80211v":)" +
+                      std::string(v ? "1" : "0") +
+                      R"(,"radios":[{"id":0,"channel":36,"band":5,"power":17,"bandwidth":20,)"
+                      R"("primary-channel":"none","tavik-sta-rssi-thr-low":-75,)"
+                      R"("tavik-sta-rssi-thr-high":-65,"tavik-roam-attempt-timeout":600,)"
+                      R"("tavik-client-rssi-renew":15,"tavik-client-max-age":20,)"
+                      R"("tavik-try-no-balance":2,"no-balance-enterprise":0}],)"
+                      R"("802dot11k":[{"neighbour-mac":"02:00:00:00:02:00","channel":40,)"
+                      R"("band":5,"bandwidth":20,"primary-channel":"none","priority":)" +
+                      std::string(v ? "127" : "0") +
+                      R"(,"vaps":[{"id":1,"ssid":"corp","mac":"02:00:00:00:02:01"}]}]}})");
+    }
+}
+
 TEST(LoadBalancer802dot11v, OverloadMessageOffersHeardRadiosButNeverTheRadioItself)
 {
     // V (10 clients) heard A (2 clients) and its own radio, not B (no

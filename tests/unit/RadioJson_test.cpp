@@ -3,6 +3,7 @@
 // lists, and the domain's channel sets.
 
 #include "DomainConfig.h"
+#include "JsonAppender.h"
 #include "JsonReader.h"
 #include "JsonWriter.h"
 #include "RadioList.h"
@@ -117,6 +118,16 @@ protected:
         radios.to_json(object);
         return object.to_string();
     }
+    // The same, appended to a text.
+    static std::string appended_to_ap(const RadioList& radios)
+    {
+        std::string text;
+        {
+            rrm::JsonAppender object(text, nullptr, nullptr, nullptr);
+            radios.to_json(object);
+        }
+        return text;
+    }
     static std::string state(const RadioList& radios)
     {
         JsonWriter object("");
@@ -130,6 +141,7 @@ TEST_F(RadioJson, SubscribeRadiosWrittenBackExactly)
     RadioList radios = list();
     apply(radios, SUBSCRIBE_RADIOS);
     EXPECT_EQ(RADIOS_TO_AP, to_ap(radios));
+    EXPECT_EQ(RADIOS_TO_AP, appended_to_ap(radios));
     EXPECT_EQ(RADIO_STATE, state(radios));
     EXPECT_FALSE(radios.defaults_pending);
     EXPECT_EQ((std::set<int32_t>{1, 6, 11}), as_set(sets[2]));
