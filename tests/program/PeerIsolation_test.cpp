@@ -182,7 +182,8 @@ TEST_F(ProgramPeerIsolation, TextsThatAreCostlyToParseWaitBehindTheOthers)
     while (costly.size() + 12 < 1024 * 1024 - 64)
         costly += R"({"a":0},)";
     costly += R"({"a":0}]})";
-    const auto same = [&](int) { return costly; };
+    // By value: the senders run until TearDown, after this body's locals are gone.
+    const auto same = [costly](int) { return costly; };
     flood.start(p.listen_port, 3, same, same);
     const std::string dropped = "bytes once parsed, more than any AP message needs; dropped";
     ASSERT_TRUE(testsupport::wait_until(
