@@ -29,6 +29,25 @@ constexpr uint64_t QUEUE_ATTEMPT_LIMIT = 65537;
 // Attempt limit of the outgoing queue of one AP connection (about 0.12 s).
 constexpr uint64_t CONNECTION_QUEUE_ATTEMPT_LIMIT = 257;
 
+// The wait after a failed attempt of a bounded retry: spin for 63, yield for
+// 64, then sleep, doubling from 1 us up to 1 ms (`delay_us` starts at 1).
+inline void back_off(uint64_t attempt, unsigned& delay_us)
+{
+    if (attempt < 64) {
+        // try again at once, without taking the cell's cache line from the
+        // consumer on every turn
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    } else if (attempt < 128) {
+        sched_yield();
+    } else {
+        ::usleep(delay_us);
+        if (delay_us <= 999)
+            delay_us = std::min(2 * delay_us, 1000u);
+    }
+}
+
 template <typename T>
 class alignas(64) _SafeQueue {
 public:
@@ -265,19 +284,7 @@ private:
                 (void)gone;
                 return false;
             }
-            if (attempt < 64) {
-                // try again at once, without taking the cell's cache line
-                // from the consumer on every turn
-#if defined(__x86_64__) || defined(__i386__)
-                __builtin_ia32_pause();
-#endif
-            } else if (attempt < 128) {
-                sched_yield();
-            } else {
-                ::usleep(delay_us);
-                if (delay_us <= 999)
-                    delay_us = std::min(2 * delay_us, 1000u);
-            }
+            back_off(attempt, delay_us);
         }
     }
 

@@ -243,14 +243,7 @@ bool WebsockServerWorker::reserve_queued(uint64_t size)
         }
         if (attempt >= QUEUE_ATTEMPT_LIMIT || stopping.load())
             return false;
-        if (attempt < 64) {
-        } else if (attempt < 128) {
-            sched_yield();
-        } else {
-            ::usleep(delay_us);
-            if (delay_us <= 999)
-                delay_us = std::min(2 * delay_us, 1000u);
-        }
+        back_off(attempt, delay_us);
     }
 }
 
