@@ -41,17 +41,7 @@ void push_with_backoff(TryPush try_push)
         if (try_push())
             return;
         ++full_attempts;
-        if (attempt < 64) {
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#endif
-        } else if (attempt < 128) {
-            sched_yield();
-        } else {
-            usleep(delay_us);
-            if (delay_us <= 999)
-                delay_us = std::min(2 * delay_us, 1000u);
-        }
+        rrm::back_off(attempt, delay_us);
     }
 }
 
