@@ -503,7 +503,8 @@ bool LinkPlanner::plan_ap(std::size_t index)
         if (limiting_)
             mark_partners(index);
         RRM_TRACE("==================================");
-        RRM_TRACE("Device %s (%s)", a.factory.board.c_str(), a.get_platform_name().c_str());
+        RRM_TRACE("Device %s (%s)", PeerText(a.factory.board).c_str(),
+                  a.get_platform_name().c_str());
         RRM_TRACE("fbt_changed = %d", a.fbt_changed ? 1 : 0);
 
         std::vector<int> link_groups;
@@ -513,10 +514,10 @@ bool LinkPlanner::plan_ap(std::size_t index)
             Vap& v = *own.vap;
             RRM_TRACE("----------------------------------");
             RRM_TRACE("wlan_id = %d vap_id = %d", static_cast<int>(own.radio->id), v.vap_id);
-            RRM_TRACE("current ssid = %s", v.ssid.c_str());
-            RRM_TRACE("current serial = %s", a.factory.serial.c_str());
-            RRM_TRACE("current r0 keyholder = %s", v.fbt_r0_keyholder.c_str());
-            RRM_TRACE("current r1 keyholder = %s", v.fbt_r1_keyholder.c_str());
+            RRM_TRACE("current ssid = %s", PeerText(v.ssid).c_str());
+            RRM_TRACE("current serial = %s", PeerText(a.factory.serial).c_str());
+            RRM_TRACE("current r0 keyholder = %s", PeerText(v.fbt_r0_keyholder).c_str());
+            RRM_TRACE("current r1 keyholder = %s", PeerText(v.fbt_r1_keyholder).c_str());
             RRM_TRACE("use_wildcard_80211r = %d", a.use_wildcard_80211r ? 1 : 0);
             RRM_TRACE("remotes size = %zu", v.fbt_links.size());
             work_ += v.fbt_links.size();
@@ -547,8 +548,9 @@ bool LinkPlanner::plan_ap(std::size_t index)
                     }
                 }
                 if (!keep) {
-                    RRM_TRACE("%s (%s) erase broken link with %s", v.fbt_r1_keyholder.c_str(),
-                              v.ssid.c_str(), link.remote_r1_kh_id().c_str());
+                    RRM_TRACE("%s (%s) erase broken link with %s",
+                              PeerText(v.fbt_r1_keyholder).c_str(),
+                              PeerText(v.ssid).c_str(), PeerText(link.remote_r1_kh_id()).c_str());
                     a.fbt_changed = true;
                     continue;
                 }
@@ -628,7 +630,8 @@ bool LinkPlanner::plan_ap(std::size_t index)
                 if (v2.ssid != v.ssid) {
                     if (!linked)
                         continue;
-                    RRM_TRACE("invalid link %s %s", v.ssid.c_str(), v2.ssid.c_str());
+                    RRM_TRACE("invalid link %s %s", PeerText(v.ssid).c_str(),
+                              PeerText(v2.ssid).c_str());
                     // The first link that matches the remote goes.
                     for (std::size_t l = 0; l < link_groups.size(); ++l) {
                         if (link_groups[l] == group) {
@@ -638,7 +641,8 @@ bool LinkPlanner::plan_ap(std::size_t index)
                         }
                     }
                     count_link(group, -1);
-                    RRM_TRACE("unlink %s %s", v.fbt_r1_keyholder.c_str(), v2.fbt_r1_keyholder.c_str());
+                    RRM_TRACE("unlink %s %s", PeerText(v.fbt_r1_keyholder).c_str(),
+                              PeerText(v2.fbt_r1_keyholder).c_str());
                     changed = true;
                     a.fbt_changed = true;
                     continue;
@@ -646,11 +650,11 @@ bool LinkPlanner::plan_ap(std::size_t index)
                 // One key holder on two APs is never linked to itself.
                 if (remote.r1 == own.r1)
                     continue;
-                RRM_TRACE("remote ssid = %s", v2.ssid.c_str());
-                RRM_TRACE("remote MAC  = %s", v2.fbt_r1_keyholder.c_str());
+                RRM_TRACE("remote ssid = %s", PeerText(v2.ssid).c_str());
+                RRM_TRACE("remote MAC  = %s", PeerText(v2.fbt_r1_keyholder).c_str());
                 if (linked) {
-                    RRM_TRACE("already linked %s %s", v.fbt_r1_keyholder.c_str(),
-                              v2.fbt_r1_keyholder.c_str());
+                    RRM_TRACE("already linked %s %s", PeerText(v.fbt_r1_keyholder).c_str(),
+                              PeerText(v2.fbt_r1_keyholder).c_str());
                     continue;
                 }
                 // The remote is named under the BSSID this AP hears its
@@ -665,7 +669,8 @@ bool LinkPlanner::plan_ap(std::size_t index)
                 count_link(group, 1);
                 a.fbt_changed = true;
                 changed = true;
-                RRM_TRACE("now linked %s %s", v.fbt_r1_keyholder.c_str(), v2.fbt_r1_keyholder.c_str());
+                RRM_TRACE("now linked %s %s", PeerText(v.fbt_r1_keyholder).c_str(),
+                          PeerText(v2.fbt_r1_keyholder).c_str());
             }
             for (int group : touched_)
                 count_[static_cast<std::size_t>(group)] = 0;

@@ -160,6 +160,46 @@ TEST(FastTransitionPlanning, TwoApsOfOneSsidAreLinkedOnce)
     EXPECT_EQ(vap_of(domain, 1).fbt_links.size(), 1u);
 }
 
+// The planning's Trace records name what the APs said of themselves: a
+// line break in it used to start a record of the AP's making, and a long
+// text grew the log by its length.
+TEST(FastTransitionPlanning, TraceRecordsQuoteWhatTheApsSaid)
+{
+    DomainFixture domain(quiet_settings());
+    const std::string forged = "2030-01-01 00:00:00,000 ERROR forged record";
+    const std::string tail(3000, 'x');
+    // In JSON the line break is "\n"; both VAPs share the SSID, so they link.
+    const std::string odd = "a\\n" + forged + tail;
+    for (int n = 1; n <= 2; ++n) {
+        ApSpec spec = ft_ap(n, 0, 2, 6, odd);
+        spec.board = odd;
+        spec.serial = odd;
+        spec.radios[0].vaps[0].r0 = odd;
+        domain.from_ap(spec.subscribe_request(), static_cast<uint32_t>(n));
+    }
+    ASSERT_EQ(vap_of(domain, 1, 0, "a\n" + forged + tail).fbt_r0_keyholder, "a\n" + forged + tail);
+    domain.log.clear();
+    domain.tpc().fbt_status = 1;
+    domain.tpc().update_802dot11r();
+
+    // "a", the break as \x0a, then as much of the rest as fits in 1024
+    // bytes, and the length: 1 + 1 + 43 + 3000 bytes.
+    const std::string quoted = "a\\x0a" + forged + "xxx";
+    const std::string length = "... (3045 bytes)";
+    for (const char* head : {"Device ", "current ssid = ", "current serial = ",
+                             "current r0 keyholder = ", "remote ssid = "}) {
+        bool found = false;
+        for (const auto& record : domain.log.records())
+            found = found || (record.text.rfind(head + quoted, 0) == 0 &&
+                              record.text.find(length) != std::string::npos);
+        EXPECT_TRUE(found) << head;
+    }
+    for (const auto& record : domain.log.records()) {
+        EXPECT_EQ(record.text.find('\n'), std::string::npos) << record.text;
+        EXPECT_LT(record.text.size(), 1300u) << record.text.substr(0, 80);
+    }
+}
+
 TEST(FastTransitionPlanning, UpdateOfAnEmptyDomain)
 {
     DomainFixture domain(quiet_settings());
