@@ -200,6 +200,22 @@ void RRM::process_incoming_message(JsonReader&& json, const BaseSession& session
     route_domain(domain, cmd, std::move(json), session);
 }
 
+bool RRM::offer_incoming_message(JsonReader&& json, const BaseSession& session,
+                                 std::shared_ptr<QueueMessage>& kept)
+{
+    if (json.is_null()) {
+        RRM_ERROR("process_incoming_message: json parse failed or null root");
+        notify_event(EVENT_JSON_PARSE_FAILED, nullptr);
+        return true;
+    }
+    const char* domain = json.get_string("domain");
+    const char* cmd = json.get_string("cmd");
+    if (domain == nullptr || !config->enabled())
+        return true;
+    const bool subscribe = cmd != nullptr && std::strcmp(cmd, "subscribe-request") == 0;
+    return route(std::string(domain), subscribe, std::move(json), session, false, &kept);
+}
+
 void RRM::route_domain(const char* domain, const char* cmd, JsonReader&& json,
                        const BaseSession& session)
 {
@@ -211,9 +227,25 @@ void RRM::route_domain(const char* domain, const char* cmd, JsonReader&& json,
     route(std::string(domain), subscribe, std::move(json), session, false);
 }
 
-void RRM::route(const std::string& name, bool subscribe, JsonReader&& json,
-                const BaseSession& session, bool replay)
+bool RRM::route(const std::string& name, bool subscribe, JsonReader&& json,
+                const BaseSession& session, bool replay, std::shared_ptr<QueueMessage>* kept)
 {
+    // Taken (true), refused by a worker that ended (retried), or kept for
+    // the caller (false).
+    enum { taken, refused, full };
+    const auto offer = [&](Worker& worker) {
+        if (!kept)
+            return worker.offer_message(std::move(json), session) ? taken : refused;
+        switch (worker.offer_or_keep(std::move(json), session, *kept)) {
+        case Worker::Offer::taken:
+            return taken;
+        case Worker::Offer::closed:
+            return refused;
+        case Worker::Offer::full:
+            break;
+        }
+        return full;
+    };
     // A worker found here may have ended by itself since: it refuses the
     // message, and the next look finds the domain held back for the hand-over
     // of its queue, or the domain's next worker.
@@ -225,7 +257,7 @@ void RRM::route(const std::string& name, bool subscribe, JsonReader&& json,
                 auto held = removing.find(name);
                 if (held != removing.end()) {
                     held->second.emplace_back(subscribe, std::move(json), session);
-                    return;
+                    return true;
                 }
             }
             auto it = workers.map.find(name);
@@ -233,26 +265,27 @@ void RRM::route(const std::string& name, bool subscribe, JsonReader&& json,
                 found = it->second;
         }
         if (found) {
-            if (found->offer_message(std::move(json), session))
-                return;
-            continue;
+            const auto result = offer(*found);
+            if (result == refused)
+                continue;
+            return result == taken;
         }
         if (!subscribe)
-            return;
+            return true;
 
         std::shared_ptr<Worker> fresh(make_rrm_worker(name));
         if (!fresh)
-            return;
+            return true;
         bool inserted = false;
         {
             std::lock_guard<std::mutex> guard(workers.mutex);
             auto held = removing.find(name);
             if (held != removing.end() && !replay) {
                 held->second.emplace_back(subscribe, std::move(json), session);
-                return;
+                return true;
             }
             if (stopping)
-                return;
+                return true;
             auto result = workers.map.emplace(name, fresh);
             found = result.first->second;
             if (result.second) {
@@ -263,9 +296,10 @@ void RRM::route(const std::string& name, bool subscribe, JsonReader&& json,
         if (!inserted) {
             // Lost the race: the winner takes this request too; ours was
             // never started and goes with `fresh`.
-            if (found->offer_message(std::move(json), session))
-                return;
-            continue;
+            const auto result = offer(*found);
+            if (result == refused)
+                continue;
+            return result == taken;
         }
         // Queued before the start, so the request is the thread's first
         // message.
@@ -277,12 +311,12 @@ void RRM::route(const std::string& name, bool subscribe, JsonReader&& json,
             RRM_ERROR("Exception at processing message for domain '%s': %s", name.c_str(),
                       e.what());
             notify_event(EVENT_DOMAIN_WORKER_CREATE_FAILED, std::make_shared<std::string>(name));
-            return;
+            return true;
         }
         finish_start();
         // The record is routing's, whichever of its steps made the worker.
         RRM_LOG_AS("route_domain", LOG_LEVEL_DEBUG, "Created new worker '%s'.", name.c_str());
-        return;
+        return true;
     }
 }
 

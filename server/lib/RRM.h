@@ -103,9 +103,16 @@ public:
     // sets. Before any domain worker runs.
     void recover_report_files();
 
-    // Every parsed AP message comes in here, from the WebSocket worker's
-    // parsing thread.
+    // A parsed AP message, routed to its domain's worker; one that the
+    // worker's full ring cannot take is dropped (event 25, a Warning now
+    // and then).
     void process_incoming_message(JsonReader&& json, const BaseSession& session);
+    // The same, for a caller that would rather hold a message back than
+    // lose it (the WebSocket worker's parsing threads): false when the domain's worker cannot take it now (its queue
+    // is full), the message then in `kept` for another try (its json and
+    // session); true when it was routed (or is not for any worker).
+    bool offer_incoming_message(JsonReader&& json, const BaseSession& session,
+                                std::shared_ptr<QueueMessage>& kept);
     void route_domain(const char* domain, const char* cmd, JsonReader&& json,
                       const BaseSession& session);
     // A new domain worker, not started and in no map, owned by the caller;
@@ -209,8 +216,11 @@ private:
 
     // route_domain's work; `replay` routes a held-back message of a domain
     // under removal (only remove_worker does that).
-    void route(const std::string& domain, bool subscribe, JsonReader&& json,
-               const BaseSession& session, bool replay);
+    // With `kept`, a worker whose ring is full hands the message back there
+    // (false) instead of dropping it.
+    bool route(const std::string& domain, bool subscribe, JsonReader&& json,
+               const BaseSession& session, bool replay,
+               std::shared_ptr<QueueMessage>* kept = nullptr);
     WorkerList copy_workers_locked();
     // Steps of a removal: drop the AP sessions of the domain's worker and
     // stop it; then erase its entry and route what was held back for the

@@ -179,6 +179,22 @@ public:
     {
         return push_into(force, value, attempt_limit, [] { return true; });
     }
+    // Into the normal ring, like push, except that a value the ring could
+    // not take is left to the caller as it was (for another try later), and
+    // is not counted as dropped.
+    bool offer(T& value, uint64_t attempt_limit)
+    {
+        unsigned delay_us = 1;
+        for (uint64_t attempt = 1;; ++attempt) {
+            if (normal.try_push(value)) {
+                signal();
+                return true;
+            }
+            if (attempt >= attempt_limit)
+                return false;
+            back_off(attempt, delay_us);
+        }
+    }
     // Into the normal ring with no attempt limit, for as long as
     // keep_trying() says so after each attempt that found the ring full.
     template <typename KeepTrying>

@@ -71,6 +71,7 @@ void WebsockServerWorker::jsonificator_thread(ParseLane& lane)
 {
     while (!stopping.load()) {
         admit_received(lane);
+        retry_parked(lane);
         std::shared_ptr<WebsockSession> session;
         RawMessage item;
         bool taken;
@@ -80,18 +81,29 @@ void WebsockServerWorker::jsonificator_thread(ParseLane& lane)
         }
         if (taken) {
             const double begin = steady_seconds();
-            hand_over(lane, item, *session);
+            auto kept = hand_over(lane, item, *session);
             const double end = steady_seconds();
+            if (kept) {
+                const char* domain = kept->json.get_string("domain");
+                ParseLane::Parked parked{std::move(session), item, std::move(kept), end - begin,
+                                         domain ? domain : ""};
+                ++lane.parked_domains[parked.domain];
+                lane.parked.push_back(std::move(parked));
+                continue;
+            }
             std::lock_guard<std::mutex> guard(lane.lock);
             lane.scheduler.charge(*session, end - begin, end);
             continue;
         }
         if (!lane.queue.empty())
             continue;  // a push is in progress
+        // A parked message is offered again each millisecond: its worker
+        // tells nobody when it has room.
+        const int wait_ms = lane.parked.empty() ? 10 : 1;
         if (lane.queue.event_fd != -1) {
-            lane.queue.wait_for_push(10);
+            lane.queue.wait_for_push(wait_ms);
         } else {
-            ::usleep(10000);
+            ::usleep(static_cast<useconds_t>(wait_ms) * 1000);
         }
     }
 }
@@ -132,26 +144,32 @@ void WebsockServerWorker::admit_received(ParseLane& lane)
         lane.scheduler.add(entry.first, std::move(entry.second), now);
 }
 
-void WebsockServerWorker::hand_over(ParseLane& lane, RawMessage& item, WebsockSession& session)
+std::shared_ptr<QueueMessage> WebsockServerWorker::hand_over(ParseLane& lane, RawMessage& item,
+                                                             WebsockSession& session)
 {
-    // However the hand-over ends, the text is freed and its bytes are
-    // given back.
+    // However the hand-over ends, the text is freed, and unless the message
+    // is parked its bytes are given back.
+    // (Told by a flag: the message itself leaves by the return.)
+    bool parked = false;
     struct Done {
         WebsockServerWorker* self;
         ParseLane& lane;
         RawMessage& item;
         WebsockSession& session;
+        const bool& parked;
         ~Done()
         {
+            if (parked)
+                return;
             self->text_done(item, &session);
             self->trim_after(lane, item.size);
         }
-    } done{this, lane, item, session};
+    } done{this, lane, item, session, parked};
     std::unique_ptr<char, decltype(&std::free)> text(item.text, &std::free);
     item.text = nullptr;
     // The session may have closed while the text waited.
     if (session.ended.load())
-        return;
+        return nullptr;
     // One bad message must not end the thread that parses everybody's.
     try {
         // The parse stops where the document would outgrow the limit: such a
@@ -163,9 +181,23 @@ void WebsockServerWorker::hand_over(ParseLane& lane, RawMessage& item, WebsockSe
             RRM_ERROR("Message from session %u takes more than %llu bytes once parsed, more than "
                       "any AP message needs; dropped",
                       item.session.id, static_cast<unsigned long long>(document_limit));
-            return;
+            return nullptr;
         }
-        registry->process_incoming_message(std::move(reader), item.session);
+        // A domain whose worker cannot keep up slows its own senders (their
+        // reading pauses while their message waits here), instead of losing
+        // their messages or holding up the other sessions of this lane.
+        if (!lane.parked_domains.empty()) {
+            const char* domain = reader.get_string("domain");
+            if (domain && lane.parked_domains.count(domain) != 0) {
+                parked = true;
+                return std::make_shared<QueueMessage>(std::move(reader), item.session);
+            }
+        }
+        std::shared_ptr<QueueMessage> kept;
+        if (!registry->offer_incoming_message(std::move(reader), item.session, kept)) {
+            parked = true;
+            return kept;
+        }
     } catch (const std::exception& e) {
         RRM_ERROR("Exception at handling message from session %u: %s; message dropped",
                   item.session.id, e.what());
@@ -173,11 +205,62 @@ void WebsockServerWorker::hand_over(ParseLane& lane, RawMessage& item, WebsockSe
         RRM_ERROR("Exception at handling message from session %u: %s; message dropped",
                   item.session.id, "unknown exception");
     }
+    return nullptr;
+}
+
+void WebsockServerWorker::retry_parked(ParseLane& lane)
+{
+    if (lane.parked.empty())
+        return;
+    // Once a domain's worker refuses one, its later ones wait as well: they
+    // keep their order, and a full ring is asked once a pass.
+    std::vector<std::string> full;
+    for (auto it = lane.parked.begin(); it != lane.parked.end();) {
+        ParseLane::Parked& parked = *it;
+        if (!parked.session->ended.load()) {
+            if (std::find(full.begin(), full.end(), parked.domain) != full.end()) {
+                ++it;
+                continue;
+            }
+            std::shared_ptr<QueueMessage> back;
+            bool done = true;
+            try {
+                done = registry->offer_incoming_message(std::move(parked.message->json),
+                                                        parked.item.session, back);
+            } catch (const std::exception& e) {
+                RRM_ERROR("Exception at handling message from session %u: %s; message dropped",
+                          parked.item.session.id, e.what());
+            } catch (...) {
+                RRM_ERROR("Exception at handling message from session %u: %s; message dropped",
+                          parked.item.session.id, "unknown exception");
+            }
+            if (!done) {
+                parked.message = std::move(back);
+                full.push_back(parked.domain);
+                ++it;
+                continue;
+            }
+        }
+        auto count = lane.parked_domains.find(parked.domain);
+        if (count != lane.parked_domains.end() && --count->second == 0)
+            lane.parked_domains.erase(count);
+        text_done(parked.item, parked.session.get());
+        trim_after(lane, parked.item.size);
+        {
+            std::lock_guard<std::mutex> guard(lane.lock);
+            lane.scheduler.charge(*parked.session, parked.cost_s, steady_seconds());
+        }
+        it = lane.parked.erase(it);
+    }
 }
 
 void WebsockServerWorker::free_pending_texts()
 {
     for (auto& lane : parse_lanes) {
+        for (const ParseLane::Parked& parked : lane->parked)
+            queued_held.fetch_sub(parked.item.size, std::memory_order_relaxed);
+        lane->parked.clear();
+        lane->parked_domains.clear();
         RawMessage item;
         while (lane->queue.pop(item)) {
             std::free(item.text);

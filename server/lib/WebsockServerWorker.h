@@ -30,11 +30,13 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -88,6 +90,23 @@ struct ParseLane {
     std::thread thread;
     // Large texts freed since the heap was last trimmed (its thread's).
     uint64_t freed_since_trim = 0;
+    // Parsed messages that their domain's worker could not take yet, in the
+    // order they were parsed; the thread's own. Their sessions are not
+    // charged (so no later text of theirs is parsed) and their texts still
+    // count as waiting (so their reading stays paused) until they are taken.
+    struct Parked {
+        std::shared_ptr<WebsockSession> session;
+        RawMessage item;
+        std::shared_ptr<QueueMessage> message;
+        double cost_s = 0;
+        // The message's domain.
+        std::string domain;
+    };
+    std::deque<Parked> parked;
+    // How many of `parked` each domain has: a later message of such a
+    // domain parks behind them, so that a domain's waiting senders are
+    // served in turn and none is passed over for ever.
+    std::unordered_map<std::string, size_t> parked_domains;
 };
 
 // The library calls a plain function; it reaches the one server object of
@@ -105,13 +124,13 @@ public:
     static constexpr int MAX_SERVICE_THREADS = 8;
     static constexpr int MAX_JSONIFICATOR_THREADS = 100;
     // Parsing threads: half the machine's cores, at least one and at most
-    // this many. Measured on 8 cores: two took AP ingest a third higher
-    // than one, but a busy domain's worker then no longer keeps up with
-    // what they hand it, and a full domain queue drops messages; with three
-    // or four, ingest at 1,000 clients also stalled for tens of seconds for
-    // a cause not yet found (see docs/PERFORMANCE.md). Until both are
-    // mended, one: the lanes keep each session on one thread either way.
-    static constexpr int MAX_PARSE_THREADS = 1;
+    // this many. Measured on 8 cores, two take AP ingest about half as high
+    // again as one (a domain worker that falls behind slows its own
+    // senders: see retry_parked); with three or four, ingest at 1,000
+    // clients once stalled for tens of seconds on a loaded machine, for a
+    // cause not found (see docs/PERFORMANCE.md). The lanes keep each
+    // session on one thread whatever the count.
+    static constexpr int MAX_PARSE_THREADS = 2;
     static int default_parse_threads();
     static constexpr int32_t CONNECTION_QUEUE_CAPACITY = 16;
     static constexpr int32_t JSONIFICATOR_QUEUE_CAPACITY = 2048;
@@ -271,7 +290,14 @@ private:
     // dropped when their session is gone); the next text is parsed and
     // handed to the registry.
     void admit_received(ParseLane& lane);
-    void hand_over(ParseLane& lane, RawMessage& item, WebsockSession& session);
+    // Parses the text and routes it; a message that its domain's worker
+    // cannot take yet comes back (the text's accounting then left to the
+    // caller), otherwise null.
+    std::shared_ptr<QueueMessage> hand_over(ParseLane& lane, RawMessage& item,
+                                            WebsockSession& session);
+    // Offers the lane's parked messages again, oldest first; what is taken
+    // (or whose session has closed) is done with, and its session charged.
+    void retry_parked(ParseLane& lane);
     void free_pending_texts();
     void wait_before_retry();
     static bool port_taken(int port);

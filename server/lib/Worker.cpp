@@ -105,11 +105,17 @@ void Worker::enqueue_message(JsonReader&& json, const BaseSession& session)
     }
 }
 
+bool Worker::enqueue_message_or_keep(MessagePtr& msg)
+{
+    return queue.offer(msg, OFFER_ATTEMPT_LIMIT);
+}
+
 bool Worker::enqueue_message_or_drop(JsonReader&& json, const BaseSession& session)
 {
     auto msg = std::make_shared<QueueMessage>(std::move(json), session);
-    if (queue.push(std::move(msg), OFFER_ATTEMPT_LIMIT))
+    if (enqueue_message_or_keep(msg))
         return true;
+    msg.reset();
     offer_drops.fetch_add(1, std::memory_order_relaxed);
     offer_drops_unreported.fetch_add(1);
     notify_event(EVENT_WORKER_QUEUE_OVERFLOW, std::make_shared<std::string>(name));
@@ -157,6 +163,34 @@ bool Worker::offer_message(JsonReader&& json, const BaseSession& session)
     // cannot keep up loses its own messages, not the others'.
     enqueue_message_or_drop(std::move(json), session);
     return true;
+}
+
+Worker::Offer Worker::offer_or_keep(JsonReader&& json, const BaseSession& session,
+                                    MessagePtr& kept)
+{
+    struct Counted {
+        std::atomic<int>& offers;
+        explicit Counted(std::atomic<int>& n) : offers(n) { offers.fetch_add(1); }
+        ~Counted() { offers.fetch_sub(1); }
+    } counted(offers);
+    // As in offer_message: tested after the offer is counted.
+    if (closed.load())
+        return Offer::closed;
+    auto msg = std::make_shared<QueueMessage>(std::move(json), session);
+    if (enqueue_message_or_keep(msg))
+        return Offer::taken;
+    kept = std::move(msg);
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const int64_t now = static_cast<int64_t>(ts.tv_sec);
+    int64_t last = full_reported_s.load();
+    if ((last == 0 || now - last >= OVERFLOW_REPORT_S) &&
+        full_reported_s.compare_exchange_strong(last, now))
+        RRM_WARNING("Worker '%s' queue full: messages wait for room, the latest from session %d, "
+                    "and their sessions are read no further meanwhile; the worker does not keep "
+                    "up with what is sent to it",
+                    name.c_str(), static_cast<int>(session.id));
+    return Offer::full;
 }
 
 std::vector<Worker::MessagePtr> Worker::close_and_take()

@@ -61,13 +61,17 @@ public:
     virtual bool holds_messages() { return false; }
     virtual void enqueue_message(JsonReader&& json, const BaseSession& session);
     // For producers that serve others besides this worker (offer_message,
-    // on the parsing thread that routes every domain's AP messages): a
+    // in the registry's routing): a
     // message that the normal ring cannot take at once is dropped instead
     // of waited for, with event 25 and a Warning at most every
     // OVERFLOW_REPORT_S seconds that counts what was dropped. False when it
     // was dropped.
-    virtual bool enqueue_message_or_drop(JsonReader&& json, const BaseSession& session);
-    // Tries of enqueue_message_or_drop: immediate retries only, a few
+    bool enqueue_message_or_drop(JsonReader&& json, const BaseSession& session);
+    // The message into the normal ring unless it cannot take it at once;
+    // then false, with `msg` as it was. What enqueue_message_or_drop and
+    // offer_or_keep build on.
+    virtual bool enqueue_message_or_keep(MessagePtr& msg);
+    // Tries of enqueue_message_or_keep: immediate retries only, a few
     // microseconds.
     static constexpr uint64_t OFFER_ATTEMPT_LIMIT = 32;
     // Least seconds between two of its Warnings.
@@ -107,6 +111,13 @@ public:
     // waiting for room (enqueue_message_or_drop): true also when a full
     // ring dropped the message.
     bool offer_message(JsonReader&& json, const BaseSession& session);
+    // What offer_or_keep came to.
+    enum class Offer { taken, closed, full };
+    // As offer_message, for a producer that would rather try again later
+    // than lose the message: when the ring cannot take it at once it is not
+    // dropped but handed back in `kept` (full), with a Warning at most
+    // every OVERFLOW_REPORT_S seconds; closed leaves json as it was.
+    Offer offer_or_keep(JsonReader&& json, const BaseSession& session, MessagePtr& kept);
     // Refuses every later offer_message and takes out what is queued, once
     // the offers under way have landed: nothing offered is left behind in a
     // worker that no thread serves any more. For the owner, on the ended
@@ -179,6 +190,8 @@ private:
     std::atomic<uint64_t> offer_drops{0};
     std::atomic<uint64_t> offer_drops_unreported{0};
     std::atomic<int64_t> offer_reported_s{0};
+    // offer_or_keep's Warnings: the CLOCK_MONOTONIC second of the last one.
+    std::atomic<int64_t> full_reported_s{0};
 };
 
 }  // namespace rrm

@@ -3,7 +3,8 @@
 // 127.0.0.1, plus a recording domain worker that can be registered for a
 // domain: it keeps every message that routing hands it, answers "echo" at
 // once through the registry, and can be told to block or throw while the
-// parsing thread hands it a message.
+// parsing thread hands it a message, or to hold its own thread ("hold")
+// until released.
 
 #include "Config.h"
 #include "JsonReader.h"
@@ -46,15 +47,15 @@ struct Received {
 
 class RecordingWorker : public rrm::Worker {
 public:
-    RecordingWorker(const std::string& name, rrm::RRM* registry)
-        : Worker(name, registry, 10000, 2048, true), registry_(registry)
+    RecordingWorker(const std::string& name, rrm::RRM* registry, int32_t capacity = 2048)
+        : Worker(name, registry, 10000, capacity, true), registry_(registry)
     {
     }
 
     // Runs on the parsing thread, inside the registry's routing.
-    bool enqueue_message_or_drop(rrm::JsonReader&& json, const BaseSession& session) override
+    bool enqueue_message_or_keep(MessagePtr& msg) override
     {
-        const char* cmd = json.get_string("cmd");
+        const char* cmd = msg->json.get_string("cmd");
         if (std::strcmp(cmd, "throw") == 0)
             throw std::runtime_error("refused by test");
         if (std::strcmp(cmd, "throw-int") == 0)
@@ -65,7 +66,7 @@ public:
             cv_.notify_all();
             cv_.wait(g, [&] { return released_; });
         }
-        return Worker::enqueue_message_or_drop(std::move(json), session);
+        return Worker::enqueue_message_or_keep(msg);
     }
 
     void process_message(const rrm::JsonReader& json, const rrm::QueueMessage& msg) override
@@ -80,9 +81,14 @@ public:
             return;
         }
         {
-            std::lock_guard<std::mutex> g(m_);
+            std::unique_lock<std::mutex> g(m_);
             received_.push_back({json.to_string(), msg.session});
             cv_.notify_all();
+            if (std::strcmp(json.get_string("cmd"), "hold") == 0) {
+                blocked_ = true;
+                cv_.notify_all();
+                cv_.wait(g, [&] { return released_; });
+            }
         }
         if (std::strcmp(json.get_string("cmd"), "echo") == 0)
             registry_->enqueue_serialized(std::string(json.to_string()), msg.session);
@@ -197,9 +203,10 @@ public:
     rrm::WebsockServerWorker* server() { return registry->get_websock_worker(); }
     int port() { return server()->listening_port(); }
 
-    std::shared_ptr<RecordingWorker> add_recorder(const std::string& domain)
+    std::shared_ptr<RecordingWorker> add_recorder(const std::string& domain,
+                                                  int32_t capacity = 2048)
     {
-        auto worker = std::make_shared<RecordingWorker>(domain, registry.get());
+        auto worker = std::make_shared<RecordingWorker>(domain, registry.get(), capacity);
         registry->add_domain_worker(domain, worker);
         return worker;
     }

@@ -2,8 +2,10 @@
 // 127.0.0.1: many producers queueing for many connections while the service
 // thread drains them (no message lost, none left unsent, each producer's in
 // order), and many sessions parsed by several parsing threads (each
-// session's messages reach the registry in the order they were sent).
+// session's messages reach the registry in the order they were sent), and
+// a domain whose worker cannot keep up slowing its own senders only.
 
+#include "LogCapture.h"
 #include "WebsockHarness.h"
 #include "WsTestClient.h"
 
@@ -202,6 +204,82 @@ TEST(WebsockParsing, EachSessionsMessagesReachTheRegistryInTheOrderSentWithSever
     EXPECT_EQ(faults, 0);
     for (int c = 0; c < kClients; ++c)
         EXPECT_EQ(next[c], kMessages) << "client " << c;
+}
+
+// A domain worker that takes nothing for a while (held in its first message)
+// with a ring of 8 cells: its senders' messages used to be dropped once the
+// ring was full. Now they wait, parsed, until the worker has room, their
+// senders' reading paused meanwhile; another domain's session on the same
+// parsing thread is served all along, and once the worker goes on every
+// message arrives, in the order sent.
+TEST(WebsockParsing, AWorkerThatCannotKeepUpSlowsItsSendersAndLosesNothing)
+{
+    constexpr int kMessages = 400;
+    WebsockHarness harness({"slow", "fast"});
+    harness.server()->set_parse_threads(1);
+    ASSERT_TRUE(harness.start());
+    testsupport::LogCapture log;
+    auto slow = harness.add_recorder("slow", 8);
+    auto fast = harness.add_recorder("fast");
+    std::vector<std::unique_ptr<WsTestClient>> clients;
+    const std::vector<BaseSession> sessions = open_all(harness, clients, 3);
+    ASSERT_EQ(sessions.size(), 3u);
+
+    auto text = [](const char* domain, const char* cmd, int n) {
+        return std::string(R"({"service":"rrm","cmd":")") + cmd +
+               R"(","version":"2.4","domain":")" + domain + R"(","n":)" + std::to_string(n) + "}";
+    };
+    ASSERT_TRUE(clients[0]->send_text(text("slow", "hold", -1)));
+    ASSERT_TRUE(slow->wait_blocked());
+    // Two senders for the held domain, each with more than its ring and the
+    // session's own allowance (16 texts) hold; a sender blocks in TCP once
+    // the server reads it no further, so each sends from a thread.
+    std::vector<std::thread> senders;
+    for (int c = 0; c < 2; ++c)
+        senders.emplace_back([&, c] {
+            for (int n = 0; n < kMessages; ++n)
+                if (!clients[c]->send_text(text("slow", "x", c * kMessages + n)))
+                    return;
+        });
+    // Meanwhile the other domain is answered, again and again.
+    for (int n = 0; n < 20; ++n) {
+        ASSERT_TRUE(clients[2]->send_text(text("fast", "echo", n)));
+        auto reply = clients[2]->read_text(30000);
+        ASSERT_TRUE(reply.has_value()) << n;
+        EXPECT_EQ(*reply, text("fast", "echo", n));
+    }
+    // Once, whichever sender was refused first.
+    const auto warned = [&](const BaseSession& s) {
+        return log.has(rrm::LOG_LEVEL_WARNING,
+                       "Worker 'slow' queue full: messages wait for room, the latest from session " +
+                           std::to_string(s.id) +
+                           ", and their sessions are read no further meanwhile; the worker does "
+                           "not keep up with what is sent to it");
+    };
+    EXPECT_TRUE(wait_until([&] { return warned(sessions[0]) || warned(sessions[1]); }));
+
+    slow->release();
+    for (auto& t : senders)
+        t.join();
+    // The hold, then each sender's numbers in the order sent.
+    ASSERT_TRUE(slow->wait_received(1 + 2 * kMessages));
+    std::vector<int> next = {0, kMessages};
+    int faults = 0;
+    for (const auto& r : slow->received()) {
+        const int c = r.session.id == sessions[0].id ? 0 : r.session.id == sessions[1].id ? 1 : -1;
+        ASSERT_NE(c, -1);
+        if (r.text == text("slow", "hold", -1))
+            continue;
+        if (r.text != text("slow", "x", next[c]))
+            ++faults;
+        ++next[c];
+    }
+    EXPECT_EQ(faults, 0);
+    EXPECT_EQ(next[0], kMessages);
+    EXPECT_EQ(next[1], 2 * kMessages);
+    EXPECT_EQ(slow->offers_dropped(), 0u);
+    EXPECT_EQ(log.event_count(rrm::EVENT_WORKER_QUEUE_OVERFLOW), 0u);
+    EXPECT_EQ(harness.server()->queued_text_bytes(), 0u);
 }
 
 }  // namespace
