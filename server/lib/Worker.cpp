@@ -105,6 +105,29 @@ void Worker::enqueue_message(JsonReader&& json, const BaseSession& session)
     }
 }
 
+namespace {
+
+// An offer under way, counted for close_and_take.
+struct OfferCounted {
+    std::atomic<int>& offers;
+    explicit OfferCounted(std::atomic<int>& n) : offers(n) { offers.fetch_add(1); }
+    ~OfferCounted() { offers.fetch_sub(1); }
+};
+
+// True for one caller once OVERFLOW_REPORT_S seconds have passed since the
+// second in `last_s` (0: never), which it then holds.
+bool report_due(std::atomic<int64_t>& last_s)
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const int64_t now = static_cast<int64_t>(ts.tv_sec);
+    int64_t last = last_s.load();
+    return (last == 0 || now - last >= Worker::OVERFLOW_REPORT_S) &&
+           last_s.compare_exchange_strong(last, now);
+}
+
+}  // namespace
+
 bool Worker::enqueue_message_or_keep(MessagePtr& msg)
 {
     return queue.offer(msg, OFFER_ATTEMPT_LIMIT);
@@ -121,12 +144,7 @@ bool Worker::enqueue_message_or_drop(JsonReader&& json, const BaseSession& sessi
     notify_event(EVENT_WORKER_QUEUE_OVERFLOW, std::make_shared<std::string>(name));
     // A worker that cannot keep up drops many messages a second: one record
     // now and then says how many, instead of one per message.
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    const int64_t now = static_cast<int64_t>(ts.tv_sec);
-    int64_t last = offer_reported_s.load();
-    if ((last == 0 || now - last >= OVERFLOW_REPORT_S) &&
-        offer_reported_s.compare_exchange_strong(last, now)) {
+    if (report_due(offer_reported_s)) {
         const uint64_t count = offer_drops_unreported.exchange(0);
         RRM_WARNING("Worker '%s' queue overflow: %llu messages dropped since the last such "
                     "record, the latest from session %d; the worker does not keep up with what "
@@ -150,11 +168,7 @@ void Worker::enqueue_message_force(JsonReader&& json, const BaseSession& session
 
 bool Worker::offer_message(JsonReader&& json, const BaseSession& session)
 {
-    struct Counted {
-        std::atomic<int>& offers;
-        explicit Counted(std::atomic<int>& n) : offers(n) { offers.fetch_add(1); }
-        ~Counted() { offers.fetch_sub(1); }
-    } counted(offers);
+    const OfferCounted counted(offers);
     // Tested after the offer is counted: either close_and_take sees this
     // offer and waits for its push, or this offer sees the worker closed.
     if (closed.load())
@@ -168,11 +182,7 @@ bool Worker::offer_message(JsonReader&& json, const BaseSession& session)
 Worker::Offer Worker::offer_or_keep(JsonReader&& json, const BaseSession& session,
                                     MessagePtr& kept)
 {
-    struct Counted {
-        std::atomic<int>& offers;
-        explicit Counted(std::atomic<int>& n) : offers(n) { offers.fetch_add(1); }
-        ~Counted() { offers.fetch_sub(1); }
-    } counted(offers);
+    const OfferCounted counted(offers);
     // As in offer_message: tested after the offer is counted.
     if (closed.load())
         return Offer::closed;
@@ -180,12 +190,7 @@ Worker::Offer Worker::offer_or_keep(JsonReader&& json, const BaseSession& sessio
     if (enqueue_message_or_keep(msg))
         return Offer::taken;
     kept = std::move(msg);
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    const int64_t now = static_cast<int64_t>(ts.tv_sec);
-    int64_t last = full_reported_s.load();
-    if ((last == 0 || now - last >= OVERFLOW_REPORT_S) &&
-        full_reported_s.compare_exchange_strong(last, now))
+    if (report_due(full_reported_s))
         RRM_WARNING("Worker '%s' queue full: messages wait for room, the latest from session %d, "
                     "and their sessions are read no further meanwhile; the worker does not keep "
                     "up with what is sent to it",
