@@ -215,10 +215,11 @@ TEST(WebsockParsing, EachSessionsMessagesReachTheRegistryInTheOrderSentWithSever
 TEST(WebsockParsing, AWorkerThatCannotKeepUpSlowsItsSendersAndLosesNothing)
 {
     constexpr int kMessages = 400;
+    // Before the server's threads start, and gone after they end.
+    testsupport::LogCapture log;
     WebsockHarness harness({"slow", "fast"});
     harness.server()->set_parse_threads(1);
     ASSERT_TRUE(harness.start());
-    testsupport::LogCapture log;
     auto slow = harness.add_recorder("slow", 8);
     auto fast = harness.add_recorder("fast");
     std::vector<std::unique_ptr<WsTestClient>> clients;
