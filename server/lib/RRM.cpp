@@ -190,41 +190,38 @@ void RRM::restart()
 
 void RRM::process_incoming_message(JsonReader&& json, const BaseSession& session)
 {
-    if (json.is_null()) {
-        RRM_ERROR("process_incoming_message: json parse failed or null root");
-        notify_event(EVENT_JSON_PARSE_FAILED, nullptr);
-        return;
-    }
-    const char* domain = json.get_string("domain");
-    const char* cmd = json.get_string("cmd");
-    route_domain(domain, cmd, std::move(json), session);
+    route_incoming(std::move(json), session, nullptr);
 }
 
 bool RRM::offer_incoming_message(JsonReader&& json, const BaseSession& session,
                                  std::shared_ptr<QueueMessage>& kept)
 {
+    return route_incoming(std::move(json), session, &kept);
+}
+
+bool RRM::route_incoming(JsonReader&& json, const BaseSession& session,
+                         std::shared_ptr<QueueMessage>* kept)
+{
     if (json.is_null()) {
-        RRM_ERROR("process_incoming_message: json parse failed or null root");
+        RRM_LOG_AS("process_incoming_message", LOG_LEVEL_ERROR,
+                   "process_incoming_message: json parse failed or null root");
         notify_event(EVENT_JSON_PARSE_FAILED, nullptr);
         return true;
     }
     const char* domain = json.get_string("domain");
     const char* cmd = json.get_string("cmd");
-    if (domain == nullptr || !config->enabled())
-        return true;
-    const bool subscribe = cmd != nullptr && std::strcmp(cmd, "subscribe-request") == 0;
-    return route(std::string(domain), subscribe, std::move(json), session, false, &kept);
+    return route_domain(domain, cmd, std::move(json), session, kept);
 }
 
-void RRM::route_domain(const char* domain, const char* cmd, JsonReader&& json,
-                       const BaseSession& session)
+bool RRM::route_domain(const char* domain, const char* cmd, JsonReader&& json,
+                       const BaseSession& session, std::shared_ptr<QueueMessage>* kept)
 {
     // The live setting: the service workers may have been started by a VRRP
     // switch after a reload turned the server on, with no start since.
     if (domain == nullptr || !config->enabled())
-        return;
+        return true;
     const bool subscribe = cmd != nullptr && std::strcmp(cmd, "subscribe-request") == 0;
-    route(std::string(domain), subscribe, std::move(json), session, false);
+    return route(std::string(domain), subscribe, std::move(json), session, false, kept);
 }
 
 bool RRM::route(const std::string& name, bool subscribe, JsonReader&& json,

@@ -108,13 +108,15 @@ public:
     // and then).
     void process_incoming_message(JsonReader&& json, const BaseSession& session);
     // The same, for a caller that would rather hold a message back than
-    // lose it (the WebSocket worker's parsing threads): false when the domain's worker cannot take it now (its queue
-    // is full), the message then in `kept` for another try (its json and
-    // session); true when it was routed (or is not for any worker).
+    // lose it (the WebSocket worker's parsing threads): false when the
+    // domain's worker cannot take it now (its queue is full), the message
+    // then in `kept` for another try (its json and session); true when it
+    // was routed (or is not for any worker).
     bool offer_incoming_message(JsonReader&& json, const BaseSession& session,
                                 std::shared_ptr<QueueMessage>& kept);
-    void route_domain(const char* domain, const char* cmd, JsonReader&& json,
-                      const BaseSession& session);
+    // With `kept`, as offer_incoming_message; without, a full ring drops.
+    bool route_domain(const char* domain, const char* cmd, JsonReader&& json,
+                      const BaseSession& session, std::shared_ptr<QueueMessage>* kept = nullptr);
     // A new domain worker, not started and in no map, owned by the caller;
     // null (after an Error record and event 13) when the domain's settings
     // cannot be found or the worker cannot be built.
@@ -214,6 +216,9 @@ private:
     };
     using HeldMessages = std::deque<HeldMessage>;
 
+    // The two entries of an AP message: the root checked, then route_domain.
+    bool route_incoming(JsonReader&& json, const BaseSession& session,
+                        std::shared_ptr<QueueMessage>* kept);
     // route_domain's work; `replay` routes a held-back message of a domain
     // under removal (only remove_worker does that).
     // With `kept`, a worker whose ring is full hands the message back there
