@@ -6,7 +6,7 @@
 // before the level was tested first, with every level handed on. Or with
 // no configuration file at all, as the program runs without one: the
 // library's defaults, every level on standard output, which then goes to a
-// file in the same folder.
+// file in the same folder. Or with the sample's logger configuration.
 
 #include "FormatFirstLog.h"
 #include "Log.h"
@@ -53,19 +53,26 @@ public:
     struct NoConfiguration {};
     explicit BenchLogger(NoConfiguration)
     {
-        std::cout.flush();
-        std::fflush(stdout);
-        const int out = ::open((dir_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        saved_stdout_ = ::dup(STDOUT_FILENO);
-        if (out < 0 || saved_stdout_ < 0 || ::dup2(out, STDOUT_FILENO) < 0)
-            throw std::runtime_error("standard output not redirected");
-        ::close(out);
+        redirect_stdout();
         // As in a fresh process: an earlier logger of this one switched
         // logging off when it ended, and without a file nothing turns it on.
         el::Configurations defaults;
         defaults.setToDefault();
         el::Loggers::reconfigureAllLoggers(defaults);
         logger_ = std::make_unique<RRM_Logger>(dir_ / "absent.conf", dir_ / "wendara.log");
+        rrm::set_log_handler(&server_log_handler);
+        apply_log_levels();
+    }
+    // The logger configuration that ships with the program
+    // (config/wendara_logger.conf): Info and above to the log file and to
+    // standard output.
+    struct SampleConfiguration {};
+    explicit BenchLogger(SampleConfiguration)
+    {
+        redirect_stdout();
+        logger_ = std::make_unique<RRM_Logger>(std::string(WENDARA_SOURCE_DIR) +
+                                                   "/config/wendara_logger.conf",
+                                               dir_ / "wendara.log");
         rrm::set_log_handler(&server_log_handler);
         apply_log_levels();
     }
@@ -90,6 +97,19 @@ public:
     }
 
 private:
+    // Standard output to a file in the folder, as a server's would go to
+    // its journal, not to the terminal of whoever runs the benchmark.
+    void redirect_stdout()
+    {
+        std::cout.flush();
+        std::fflush(stdout);
+        const int out = ::open((dir_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        saved_stdout_ = ::dup(STDOUT_FILENO);
+        if (out < 0 || saved_stdout_ < 0 || ::dup2(out, STDOUT_FILENO) < 0)
+            throw std::runtime_error("standard output not redirected");
+        ::close(out);
+    }
+
     testsupport::LogFolder dir_;
     std::unique_ptr<RRM_Logger> logger_;
     int saved_stdout_ = -1;

@@ -530,8 +530,10 @@ void BM_SubscriptionStorm(benchmark::State& state)
 
 // The storm through the program's logger and handler: with no logger
 // configuration (`logging:0`: the library's defaults, every level written to
-// standard output, here a file) or with a configuration that writes Info and
-// above to the log file (`logging:1`).
+// standard output, here a file), with a configuration that writes Info and
+// above to the log file (`logging:1`), or with the sample's logger
+// configuration (`logging:2`: Info and above to the log file and standard
+// output).
 void BM_SubscriptionStorm_Logged(benchmark::State& state)
 {
     const int n = static_cast<int>(state.range(1));
@@ -539,6 +541,10 @@ void BM_SubscriptionStorm_Logged(benchmark::State& state)
         BenchLogger logging{BenchLogger::NoConfiguration{}};
         storm(state, false, n);
         state.SetLabel("no logger configuration");
+    } else if (state.range(0) == 2) {
+        BenchLogger logging{BenchLogger::SampleConfiguration{}};
+        storm(state, false, n);
+        state.SetLabel("sample logger configuration");
     } else {
         BenchLogger logging(false, false);
         storm(state, false, n);
@@ -659,6 +665,7 @@ BENCHMARK(BM_SubscriptionStorm)
     ->ArgNames({"bare", "aps"})
     ->Args({0, 2000})
     ->Args({1, 2000})
+    ->Args({2, 2000})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(6);
@@ -666,6 +673,7 @@ BENCHMARK(BM_SubscriptionStorm_Logged)
     ->ArgNames({"logging", "aps"})
     ->Args({0, 2000})
     ->Args({1, 2000})
+    ->Args({2, 2000})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(6);

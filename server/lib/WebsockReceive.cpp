@@ -256,7 +256,8 @@ void WebsockServerWorker::text_done(const RawMessage& item, WebsockSession* sess
         // Read after the counts went down; the service thread reads them
         // after it set the flag: one of the two sees the other (see
         // pause_if_over_limits).
-        if (session->rx_paused.load() && !session_over_limits(*session)) {
+        if (session->rx_paused.load() && session_may_resume(*session) &&
+            !session->resume_asked.exchange(true)) {
             {
                 std::lock_guard<std::mutex> guard(resume_lock);
                 resume_requests.push_back(session->session);
@@ -289,16 +290,22 @@ bool WebsockServerWorker::session_over_limits(const WebsockSession& session)
            session.waiting_bytes.load() >= SESSION_WAITING_BYTES;
 }
 
+bool WebsockServerWorker::session_may_resume(const WebsockSession& session)
+{
+    return session.waiting_texts.load() <= SESSION_RESUME_TEXTS &&
+           session.waiting_bytes.load() <= SESSION_RESUME_BYTES;
+}
+
 void WebsockServerWorker::pause_if_over_limits(lws* wsi, WebsockSession& session)
 {
     if (session.rx_paused.load() || !session_over_limits(session))
         return;
     // The flag first, then the counts again: a parsing thread that took
-    // the counts below the limits before it could see the flag is made up
-    // for here.
+    // the counts down to the resume mark before it could see the flag is
+    // made up for here.
     session.rx_paused.store(true);
     lws_rx_flow_control(wsi, 0);
-    if (!session_over_limits(session)) {
+    if (session_may_resume(session)) {
         session.rx_paused.store(false);
         lws_rx_flow_control(wsi, 1);
     }
@@ -319,8 +326,13 @@ void WebsockServerWorker::resume_sessions()
             if (it != sessions.map.end() && it->second->session.id == handle.id)
                 session = it->second;
         }
+        if (!session)
+            continue;
+        // Cleared before the counts are read: a text done after this may
+        // ask again, so a session still too full here is not forgotten.
+        session->resume_asked.store(false);
         // Sessions are erased on this thread only: the connection is live.
-        if (session && session->rx_paused.load() && !session_over_limits(*session)) {
+        if (session->rx_paused.load() && session_may_resume(*session)) {
             session->rx_paused.store(false);
             lws_rx_flow_control(handle.wsi, 1);
         }

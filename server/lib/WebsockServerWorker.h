@@ -124,13 +124,13 @@ public:
     static constexpr int MAX_SERVICE_THREADS = 8;
     static constexpr int MAX_JSONIFICATOR_THREADS = 100;
     // Parsing threads: half the machine's cores, at least one and at most
-    // this many. Measured on 8 cores, two take AP ingest about half as high
-    // again as one (a domain worker that falls behind slows its own
-    // senders: see retry_parked); with three or four, ingest at 1,000
-    // clients once stalled for tens of seconds on a loaded machine, for a
-    // cause not found (see docs/PERFORMANCE.md). The lanes keep each
-    // session on one thread whatever the count.
-    static constexpr int MAX_PARSE_THREADS = 2;
+    // this many. Measured on 8 cores, a parsing thread takes about 60,000
+    // AP messages a second and the service thread three times that: four
+    // bring AP ingest close to what one thread that receives and parses
+    // does (docs/PERFORMANCE.md). A domain worker that falls behind slows
+    // its own senders (see retry_parked); the lanes keep each session on
+    // one thread whatever the count.
+    static constexpr int MAX_PARSE_THREADS = 4;
     static int default_parse_threads();
     static constexpr int32_t CONNECTION_QUEUE_CAPACITY = 16;
     static constexpr int32_t JSONIFICATOR_QUEUE_CAPACITY = 2048;
@@ -147,6 +147,12 @@ public:
     // thread has caught up with it (the peer's sends wait in TCP).
     static constexpr uint32_t SESSION_WAITING_TEXTS = 16;
     static constexpr uint64_t SESSION_WAITING_BYTES = 1024u * 1024u;
+    // A paused session is read again once its waiting texts are down to
+    // half of either limit: resuming at the first text done would pay a
+    // wake-up, a pass over every connection and a pause for each message
+    // of a sender that keeps its connection full.
+    static constexpr uint32_t SESSION_RESUME_TEXTS = SESSION_WAITING_TEXTS / 2;
+    static constexpr uint64_t SESSION_RESUME_BYTES = SESSION_WAITING_BYTES / 2;
     // A parsed AP message whose document takes more than this is dropped
     // before it is routed: no message the access points send comes near.
     static constexpr uint64_t MAX_DOCUMENT_BYTES = 64u * 1024u * 1024u;
@@ -265,6 +271,7 @@ private:
     // Parsing thread: a burst of large texts over, their pages go back.
     void trim_after(ParseLane& lane, uint32_t freed);
     static bool session_over_limits(const WebsockSession& session);
+    static bool session_may_resume(const WebsockSession& session);
     // Service thread: stops reading from a session that holds too many
     // waiting texts; and resumes those that the parsing thread has caught
     // up with.

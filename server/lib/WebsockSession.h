@@ -47,14 +47,15 @@ public:
     // with. The service thread adds (before it queues a text), the parsing
     // thread takes off; while they exceed what one session may hold, the
     // service thread reads nothing more from the connection (`rx_paused`),
-    // and the parsing thread asks for reading to resume once they are back
-    // below.
+    // and the parsing thread asks for reading to resume once they are down
+    // to half (`resume_asked`: once per pause).
     std::atomic<uint32_t> waiting_texts{0};
     // Set when the session is erased from the session map: its waiting
     // texts are no longer handed on.
     std::atomic<bool> ended{false};
     std::atomic<uint64_t> waiting_bytes{0};
     std::atomic<bool> rx_paused{false};
+    std::atomic<bool> resume_asked{false};
 
     // Parse time this session has had lately, in seconds, decaying by half
     // every second, as of `parse_load_at` (seconds of the parsing side's
