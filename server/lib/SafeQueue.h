@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <new>
@@ -29,6 +30,15 @@ constexpr uint64_t QUEUE_ATTEMPT_LIMIT = 65537;
 // Attempt limit of the outgoing queue of one AP connection (about 0.12 s).
 constexpr uint64_t CONNECTION_QUEUE_ATTEMPT_LIMIT = 257;
 
+inline void cpu_relax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 // The wait after a failed attempt of a bounded retry: spin for 63, yield for
 // 64, then sleep, doubling from 1 us up to 1 ms (`delay_us` starts at 1).
 inline void back_off(uint64_t attempt, unsigned& delay_us)
@@ -36,9 +46,7 @@ inline void back_off(uint64_t attempt, unsigned& delay_us)
     if (attempt < 64) {
         // try again at once, without taking the cell's cache line from the
         // consumer on every turn
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
+        cpu_relax();
     } else if (attempt < 128) {
         sched_yield();
     } else {
@@ -234,6 +242,28 @@ public:
     // Every consumer that sleeps on the eventfd must then sleep through
     // wait_for_push. Set before the queue is shared.
     void signal_sleepers_only(bool on) { sleepers_only = on; }
+
+    // Consumer side, right after a value: looks at the rings for up to
+    // `spin_us` before the caller sleeps. Values that come in a stream then
+    // find the consumer awake, and neither side pays a system call (an
+    // eventfd write, a poll and a read) per value. True when a value came.
+    bool spin_for_push(int spin_us, const std::atomic<bool>& stop)
+    {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(spin_us);
+        for (int i = 0; i < 64; ++i) {
+            if (!empty())
+                return true;
+            cpu_relax();
+        }
+        // Then give way to whatever else wants this core (on a busy machine,
+        // likely the thread that feeds this queue).
+        while (!stop.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < until) {
+            sched_yield();
+            if (!empty())
+                return true;
+        }
+        return !empty();
+    }
 
     // Consumer side: sleep on the eventfd until a push or the timeout, unless
     // a ring holds something (or a push is in flight). True when it slept.

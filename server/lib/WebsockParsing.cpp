@@ -69,6 +69,7 @@ void WebsockServerWorker::start_jsonificator_threads(int n)
 
 void WebsockServerWorker::jsonificator_thread(ParseLane& lane)
 {
+    bool after_message = false;
     while (!stopping.load()) {
         admit_received(lane);
         retry_parked(lane);
@@ -80,6 +81,7 @@ void WebsockServerWorker::jsonificator_thread(ParseLane& lane)
             taken = lane.scheduler.next(session, item);
         }
         if (taken) {
+            after_message = true;
             const double begin = steady_seconds();
             auto kept = hand_over(lane, item, *session);
             const double end = steady_seconds();
@@ -97,6 +99,14 @@ void WebsockServerWorker::jsonificator_thread(ParseLane& lane)
         }
         if (!lane.queue.empty())
             continue;  // a push is in progress
+        // An AP's texts come one at a time, each woken for on its own
+        // unless the thread is still looking: that wake-up cost the service
+        // thread a tenth of its time, and more than its own parse.
+        if (after_message && lane.parked.empty()) {
+            after_message = false;
+            if (lane.queue.spin_for_push(PARSE_IDLE_SPIN_US, stopping))
+                continue;
+        }
         // A parked message is offered again each millisecond: its worker
         // tells nobody when it has room.
         const int wait_ms = lane.parked.empty() ? 10 : 1;

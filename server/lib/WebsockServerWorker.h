@@ -131,6 +131,9 @@ public:
     // its own senders (see retry_parked); the lanes keep each session on
     // one thread whatever the count.
     static constexpr int MAX_PARSE_THREADS = 4;
+    // How long a parsing thread keeps looking at its lane, after a parse,
+    // before it sleeps.
+    static constexpr int PARSE_IDLE_SPIN_US = 50;
     static int default_parse_threads();
     static constexpr int32_t CONNECTION_QUEUE_CAPACITY = 16;
     static constexpr int32_t JSONIFICATOR_QUEUE_CAPACITY = 2048;

@@ -16,19 +16,6 @@
 
 namespace rrm {
 
-namespace {
-
-inline void cpu_relax()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
-}  // namespace
-
 Worker::Worker(const std::string& worker_name, WorkerOwner* worker_owner, int32_t idle_us,
                int32_t capacity, bool use_eventfd)
     : thread_started(false),
@@ -353,27 +340,6 @@ void Worker::set_notify(std::function<void()> fn)
     queue.set_notify(std::move(fn));
 }
 
-bool Worker::spin_for_message()
-{
-    // Messages that come in a stream find the thread awake: neither side
-    // pays for a sleep and a wake-up per message.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(IDLE_SPIN_US);
-    for (int i = 0; i < 64; ++i) {
-        if (!queue.empty())
-            return true;
-        cpu_relax();
-    }
-    // Then give way to whatever else wants this core (on a busy machine,
-    // likely the thread that feeds this queue).
-    while (!stop_requested.load(std::memory_order_relaxed) &&
-           std::chrono::steady_clock::now() < until) {
-        sched_yield();
-        if (!queue.empty())
-            return true;
-    }
-    return !queue.empty();
-}
-
 int Worker::sleep_ms() const
 {
     // Timers are due at whole seconds of the monotonic clock, so an idle
@@ -392,7 +358,7 @@ void Worker::idle_wait(bool after_message)
     if (queue.event_fd != -1) {
         // Only right after a message is another one likely to follow at
         // once; a thread that woke up to nothing goes straight back to sleep.
-        if (after_message && spin_for_message())
+        if (after_message && queue.spin_for_push(IDLE_SPIN_US, stop_requested))
             return;
         queue.wait_for_push(sleep_ms());
     } else {

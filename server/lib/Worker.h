@@ -166,7 +166,6 @@ private:
     void idle_wait(bool after_message);
     // How long an idle thread with an eventfd sleeps unless a push wakes it.
     int sleep_ms() const;
-    bool spin_for_message();
     void report_exception(const char* what);
     std::thread take_thread();
 

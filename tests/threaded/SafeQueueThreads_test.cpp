@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -77,6 +78,36 @@ TEST(SafeQueueThreads, EventFdWakesASleepingConsumer)
     EXPECT_TRUE(q.pop(v));
     EXPECT_EQ(42, v);
     producer.join();
+}
+
+// A consumer that looks before it sleeps sees a value another thread pushes
+// meanwhile, and stops looking when told to. (A minute's look: a value or a
+// stop it missed shows as a test that runs far longer, and a wrong answer.)
+TEST(SafeQueueThreads, SpinForPushEndsWithAValueOrAStop)
+{
+    rrm::_SafeQueue<int> q(16, true);
+    std::atomic<bool> stop{false};
+    q.push(1, 1);
+    EXPECT_TRUE(q.spin_for_push(60000000, stop));  // already there
+    int v = 0;
+    ASSERT_TRUE(q.pop(v));
+    EXPECT_FALSE(q.spin_for_push(1, stop));  // nothing came while it looked
+
+    std::thread pusher([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        q.push(2, 1);
+    });
+    EXPECT_TRUE(q.spin_for_push(60000000, stop));
+    pusher.join();
+    ASSERT_TRUE(q.pop(v));
+    EXPECT_EQ(2, v);
+
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        stop.store(true);
+    });
+    EXPECT_FALSE(q.spin_for_push(60000000, stop));
+    stopper.join();
 }
 
 // With signals for sleepers only, each push must still wake a consumer that
