@@ -66,6 +66,13 @@ public:
             cv_.notify_all();
             cv_.wait(g, [&] { return released_; });
         }
+        if (std::strcmp(cmd, "step") == 0) {
+            // One permit (allow) per text: the parsing thread does them one
+            // at a time, when the test says so.
+            std::unique_lock<std::mutex> g(m_);
+            cv_.wait(g, [&] { return permits_ > 0; });
+            --permits_;
+        }
         return Worker::enqueue_message_or_keep(msg);
     }
 
@@ -129,6 +136,12 @@ public:
         released_ = true;
         cv_.notify_all();
     }
+    void allow(int steps)
+    {
+        std::lock_guard<std::mutex> g(m_);
+        permits_ += steps;
+        cv_.notify_all();
+    }
 
 private:
     rrm::RRM* registry_;
@@ -138,6 +151,7 @@ private:
     std::vector<Received> internal_;
     bool blocked_ = false;
     bool released_ = false;
+    int permits_ = 0;
 };
 
 class HarnessRegistry : public rrm::RRM {

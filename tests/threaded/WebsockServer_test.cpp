@@ -383,6 +383,51 @@ TEST_F(WebsockServerTest, ASessionWhoseTextsPileUpIsReadOnlyAsTheyAreParsed)
         EXPECT_EQ(message("rec", "m", ",\"n\":" + std::to_string(i)), from_client[i + 1]);
 }
 
+// A paused session is read again once its waiting texts are down to half
+// (SESSION_RESUME_TEXTS), not at the first one done: otherwise a sender that
+// keeps its connection full costs a wake-up and a pause per message.
+TEST_F(WebsockServerTest, APausedSessionIsReadAgainOnceHalfItsTextsAreDone)
+{
+    using Server = rrm::WebsockServerWorker;
+    auto recorder = harness.add_recorder("rec");
+    WsTestClient client;
+    open(client);
+    constexpr int kSent = 60;
+    for (int i = 0; i < kSent; ++i)
+        ASSERT_TRUE(client.send_text(message("rec", "step", ",\"n\":" + std::to_string(i))));
+    const std::string head = "Recv " + message("rec", "step").substr(0, 40);
+    const auto read = [&] {
+        size_t n = 0;
+        for (const auto& r : log.records())
+            if (r.text.compare(0, head.size(), head) == 0)
+                ++n;
+        return n;
+    };
+    // The first text waits for its permit inside the parsing thread; it and
+    // the 15 behind it make 16 waiting.
+    ASSERT_TRUE(wait_until([&] { return read() >= Server::SESSION_WAITING_TEXTS; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(Server::SESSION_WAITING_TEXTS, read());
+
+    // 7 done: 9 wait, one above the mark.
+    constexpr int kAboveMark = Server::SESSION_WAITING_TEXTS - Server::SESSION_RESUME_TEXTS - 1;
+    recorder->allow(kAboveMark);
+    ASSERT_TRUE(recorder->wait_received(kAboveMark));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(Server::SESSION_WAITING_TEXTS, read());
+
+    // One more: 8 wait, and the session is read again.
+    recorder->allow(1);
+    ASSERT_TRUE(wait_until([&] { return read() > Server::SESSION_WAITING_TEXTS; }));
+
+    recorder->allow(kSent);
+    ASSERT_TRUE(recorder->wait_received(kSent));
+    const auto got = recorder->received();
+    ASSERT_EQ(static_cast<size_t>(kSent), got.size());
+    for (int i = 0; i < kSent; ++i)
+        EXPECT_EQ(message("rec", "step", ",\"n\":" + std::to_string(i)), got[i].text);
+}
+
 TEST_F(WebsockServerTest, RepliesReachTheSessionTheyAreFor)
 {
     auto recorder = harness.add_recorder("rec");
